@@ -1,0 +1,22 @@
+// Every duration the program knows, in one place. Objects take the ones they use through
+// their constructors (with these as defaults), so tests can shorten them.
+#pragma once
+
+#include <cstdint>
+
+namespace vox {
+
+// Network waits, reads and writes on every connection.
+inline constexpr std::uint32_t kSocketTimeoutMs = 5000;
+// A handshake, the incoming-call decision and an idle file transfer give up after this.
+inline constexpr std::uint32_t kHandshakeLimitMs = 180000;
+inline constexpr std::uint32_t kCallDecisionLimitMs = 180000;
+inline constexpr std::uint32_t kTransferIdleLimitMs = 180000;
+// A finished transfer window closes itself after this.
+inline constexpr std::uint32_t kTransferCloseMs = 15000;
+// Polling worker threads sleep this long when they find nothing to do.
+inline constexpr std::uint32_t kIdlePollMs = 10;
+// The reverse look-up of a caller's host name waits at most this long.
+inline constexpr std::uint32_t kReverseLookupMs = 5000;
+
+}  // namespace vox
