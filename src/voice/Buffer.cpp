@@ -1,0 +1,286 @@
+#include "voice/Buffer.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+namespace vox {
+
+// ---------------------------------------------------------------------------------------------
+// TMyBuffer
+
+void TMyBuffer::NotifyWrite() {
+    if (OnWrite) {
+        OnWrite(this);
+    }
+}
+
+void TMyBuffer::NotifyRead() {
+    if (OnRead) {
+        OnRead(this);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// TCustomFifoBuffer
+
+TCustomFifoBuffer::~TCustomFifoBuffer() {
+    ReleaseStorage();
+}
+
+std::int32_t TCustomFifoBuffer::Size() const {
+    return FSize;
+}
+
+void TCustomFifoBuffer::Write(const void* Buffer, std::int32_t Count) {
+    if (Count <= 0) {
+        return;
+    }
+    AppendBytes(Buffer, Count);
+    NotifyWrite();
+}
+
+std::int32_t TCustomFifoBuffer::Read(void* Buffer, std::int32_t Count) {
+    if (Count <= 0) {
+        return 0;
+    }
+    const std::int32_t n = TakeBytes(Buffer, Count);
+    NotifyRead();
+    return n;
+}
+
+void TCustomFifoBuffer::Clear() {
+    ReleaseStorage();
+}
+
+std::int32_t TCustomFifoBuffer::Capacity() const {
+    return FCapacity;
+}
+
+void TCustomFifoBuffer::SetCapacity(std::int32_t NewCapacity) {
+    ResizeStorage(NewCapacity);
+}
+
+void TCustomFifoBuffer::AppendBytes(const void* Buffer, std::int32_t Count) {
+    // The storage becomes exactly the new content rounded up to the step; it may shrink here
+    // when earlier reads emptied most of a large buffer.
+    const std::int64_t needed = static_cast<std::int64_t>(FSize) + Count;
+    if (needed > kMaxCapacity) {
+        throw std::bad_alloc();
+    }
+    ResizeStorage(static_cast<std::int32_t>(needed));
+    std::memcpy(FMemory + FSize, Buffer, static_cast<std::size_t>(Count));
+    FSize += Count;
+}
+
+std::int32_t TCustomFifoBuffer::TakeBytes(void* Buffer, std::int32_t Count) {
+    const std::int32_t n = std::min(FSize, Count);
+    if (n <= 0) {
+        return 0;
+    }
+    std::memcpy(Buffer, FMemory, static_cast<std::size_t>(n));
+    FSize -= n;
+    if (FSize > 0) {
+        std::memmove(FMemory, FMemory + n, static_cast<std::size_t>(FSize));
+    }
+    return n;
+}
+
+void TCustomFifoBuffer::ReleaseStorage() {
+    FSize = 0;
+    ResizeStorage(0);
+}
+
+void TCustomFifoBuffer::ResizeStorage(std::int32_t NewCapacity) {
+    // Never below the held bytes: shrinking under them would lose data and break every read.
+    std::int64_t target = std::max<std::int64_t>(NewCapacity, FSize);
+    if (target > 0) {
+        target = (target + kCapacityStep - 1) / kCapacityStep * kCapacityStep;
+        if (target > kMaxCapacity) {
+            throw std::bad_alloc();
+        }
+    }
+    const auto newCapacity = static_cast<std::int32_t>(target);
+    if (newCapacity == FCapacity) {
+        return;
+    }
+    if (newCapacity == 0) {
+        std::free(FMemory);
+        FMemory = nullptr;
+    } else {
+        void* grown = std::realloc(FMemory, static_cast<std::size_t>(newCapacity));
+        if (grown == nullptr) {
+            throw std::bad_alloc();  // the old storage and its bytes stay as they were
+        }
+        FMemory = static_cast<std::uint8_t*>(grown);
+    }
+    FCapacity = newCapacity;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TThreadFifoBuffer
+
+std::int32_t TThreadFifoBuffer::Size() const {
+    std::lock_guard lock(FLock);
+    return TCustomFifoBuffer::Size();
+}
+
+void TThreadFifoBuffer::Write(const void* Buffer, std::int32_t Count) {
+    if (Count <= 0) {
+        return;
+    }
+    {
+        std::lock_guard lock(FLock);
+        AppendBytes(Buffer, Count);
+    }
+    NotifyWrite();
+}
+
+std::int32_t TThreadFifoBuffer::Read(void* Buffer, std::int32_t Count) {
+    if (Count <= 0) {
+        return 0;
+    }
+    std::int32_t n;
+    {
+        std::lock_guard lock(FLock);
+        n = TakeBytes(Buffer, Count);
+    }
+    NotifyRead();
+    return n;
+}
+
+void TThreadFifoBuffer::Clear() {
+    std::lock_guard lock(FLock);
+    ReleaseStorage();
+}
+
+std::int32_t TThreadFifoBuffer::Capacity() const {
+    std::lock_guard lock(FLock);
+    return TCustomFifoBuffer::Capacity();
+}
+
+void TThreadFifoBuffer::SetCapacity(std::int32_t NewCapacity) {
+    std::lock_guard lock(FLock);
+    ResizeStorage(NewCapacity);
+}
+
+// ---------------------------------------------------------------------------------------------
+// TFusionBuffer
+
+TFusionBuffer::~TFusionBuffer() = default;
+
+std::int32_t TFusionBuffer::Size() const {
+    std::lock_guard lock(FLock);
+    std::int32_t largest = 0;
+    for (const auto& child : FChildren) {
+        largest = std::max(largest, child->Size());
+    }
+    return largest;
+}
+
+void TFusionBuffer::Write(const void*, std::int32_t) {
+    throw std::logic_error("TFusionBuffer::Write: data enters the mixer only through WriteFrom");
+}
+
+std::int32_t TFusionBuffer::Read(void* Buffer, std::int32_t Count) {
+    if (Count <= 0) {
+        return 0;
+    }
+    std::int32_t delivered = 0;
+    {
+        std::lock_guard lock(FLock);
+        const auto children = static_cast<std::int32_t>(FChildren.size());
+        if (children == 0) {
+            return 0;  // nothing read, so no notification either
+        }
+        if (children == 1) {
+            // One talker passes through unchanged, however much is asked for.
+            delivered = FChildren.front()->Read(Buffer, Count);
+        } else {
+            // Never ask a child for more than one scratch block; the caller reads again for
+            // the rest.
+            const std::int32_t count = std::min(Count, MixScratchSize);
+            const auto span = static_cast<std::size_t>(count);
+            // Both working areas exist before any child is read, so a failed allocation loses
+            // no bytes.
+            if (FScratch.size() < span) {
+                FScratch.resize(span);
+                FSums.resize(span);
+            }
+            // Every position starts as silence from every child; a child's bytes replace its
+            // share of silence where it has them.
+            std::fill_n(FSums.begin(), span, static_cast<std::uint32_t>(kSilence) * children);
+            for (const auto& child : FChildren) {
+                const std::int32_t got = child->Read(FScratch.data(), count);
+                for (std::int32_t i = 0; i < got; ++i) {
+                    FSums[static_cast<std::size_t>(i)] += FScratch[static_cast<std::size_t>(i)];
+                    FSums[static_cast<std::size_t>(i)] -= kSilence;
+                }
+                delivered = std::max(delivered, got);
+            }
+            // The mean rounded half up: trunc(sum / N + 0.5) == (2 * sum + N) div (2 * N) for
+            // non-negative integers, without floating point.
+            auto* out = static_cast<std::uint8_t*>(Buffer);
+            const auto n = static_cast<std::uint32_t>(children);
+            for (std::int32_t i = 0; i < delivered; ++i) {
+                const std::uint32_t sum = FSums[static_cast<std::size_t>(i)];
+                out[i] = static_cast<std::uint8_t>((2 * sum + n) / (2 * n));
+            }
+        }
+    }
+    NotifyRead();
+    return delivered;
+}
+
+void TFusionBuffer::WriteFrom(const void* Buffer, std::int32_t Count, const void* Source) {
+    if (Count <= 0) {
+        return;
+    }
+    {
+        std::lock_guard lock(FLock);
+        TFusionChildBuffer* child = FindChild(Source);
+        if (child == nullptr) {
+            auto created = std::make_unique<TFusionChildBuffer>(Source);
+            created->Write(Buffer, Count);  // a child that cannot take the bytes is not kept
+            FChildren.push_back(std::move(created));
+        } else {
+            child->Write(Buffer, Count);
+        }
+    }
+    NotifyWrite();
+}
+
+void TFusionBuffer::RemoveSource(const void* Source) {
+    std::unique_ptr<TFusionChildBuffer> removed;  // freed after the lock is released
+    std::lock_guard lock(FLock);
+    const auto it = std::find_if(FChildren.begin(), FChildren.end(),
+                                 [Source](const auto& child) { return child->Source() == Source; });
+    if (it != FChildren.end()) {
+        removed = std::move(*it);
+        FChildren.erase(it);
+    }
+}
+
+std::int32_t TFusionBuffer::ChildCount() const {
+    std::lock_guard lock(FLock);
+    return static_cast<std::int32_t>(FChildren.size());
+}
+
+std::int32_t TFusionBuffer::SourceSize(const void* Source) const {
+    std::lock_guard lock(FLock);
+    const TFusionChildBuffer* child = FindChild(Source);
+    return child == nullptr ? 0 : child->Size();
+}
+
+TFusionChildBuffer* TFusionBuffer::FindChild(const void* Source) const {
+    for (const auto& child : FChildren) {
+        if (child->Source() == Source) {
+            return child.get();
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace vox

@@ -1,0 +1,147 @@
+// Byte buffers of the voice path: a plain FIFO, a locked FIFO for hand-over between threads,
+// and the mixer that keeps one FIFO per producer and averages them into one stream of 8-bit
+// unsigned PCM (128 = silence) when it is read.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace vox {
+
+class TMyBuffer;
+
+// Notification hook: called with the buffer as sender.
+using TNotifyEvent = std::function<void(TMyBuffer* Sender)>;
+
+// Abstract byte buffer.
+class TMyBuffer {
+  public:
+    TMyBuffer() = default;
+    TMyBuffer(const TMyBuffer&) = delete;
+    TMyBuffer& operator=(const TMyBuffer&) = delete;
+    virtual ~TMyBuffer() = default;
+
+    // Called, if assigned, after every write / read. The locked buffers call them after
+    // their lock has been released, on the thread that wrote or read.
+    TNotifyEvent OnWrite;
+    TNotifyEvent OnRead;
+
+    // Bytes that a read could deliver now.
+    virtual std::int32_t Size() const = 0;
+    // Appends Count bytes from Buffer. Count <= 0 does nothing.
+    virtual void Write(const void* Buffer, std::int32_t Count) = 0;
+    // Moves up to Count bytes into Buffer and returns how many were moved (0 for Count <= 0).
+    virtual std::int32_t Read(void* Buffer, std::int32_t Count) = 0;
+
+  protected:
+    void NotifyWrite();
+    void NotifyRead();
+};
+
+// Unlocked first-in-first-out buffer. Storage is allocated in steps of kCapacityStep bytes
+// and always holds exactly Size() rounded up to the step after a write; a read never
+// shrinks it, the next write may.
+class TCustomFifoBuffer : public TMyBuffer {
+  public:
+    static constexpr std::int32_t kCapacityStep = 8192;
+    // The largest storage a FIFO can have (the largest step multiple in 32 bits).
+    static constexpr std::int32_t kMaxCapacity = INT32_MAX / kCapacityStep * kCapacityStep;
+
+    TCustomFifoBuffer() = default;
+    ~TCustomFifoBuffer() override;
+
+    std::int32_t Size() const override;
+    void Write(const void* Buffer, std::int32_t Count) override;
+    std::int32_t Read(void* Buffer, std::int32_t Count) override;
+    // Empties the buffer and releases its storage.
+    virtual void Clear();
+
+    // Bytes of storage allocated: 0 or a multiple of kCapacityStep.
+    virtual std::int32_t Capacity() const;
+    // Resizes the storage to NewCapacity rounded up to the step, but never below what the
+    // buffer holds: held bytes are never lost. 0 (or less) on an empty buffer frees it.
+    virtual void SetCapacity(std::int32_t NewCapacity);
+
+  protected:
+    // The unlocked bodies, without notifications; the locked subclass wraps them.
+    void AppendBytes(const void* Buffer, std::int32_t Count);
+    std::int32_t TakeBytes(void* Buffer, std::int32_t Count);
+    void ReleaseStorage();
+    void ResizeStorage(std::int32_t NewCapacity);
+
+  private:
+    std::int32_t FSize = 0;
+    std::int32_t FCapacity = 0;
+    std::uint8_t* FMemory = nullptr;
+};
+
+// FIFO whose every operation holds a lock: the only FIFO shared between threads. The lock
+// is innermost: nothing is called out of it while it is held.
+class TThreadFifoBuffer : public TCustomFifoBuffer {
+  public:
+    TThreadFifoBuffer() = default;
+
+    std::int32_t Size() const override;
+    void Write(const void* Buffer, std::int32_t Count) override;
+    std::int32_t Read(void* Buffer, std::int32_t Count) override;
+    void Clear() override;
+    std::int32_t Capacity() const override;
+    void SetCapacity(std::int32_t NewCapacity) override;
+
+  private:
+    mutable std::mutex FLock;
+};
+
+// FIFO tagged with the producer that feeds it; lives only inside a TFusionBuffer, whose lock
+// covers it. The source is an identity key and is never dereferenced.
+class TFusionChildBuffer : public TCustomFifoBuffer {
+  public:
+    explicit TFusionChildBuffer(const void* Source) : FSource(Source) {}
+    const void* Source() const { return FSource; }
+
+  private:
+    const void* FSource;
+};
+
+// The mixer: one child FIFO per source; a read delivers the mean of all children, a child
+// with nothing at a position counting as silence there.
+class TFusionBuffer : public TMyBuffer {
+  public:
+    // A mixed read over two or more children delivers at most this many bytes at once.
+    static constexpr std::int32_t MixScratchSize = 32768;
+    static constexpr std::uint8_t kSilence = 128;
+
+    TFusionBuffer() = default;
+    ~TFusionBuffer() override;
+
+    // The largest Size among the children; 0 with no child.
+    std::int32_t Size() const override;
+    // Data enters the mixer only through WriteFrom: this raises std::logic_error.
+    void Write(const void* Buffer, std::int32_t Count) override;
+    // Mixed read; see Buffer.cpp. With two or more children at most MixScratchSize bytes.
+    std::int32_t Read(void* Buffer, std::int32_t Count) override;
+
+    // Appends Count bytes to the child of Source, creating it at the end of the list on first
+    // use. Count <= 0 does nothing (and creates no child).
+    void WriteFrom(const void* Buffer, std::int32_t Count, const void* Source);
+    // Deletes the child of Source with whatever bytes it still holds; nothing if none.
+    void RemoveSource(const void* Source);
+
+    // Number of children, and what the child of Source holds (0 when it has none).
+    std::int32_t ChildCount() const;
+    std::int32_t SourceSize(const void* Source) const;
+
+  private:
+    TFusionChildBuffer* FindChild(const void* Source) const;
+
+    mutable std::mutex FLock;
+    std::vector<std::unique_ptr<TFusionChildBuffer>> FChildren;
+    // Working areas of the mixed read, kept between reads (at most MixScratchSize each).
+    std::vector<std::uint8_t> FScratch;
+    std::vector<std::uint32_t> FSums;
+};
+
+}  // namespace vox
