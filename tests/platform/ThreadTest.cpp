@@ -1,0 +1,149 @@
+#include "platform/Thread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "platform/Synchronizer.h"
+
+namespace vox {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Runs a function as its body; stops itself in its destructor as derived classes must.
+class TFunctionThread : public TThread {
+  public:
+    explicit TFunctionThread(std::function<void(TFunctionThread&)> body,
+                             TSynchronizer* sync = nullptr)
+        : TThread(sync), body_(std::move(body)) {}
+    ~TFunctionThread() override {
+        Terminate();
+        WaitFor();
+    }
+    using TThread::Synchronize;
+
+  protected:
+    void Execute() override { body_(*this); }
+
+  private:
+    std::function<void(TFunctionThread&)> body_;
+};
+
+TEST(ThreadTest, RunsUntilTerminatedAndWaitForJoins) {
+    std::atomic<int> loops{0};
+    TFunctionThread t([&](TFunctionThread& self) {
+        while (!self.Terminated()) {
+            ++loops;
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    EXPECT_FALSE(t.Started());
+    t.WaitFor();  // not started: returns at once
+    t.Start();
+    t.Start();  // second start is ignored
+    while (loops < 3) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_FALSE(t.Finished());
+    t.Terminate();
+    t.WaitFor();
+    EXPECT_TRUE(t.Finished());
+    t.WaitFor();  // again: nothing left to join
+}
+
+TEST(ThreadTest, ExceptionsAreCaughtAndOffered) {
+    std::string offered;
+    TFunctionThread t([](TFunctionThread&) { throw std::runtime_error("broken"); });
+    t.OnException = [&](std::exception_ptr e) {
+        try {
+            std::rethrow_exception(e);
+        } catch (const std::runtime_error& err) {
+            offered = err.what();
+        }
+        throw std::logic_error("the hook itself fails");  // dropped
+    };
+    t.Start();
+    t.WaitFor();
+    EXPECT_EQ(offered, "broken");
+    EXPECT_TRUE(t.FatalException() != nullptr);
+}
+
+TEST(ThreadTest, EndNotificationRunsOnTheMainThreadWhileWaitForPumps) {
+    TSynchronizer sync;
+    std::thread::id notifiedOn;
+    std::thread::id syncedOn;
+    TFunctionThread t(
+        [&](TFunctionThread& self) {
+            self.Synchronize([&] { syncedOn = std::this_thread::get_id(); });
+        },
+        &sync);
+    t.OnTerminate = [&] { notifiedOn = std::this_thread::get_id(); };
+    t.Start();
+    t.WaitFor();  // would deadlock if it did not run the synchronised calls
+    EXPECT_EQ(syncedOn, std::this_thread::get_id());
+    EXPECT_EQ(notifiedOn, std::this_thread::get_id());
+}
+
+TEST(ThreadTest, WaitForOffTheMainThreadDoesNotPump) {
+    TSynchronizer sync;
+    std::atomic<bool> notified{false};
+    TFunctionThread t([](TFunctionThread&) {}, &sync);
+    t.OnTerminate = [&] { notified = true; };
+    t.Start();
+    std::atomic<bool> waited{false};
+    std::thread other([&] {
+        t.WaitFor();
+        waited = true;
+    });
+    std::this_thread::sleep_for(30ms);
+    EXPECT_FALSE(waited);  // the end notification waits for the main thread
+    sync.WaitUntil([&] { return waited.load(); });
+    other.join();
+    EXPECT_TRUE(notified);
+}
+
+TEST(ThreadTest, WithoutSynchronizerCallsRunOnTheThread) {
+    std::thread::id syncedOn;
+    std::thread::id notifiedOn;
+    std::thread::id threadId;
+    TFunctionThread t([&](TFunctionThread& self) {
+        threadId = std::this_thread::get_id();
+        self.Synchronize([&] { syncedOn = std::this_thread::get_id(); });
+    });
+    t.OnTerminate = [&] { notifiedOn = std::this_thread::get_id(); };
+    t.Start();
+    t.WaitFor();
+    EXPECT_EQ(syncedOn, threadId);
+    EXPECT_EQ(notifiedOn, threadId);
+}
+
+TEST(ThreadTest, PriorityIsAcceptedAtAnyLevel) {
+    TFunctionThread t([&](TFunctionThread& self) {
+        while (!self.Terminated()) {
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    t.SetPriority(TThreadPriority::tpHigher);
+    t.Start();
+    t.SetPriority(TThreadPriority::tpLowest);
+    EXPECT_EQ(t.Priority(), TThreadPriority::tpLowest);
+    t.SetPriority(TThreadPriority::tpNormal);
+    t.Terminate();
+    t.WaitFor();
+    EXPECT_TRUE(t.Finished());
+}
+
+TEST(ThreadTest, WaitForFromTheThreadItselfReturns) {
+    TFunctionThread t([](TFunctionThread& self) { self.WaitFor(); });
+    t.Start();
+    t.WaitFor();
+    EXPECT_TRUE(t.Finished());
+}
+
+}  // namespace
+}  // namespace vox
