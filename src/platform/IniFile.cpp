@@ -388,6 +388,10 @@ std::optional<int> ParseIniInteger(std::string_view text) {
     return value;
 }
 
+std::string IniStoredValue(std::string_view value) {
+    return std::string(CutValue(Trim(OneLine(value)), kIniValueBufferSize - 1));
+}
+
 TIniFile::TIniFile(std::string path) : FPath(std::move(path)) {}
 
 std::optional<std::string> TIniFile::FindValue(std::string_view section,

@@ -47,6 +47,10 @@ inline constexpr std::size_t kIniValueBufferSize = 2048;
 // gone before it gets here, so " 42" in the file reads as 42.
 std::optional<int> ParseIniInteger(std::string_view text);
 
+// What reading gives back after `value` was written: its first line, without surrounding
+// blanks, cut to the read buffer.
+std::string IniStoredValue(std::string_view value);
+
 class TIniFile {
   public:
     explicit TIniFile(std::string path);

@@ -1,0 +1,120 @@
+// The settings file: its place, its sections and keys with their defaults, and every group of
+// reads and writes the program makes on it. Texts are CP932 bytes.
+//
+// Each function opens the file, does its reads or writes in a fixed order and lets it go.
+// A write that fails throws EIniFileError; the writes made before it stay made.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vox {
+
+// The settings file's extension; it replaces the executable's.
+inline constexpr std::string_view kSettingsExtension = ".Ini";
+
+inline constexpr std::string_view kSectionGlobal = "Global";
+inline constexpr std::string_view kSectionPersonal = "Personal";
+// Remembered partners live in the numbered sections Partner0, Partner1, ...
+inline constexpr std::string_view kPartnerSectionPrefix = "Partner";
+
+// "Global"
+inline constexpr std::string_view kKeyConversationPort = "ConversationPort";
+inline constexpr std::string_view kKeyTransferPort = "TransferPort";
+inline constexpr std::string_view kKeyServerListen = "ServerListen";
+inline constexpr std::string_view kKeyTransFormLeft = "TransFormLeft";
+inline constexpr std::string_view kKeyTransFormTop = "TransFormTop";
+// "Personal"
+inline constexpr std::string_view kKeyMyName = "MyName";
+inline constexpr std::string_view kKeyUsePassPhrase = "UsePassPhrase";
+inline constexpr std::string_view kKeyPassPhrase = "PassPhrase";  // also in partner sections
+// Partner sections
+inline constexpr std::string_view kKeyPartnerName = "PartnerName";
+inline constexpr std::string_view kKeyHostName = "HostName";
+inline constexpr std::string_view kKeyAddress = "Address";
+
+inline constexpr int kDefaultConversationPort = 9911;
+inline constexpr int kDefaultTransferPort = 9912;
+inline constexpr bool kDefaultServerListen = false;
+inline constexpr bool kDefaultUsePassPhrase = false;
+
+// The key with which the own pass phrase is scrambled in the file. Changing it makes every
+// stored pass phrase unreadable.
+inline constexpr std::string_view kPersonalPassPhraseKey = "V";
+
+// The settings file of an executable: its path with the extension of the last component
+// replaced by ".Ini"; a name without extension gets ".Ini" appended. A dot in a folder name,
+// or at the start of the name (a hidden file), is no extension.
+std::string SettingsPathFor(const std::string& exePath);
+
+// The full path of the running executable. Throws std::runtime_error when the system does not
+// tell it.
+std::string ExecutablePath();
+
+// The settings the main window works from while the program runs.
+struct TSettings {
+    int ConversationPort = kDefaultConversationPort;
+    int TransferPort = kDefaultTransferPort;
+    std::string MyName;
+    bool UsePassPhrase = kDefaultUsePassPhrase;
+    std::string PassPhrase;  // plain
+    bool ServerListen = kDefaultServerListen;
+};
+
+// Reads, in this order: "ConversationPort", "TransferPort", "MyName", "UsePassPhrase", the
+// "Personal" "PassPhrase" only when "UsePassPhrase" is true, and "ServerListen".
+TSettings LoadSettings(const std::string& path);
+
+// The listening menu item: the new state is written before listening is switched.
+void SaveServerListen(const std::string& path, bool listen);
+
+// When both ports are equal, the transfer port becomes the conversation port plus 1 and is
+// written to the file. Returns whether it did so (the user is then told).
+bool FixTransferPort(const std::string& path, TSettings& settings);
+
+// What the settings dialog hands over on OK, after its checks.
+struct TSettingsDialogValues {
+    int ConversationPort = kDefaultConversationPort;
+    int TransferPort = kDefaultTransferPort;
+    std::string MyName;
+    bool UsePassPhrase = false;
+    std::string PassPhrase;  // plain
+};
+
+// Applies the settings dialog's values to `live` and the file, in this order: both ports in
+// memory, both ports written; the name and the pass-phrase switch in memory, the name written;
+// then either "UsePassPhrase" = 1, the pass phrase in memory and written encoded, or
+// "UsePassPhrase" = 0, "PassPhrase" deleted and the pass phrase in memory emptied.
+void ApplySettingsDialog(const std::string& path, TSettings& live,
+                         const TSettingsDialogValues& values);
+
+struct TWindowPosition {
+    int Left = 0;
+    int Top = 0;
+};
+
+// The transfer window's last position; the defaults depend on the screen, so the caller gives
+// them.
+TWindowPosition ReadTransFormPosition(const std::string& path, int defaultLeft, int defaultTop);
+void WriteTransFormPosition(const std::string& path, TWindowPosition position);
+
+// The names of the remembered partners, in index order, up to the first gap.
+std::vector<std::string> ReadPartnerNames(const std::string& path);
+
+// Finds the remembered partner of exactly this name and gives its "HostName" and "Address"
+// (empty when missing). Returns false and changes nothing when the partner is not remembered.
+bool LookUpPartner(const std::string& path, std::string_view partnerName, std::string& hostName,
+                   std::string& address);
+
+// The connect dialog's OK. A remembered partner gets "PartnerName", "HostName" and "Address"
+// rewritten, then "PassPhrase" written (encoded with the partner's name as key) when
+// `passPhrase` is not empty or deleted when it is. A new partner is added at the first free
+// index with "PartnerName", "HostName" and "Address" only: no pass phrase is remembered for it.
+// The name is taken as the file will give it back (blanks around it dropped); a name that is
+// nothing but blanks is not remembered. LookUpPartner takes the name the same way.
+void RememberPartner(const std::string& path, std::string_view partnerName,
+                     std::string_view hostName, std::string_view address,
+                     std::string_view passPhrase);
+
+}  // namespace vox
