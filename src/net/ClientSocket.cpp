@@ -1,0 +1,62 @@
+#include "net/ClientSocket.h"
+
+#include <utility>
+
+#include "net/HostLookup.h"
+#include "net/SocketError.h"
+
+namespace vox {
+
+TClientSocket::TClientSocket(std::uint32_t connectTimeoutMs)
+    : connectTimeoutMs_(connectTimeoutMs) {}
+
+TClientSocket::~TClientSocket() {
+    Close();
+}
+
+void TClientSocket::CheckInactive() const {
+    if (Active()) {
+        throw ESocketError(kCantChangeWhileActiveText);
+    }
+}
+
+void TClientSocket::SetHost(std::string host) {
+    if (host != host_) {
+        CheckInactive();
+        host_ = std::move(host);
+    }
+}
+
+void TClientSocket::SetAddress(std::string address) {
+    if (address != address_) {
+        CheckInactive();
+        address_ = std::move(address);
+    }
+}
+
+void TClientSocket::SetPort(int port) {
+    if (port != port_) {
+        CheckInactive();
+        port_ = port;
+    }
+}
+
+void TClientSocket::Open() {
+    if (Active()) {
+        return;
+    }
+    if (host_.empty() && address_.empty()) {
+        throw ESocketError(kNoAddressText);
+    }
+    const std::string address = host_.empty() ? address_ : LookupHostAddress(host_);
+    socket_.Connect(address, port_, connectTimeoutMs_);
+    if (OnConnect) {
+        OnConnect(*this, socket_);
+    }
+}
+
+void TClientSocket::Close() {
+    socket_.Close();
+}
+
+}  // namespace vox

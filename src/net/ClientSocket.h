@@ -1,0 +1,59 @@
+// Connector: opens one outgoing connection, blocking on the calling thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "net/CustomWinSocket.h"
+#include "platform/Durations.h"
+
+namespace vox {
+
+class TClientSocket {
+  public:
+    // connectTimeoutMs bounds the wait for the connection to stand (0: the system's limit).
+    explicit TClientSocket(std::uint32_t connectTimeoutMs = kHandshakeLimitMs);
+    virtual ~TClientSocket();  // closes the connection
+
+    TClientSocket(const TClientSocket&) = delete;
+    TClientSocket& operator=(const TClientSocket&) = delete;
+
+    // Settings; set them before Open(). Changing one while the connection stands raises
+    // ESocketError "ソケットを使用中は値を変更できません".
+    const std::string& Host() const { return host_; }  // a name (or dotted address)
+    void SetHost(std::string host);
+    const std::string& Address() const { return address_; }  // dotted IPv4
+    void SetAddress(std::string address);
+    int Port() const { return port_; }
+    void SetPort(int port);
+
+    // Connects on the calling thread: to the first IPv4 address of Host when Host is set,
+    // otherwise to Address. On success OnConnect runs on this thread before Open returns.
+    // Does nothing while the connection stands. Raises ESocketError:
+    // "アドレスが指定されていません" with neither Host nor Address, the resolver's error
+    // (API 'getaddrinfo') for an unknown host, the socket error with API 'connect' when the
+    // connection cannot be made. An exception from OnConnect propagates with the connection
+    // left standing.
+    void Open();
+    // Closes the connection (thread-safe; wakes a thread that uses it).
+    void Close();
+    // True while the connection stands (from a successful Open() until Close()).
+    bool Active() const { return socket_.Connected(); }
+
+    TCustomWinSocket& Socket() { return socket_; }
+    const TCustomWinSocket& Socket() const { return socket_; }
+
+    std::function<void(TClientSocket&, TCustomWinSocket&)> OnConnect;
+
+  private:
+    void CheckInactive() const;
+
+    std::uint32_t connectTimeoutMs_;
+    std::string host_;
+    std::string address_;
+    int port_ = 0;
+    TCustomWinSocket socket_;
+};
+
+}  // namespace vox

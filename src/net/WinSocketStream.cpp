@@ -1,0 +1,117 @@
+#include "net/WinSocketStream.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "net/SocketError.h"
+#include "net/SocketPoll.h"
+
+namespace vox {
+
+TWinSocketStream::TWinSocketStream(TCustomWinSocket& socket, std::uint32_t timeoutMs)
+    : socket_(socket), timeoutMs_(timeoutMs) {}
+
+bool TWinSocketStream::WaitForData(std::uint32_t timeoutMs) {
+    const auto handle = socket_.Acquire();
+    if (!handle) {
+        return false;
+    }
+    const TDeadline deadline(timeoutMs);
+    const int ready = PollOne(handle->fd, POLLIN, deadline);
+    if (handle->closed.load()) {
+        return false;
+    }
+    if (ready < 0) {
+        throw ESocketError::ForStream("Read", errno);
+    }
+    return ready > 0;
+}
+
+int TWinSocketStream::Read(void* buffer, int count) {
+    if (count <= 0) {
+        return 0;
+    }
+    const auto handle = socket_.Acquire();
+    if (!handle) {
+        return 0;
+    }
+    std::lock_guard lock(socket_.readLock_);
+    const TDeadline deadline(timeoutMs_);
+    for (;;) {
+        if (handle->closed.load()) {
+            return 0;
+        }
+        const ssize_t n = ::recv(handle->fd, buffer, static_cast<std::size_t>(count), MSG_DONTWAIT);
+        if (n > 0) {
+            return static_cast<int>(n);
+        }
+        if (n == 0) {
+            return 0;  // the peer has closed (or we shut the connection down)
+        }
+        const int error = errno;
+        if (error == EINTR) {
+            continue;
+        }
+        if (error != EAGAIN && error != EWOULDBLOCK) {
+            if (handle->closed.load()) {
+                return 0;
+            }
+            throw ESocketError::ForStream("Read", error);
+        }
+        const int ready = PollOne(handle->fd, POLLIN, deadline);
+        if (ready == 0) {
+            return 0;
+        }
+        if (ready < 0) {
+            throw ESocketError::ForStream("Read", errno);
+        }
+    }
+}
+
+int TWinSocketStream::Write(const void* buffer, int count) {
+    if (count <= 0) {
+        return 0;
+    }
+    const auto handle = socket_.Acquire();
+    if (!handle) {
+        return 0;
+    }
+    std::lock_guard lock(socket_.writeLock_);
+    const auto* bytes = static_cast<const char*>(buffer);
+    const TDeadline deadline(timeoutMs_);
+    int written = 0;
+    while (written < count) {
+        if (handle->closed.load()) {
+            return written;
+        }
+        const ssize_t n =
+            ::send(handle->fd, bytes + written, static_cast<std::size_t>(count - written),
+                   MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            written += static_cast<int>(n);
+            continue;
+        }
+        const int error = n < 0 ? errno : EAGAIN;
+        if (error == EINTR) {
+            continue;
+        }
+        if (error != EAGAIN && error != EWOULDBLOCK) {
+            if (handle->closed.load()) {
+                return written;
+            }
+            throw ESocketError::ForStream("Write", error);
+        }
+        const int ready = PollOne(handle->fd, POLLOUT, deadline);
+        if (ready == 0) {
+            return written;
+        }
+        if (ready < 0) {
+            throw ESocketError::ForStream("Write", errno);
+        }
+    }
+    return written;
+}
+
+}  // namespace vox

@@ -1,0 +1,41 @@
+// Blocking reads and writes with a timeout on one connection.
+#pragma once
+
+#include <cstdint>
+
+#include "net/CustomWinSocket.h"
+
+namespace vox {
+
+class TWinSocketStream {
+  public:
+    // timeoutMs applies to each Read() and Write() as a whole (callers pass kSocketTimeoutMs).
+    TWinSocketStream(TCustomWinSocket& socket, std::uint32_t timeoutMs);
+
+    std::uint32_t TimeOut() const { return timeoutMs_; }
+
+    // True as soon as the connection is readable: data has arrived, the peer has closed, or an
+    // error is pending. False when timeoutMs pass first, and (promptly) when the connection is
+    // or gets closed on this side. Takes no lock: waiting never holds up other operations.
+    bool WaitForData(std::uint32_t timeoutMs);
+
+    // Reads 1 to count bytes, waiting up to the stream's timeout for the first. Returns 0 when
+    // nothing arrived in time, when the peer has closed the connection, and when it is closed
+    // on this side; a 0 neither closes the connection nor clears its connected flag. A read
+    // the system refuses raises ESocketError "Read エラー <code>, <text>".
+    int Read(void* buffer, int count);
+
+    // Writes the whole buffer, completing partial sends, and returns count. When the stream's
+    // timeout passes first (the peer does not read), or the connection is closed on this side,
+    // returns the number of bytes written so far, which is less than count: the caller must
+    // treat the connection as broken. A write the system refuses (the peer reset the
+    // connection, for instance) raises ESocketError "Write エラー <code>, <text>". Never raises
+    // SIGPIPE.
+    int Write(const void* buffer, int count);
+
+  private:
+    TCustomWinSocket& socket_;
+    std::uint32_t timeoutMs_;
+};
+
+}  // namespace vox

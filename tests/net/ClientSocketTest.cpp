@@ -1,0 +1,172 @@
+#include "net/ClientSocket.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/HostLookup.h"
+#include "net/NetTestUtil.h"
+#include "net/SocketError.h"
+
+namespace vox {
+namespace {
+
+using test::ElapsedMs;
+using Clock = std::chrono::steady_clock;
+
+TEST(ClientSocketTest, OpenConnectsAndRunsOnConnectBeforeReturning) {
+    test::TRawListener listener;
+    TClientSocket client;
+    client.SetAddress("127.0.0.1");
+    client.SetPort(listener.Port());
+    int connects = 0;
+    std::thread::id calledOn;
+    client.OnConnect = [&](TClientSocket& sender, TCustomWinSocket& socket) {
+        ++connects;
+        calledOn = std::this_thread::get_id();
+        EXPECT_EQ(&sender, &client);
+        EXPECT_EQ(&socket, &client.Socket());
+        EXPECT_TRUE(socket.Connected());
+    };
+    EXPECT_FALSE(client.Active());
+    client.Open();
+    EXPECT_EQ(connects, 1);
+    EXPECT_EQ(calledOn, std::this_thread::get_id());
+    EXPECT_TRUE(client.Active());
+    EXPECT_EQ(client.Socket().RemoteAddress(), "127.0.0.1");
+    EXPECT_EQ(client.Socket().RemotePort(), listener.Port());
+    EXPECT_EQ(client.Socket().LocalAddress(), "127.0.0.1");
+    EXPECT_NE(client.Socket().LocalPort(), 0);
+
+    client.Open();  // already open: nothing happens
+    EXPECT_EQ(connects, 1);
+
+    const int peer = listener.Accept();
+    ASSERT_GE(peer, 0);
+    client.Close();
+    EXPECT_FALSE(client.Active());
+    EXPECT_EQ(test::RawReadAll(peer, 1, 2000), "");  // the peer sees the end
+    ::close(peer);
+
+    client.Open();  // a closed connector can connect again
+    EXPECT_EQ(connects, 2);
+    EXPECT_TRUE(client.Active());
+}
+
+TEST(ClientSocketTest, HostIsResolvedAndPreferredToAddress) {
+    test::TRawListener listener;
+    TClientSocket client;
+    client.SetHost("localhost");
+    client.SetAddress("192.0.2.1");  // unreachable documentation address: must not be used
+    client.SetPort(listener.Port());
+    client.Open();
+    EXPECT_TRUE(client.Active());
+    EXPECT_EQ(client.Socket().RemoteAddress(), "127.0.0.1");
+    EXPECT_EQ(LookupHostAddress("localhost"), "127.0.0.1");
+    EXPECT_EQ(LookupHostAddress("127.0.0.1"), "127.0.0.1");
+}
+
+TEST(ClientSocketTest, FailuresRaiseSocketErrorsWithTheirTexts) {
+    TClientSocket client;
+    try {
+        client.Open();
+        ADD_FAILURE() << "no error without an address";
+    } catch (const ESocketError& e) {
+        EXPECT_STREQ(e.what(), "アドレスが指定されていません");
+    }
+
+    const int port = test::UnusedPort();
+    client.SetAddress("127.0.0.1");
+    client.SetPort(port);
+    try {
+        client.Open();
+        ADD_FAILURE() << "connected to a closed port";
+    } catch (const ESocketError& e) {
+        EXPECT_EQ(e.ErrorCode(), ECONNREFUSED);
+        EXPECT_EQ(e.Api(), "connect");
+        EXPECT_EQ(std::string(e.what()), "Windows ソケットエラー： " +
+                                             SystemErrorText(ECONNREFUSED) + " (" +
+                                             std::to_string(ECONNREFUSED) + ") [API 'connect']");
+    }
+    EXPECT_FALSE(client.Active());
+    EXPECT_FALSE(client.Socket().Open());
+
+    client.SetAddress("not-an-address");
+    EXPECT_THROW(client.Open(), ESocketError);
+
+    client.SetHost("no-such-host.invalid");
+    try {
+        client.Open();
+        ADD_FAILURE() << "resolved an invalid name";
+    } catch (const ESocketError& e) {
+        EXPECT_EQ(e.Api(), "getaddrinfo");
+    }
+}
+
+TEST(ClientSocketTest, SettingsCannotChangeWhileConnected) {
+    test::TRawListener listener;
+    TClientSocket client;
+    client.SetAddress("127.0.0.1");
+    client.SetPort(listener.Port());
+    client.Open();
+    try {
+        client.SetPort(listener.Port() + 1);
+        ADD_FAILURE() << "port changed while connected";
+    } catch (const ESocketError& e) {
+        EXPECT_STREQ(e.what(), "ソケットを使用中は値を変更できません");
+    }
+    EXPECT_THROW(client.SetHost("localhost"), ESocketError);
+    EXPECT_NO_THROW(client.SetPort(listener.Port()));  // the same value is no change
+    client.Close();
+    EXPECT_NO_THROW(client.SetPort(1));
+    EXPECT_EQ(client.Port(), 1);
+}
+
+TEST(ClientSocketTest, ConnectingTwiceOnOneConnectionRaises) {
+    test::TRawListener listener;
+    TCustomWinSocket socket;
+    socket.Connect("127.0.0.1", listener.Port());
+    try {
+        socket.Connect("127.0.0.1", listener.Port());
+        ADD_FAILURE() << "connected an open connection";
+    } catch (const ESocketError& e) {
+        EXPECT_STREQ(e.what(), "ソケットはすでに開いています");
+    }
+    EXPECT_TRUE(socket.Connected());
+}
+
+TEST(ClientSocketTest, DestructionClosesTheConnection) {
+    test::TRawListener listener;
+    int peer = -1;
+    {
+        TClientSocket client;
+        client.SetAddress("127.0.0.1");
+        client.SetPort(listener.Port());
+        client.Open();
+        peer = listener.Accept();
+        ASSERT_GE(peer, 0);
+    }
+    EXPECT_EQ(test::RawReadAll(peer, 1, 2000), "");
+    ::close(peer);
+}
+
+TEST(ClientSocketTest, RemoteHostIsFoundByReverseLookup) {
+    test::TRawListener listener;
+    TClientSocket client;
+    EXPECT_EQ(client.Socket().RemoteHost(), "");  // not connected
+    client.SetAddress("127.0.0.1");
+    client.SetPort(listener.Port());
+    client.Open();
+    EXPECT_EQ(client.Socket().RemoteHost(2000), "localhost");
+    EXPECT_EQ(ReverseLookup("not an address", 100), "");
+    client.Close();
+    EXPECT_EQ(client.Socket().RemoteHost(), "");
+}
+
+}  // namespace
+}  // namespace vox
