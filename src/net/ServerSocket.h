@@ -51,6 +51,10 @@ class TServerClientThread : public TThread {
     // Whether the thread stays for another connection (decided when it was added).
     bool KeepInCache() const;
 
+    // Closes the connection being served, if any; thread-safe. A derived class's destructor
+    // stops a thread that may still run with Terminate(), CloseConnection(), WaitFor().
+    void CloseConnection();
+
   protected:
     virtual void ClientExecute() = 0;
     // Wakes the thread when it idles in the cache. Overrides must call this one.
@@ -63,7 +67,6 @@ class TServerClientThread : public TThread {
     void AfterFinish() final;
     void Attach(TServerSocket* server, std::unique_ptr<TCustomWinSocket> socket, bool keep);
     bool TryAssign(std::unique_ptr<TCustomWinSocket>& socket);
-    void CloseConnection();
 
     mutable std::mutex connMutex_;
     std::condition_variable connCv_;
