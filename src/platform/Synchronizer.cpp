@@ -81,8 +81,11 @@ bool TSynchronizer::RunOne() {
     }
     {
         std::lock_guard lock(mutex_);
-        call->error = error;
+        call->error = std::move(error);
         call->done = true;
+        // The waiting worker holds the last reference and frees the call (and the exception it
+        // carries) itself, after it has seen the result.
+        call.reset();
     }
     done_.notify_all();
     return true;

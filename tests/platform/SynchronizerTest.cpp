@@ -62,14 +62,16 @@ TEST(SynchronizerTest, CheckSynchronizeWaitsForACallAndTimesOut) {
 TEST(SynchronizerTest, RethrowsInTheWorker) {
     TSynchronizer sync;
     std::string caught;
+    std::atomic<bool> done{false};
     std::thread worker([&] {
         try {
             sync.Synchronize([] { throw std::runtime_error("boom"); });
         } catch (const std::runtime_error& e) {
             caught = e.what();
         }
+        done = true;
     });
-    sync.WaitUntil([&] { return !caught.empty(); });
+    sync.WaitUntil([&] { return done.load(); });
     worker.join();
     EXPECT_EQ(caught, "boom");
 }
