@@ -1,0 +1,190 @@
+#include "voice/VoiceThreads.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <thread>
+
+#include "voice/BlockCompression.h"
+
+namespace vox {
+
+namespace {
+
+void SleepMs(std::uint32_t Ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(Ms));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// TSendThread
+
+TSendThread::TSendThread(IVoiceTargets* Targets, std::uint32_t PollMs)
+    : FTargets(Targets), FPollMs(PollMs) {}
+
+TSendThread::~TSendThread() {
+    Terminate();
+    WaitFor();
+}
+
+void TSendThread::Enqueue(const void* Buffer, std::int32_t Count) {
+    FSendQueue.Write(Buffer, Count);
+}
+
+void TSendThread::Execute() {
+    std::vector<std::uint8_t> packet;
+    while (!Terminated()) {
+        if (!TakePacket(packet)) {
+            SleepMs(FPollMs);
+            continue;
+        }
+        if (FTargets == nullptr) {
+            continue;
+        }
+        try {
+            FTargets->SendVoicePacket(ByteSpan(packet.data(), packet.size()));
+        } catch (...) {
+            // A connection that failed has been dealt with by the targets; the others and the
+            // next packets go on.
+        }
+    }
+}
+
+bool TSendThread::TakePacket(std::vector<std::uint8_t>& Packet) {
+    if (FSendQueue.Size() < static_cast<std::int32_t>(kPacketHeaderSize)) {
+        return false;
+    }
+    std::array<std::uint8_t, kPacketHeaderSize> header{};
+    FSendQueue.Read(header.data(), static_cast<std::int32_t>(header.size()));
+    const PacketHeader parsed = ReadPacketHeader(header);
+    if (!CheckMagic(header) || parsed.TotalLength < kPacketHeaderSize ||
+        parsed.TotalLength > kMaxPacketLength) {
+        // Only whole packets are ever queued, so this is not one: nothing after it can be
+        // trusted to start a packet either.
+        FSendQueue.Clear();
+        return false;
+    }
+    Packet.assign(header.begin(), header.end());
+    Packet.resize(parsed.TotalLength);
+    std::size_t got = kPacketHeaderSize;
+    while (got < Packet.size()) {
+        // The rest was queued in the same write; waiting only covers a misuse of Enqueue.
+        const std::int32_t n =
+            FSendQueue.Read(Packet.data() + got, static_cast<std::int32_t>(Packet.size() - got));
+        got += static_cast<std::size_t>(n);
+        if (n == 0) {
+            if (Terminated()) {
+                return false;
+            }
+            SleepMs(FPollMs);
+        }
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TEncodeThread
+
+TEncodeThread::TEncodeThread(TSendThread& Sender, std::int32_t MaxBlockSize, std::uint32_t PollMs)
+    : FSender(Sender),
+      FMaxBlockSize(std::clamp<std::int32_t>(MaxBlockSize, 1, kMaxVoiceBlockSize)),
+      FPollMs(PollMs) {}
+
+TEncodeThread::~TEncodeThread() {
+    Terminate();
+    WaitFor();
+}
+
+void TEncodeThread::Execute() {
+    std::vector<std::uint8_t> pcm;
+    while (!Terminated()) {
+        const std::int32_t waiting = FInputBuffer.Size();
+        if (waiting <= 0) {
+            SleepMs(FPollMs);
+            continue;
+        }
+        pcm.resize(static_cast<std::size_t>(std::min(waiting, FMaxBlockSize)));
+        const std::int32_t n = FInputBuffer.Read(pcm.data(), static_cast<std::int32_t>(pcm.size()));
+        EncodeBlock(pcm.data(), n);
+    }
+}
+
+void TEncodeThread::EncodeBlock(const std::uint8_t* Data, std::int32_t Count) {
+    if (Count <= 0) {
+        return;
+    }
+    try {
+        const std::vector<std::uint8_t> compressed = CompressBlock(Data, Count);
+        if (compressed.size() > static_cast<std::size_t>(kMaxVoiceBlockSize)) {
+            // Samples that do not compress can come out slightly longer than they went in:
+            // such a block goes as two halves.
+            if (Count > 1) {
+                const std::int32_t half = Count / 2;
+                EncodeBlock(Data, half);
+                EncodeBlock(Data + half, Count - half);
+            }
+            return;
+        }
+        const Packet packet = BuildVoice(static_cast<std::uint16_t>(Count),
+                                         ByteSpan(compressed.data(), compressed.size()));
+        FSender.Enqueue(packet.data(), static_cast<std::int32_t>(packet.size()));
+    } catch (const std::exception&) {
+        // The block is lost; recording and the next blocks go on.
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// TDecodeThread
+
+TDecodeThread::TDecodeThread(TFusionBuffer& Mixer, std::uint32_t PollMs)
+    : FMixer(Mixer), FPollMs(PollMs) {}
+
+TDecodeThread::~TDecodeThread() {
+    StopAndRemoveSource();
+}
+
+void TDecodeThread::StopAndRemoveSource() {
+    Terminate();
+    WaitFor();
+    FMixer.RemoveSource(SourceKey());
+}
+
+void TDecodeThread::Execute() {
+    std::vector<std::uint8_t> block;
+    while (!Terminated()) {
+        if (FInputBuffer.Size() < static_cast<std::int32_t>(kVoiceHeaderSize)) {
+            SleepMs(FPollMs);
+            continue;
+        }
+        std::array<std::uint8_t, kVoiceHeaderSize> header{};
+        FInputBuffer.Read(header.data(), static_cast<std::int32_t>(header.size()));
+        const std::int32_t length = header[4] | (header[5] << 8);  // CompressedLength
+        if (length == 0) {
+            FDropped.fetch_add(1);
+            continue;
+        }
+        // The connection appends a header and its block together, so the block is normally
+        // complete; otherwise wait for the rest without taking anything else.
+        while (FInputBuffer.Size() < length) {
+            if (Terminated()) {
+                return;
+            }
+            SleepMs(FPollMs);
+        }
+        block.resize(static_cast<std::size_t>(length));
+        FInputBuffer.Read(block.data(), length);
+        std::vector<std::uint8_t> samples;
+        try {
+            samples = DecompressBlock(block.data(), length);
+        } catch (const std::runtime_error&) {
+            // Corrupt, or more than a block: dropped. CompressedLength has kept the place in
+            // the stream, so the next header is read as usual.
+            FDropped.fetch_add(1);
+            continue;
+        }
+        FMixer.WriteFrom(samples.data(), static_cast<std::int32_t>(samples.size()), SourceKey());
+    }
+}
+
+}  // namespace vox

@@ -1,0 +1,116 @@
+// The worker threads that carry voice between the sound device and the network:
+// TEncodeThread (recorded PCM -> pcVoice packets), TSendThread (packets -> every connection)
+// and TDecodeThread (one per connection: received blocks -> the playback mixer).
+//
+// Each thread owns its buffer; its destructor terminates and joins it. Create, then Start().
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "platform/Durations.h"
+#include "platform/Thread.h"
+#include "protocol/Packet.h"
+#include "voice/AudioDevice.h"
+#include "voice/Buffer.h"
+
+namespace vox {
+
+// Where the send thread delivers voice: the connection lists of the main window. The
+// implementation writes the packet whole to every connection whose handshake was accepted
+// (outgoing ones first, then incoming ones, one list lock at a time, each write under the
+// connection's WriteLock), and closes a connection whose write fails. It may throw; the send
+// thread ignores the error and goes on with the next packet.
+class IVoiceTargets {
+  public:
+    virtual ~IVoiceTargets() = default;
+    virtual void SendVoicePacket(ByteSpan Packet) = 0;
+};
+
+// Moves queued voice packets to the connections, one whole packet at a time. With no targets
+// (or no connection) the queue drains all the same.
+class TSendThread : public TThread {
+  public:
+    // Targets may be null: packets are then discarded. It must outlive the thread.
+    explicit TSendThread(IVoiceTargets* Targets, std::uint32_t PollMs = kIdlePollMs);
+    ~TSendThread() override;
+
+    // Appends Count bytes, one or more whole packets, to the queue in one locked write, so the
+    // queue only ever holds whole packets. Count <= 0 does nothing.
+    void Enqueue(const void* Buffer, std::int32_t Count);
+
+    TThreadFifoBuffer& SendQueue() { return FSendQueue; }
+
+  protected:
+    void Execute() override;
+
+  private:
+    // Takes the next whole packet from the queue; false when none is complete yet.
+    bool TakePacket(std::vector<std::uint8_t>& Packet);
+
+    IVoiceTargets* const FTargets;
+    const std::uint32_t FPollMs;
+    TThreadFifoBuffer FSendQueue;
+};
+
+// Compresses recorded PCM into pcVoice packets and queues them on the send thread. Each packet
+// carries at most MaxBlockSize bytes of PCM (one recording buffer by default), so input that
+// piled up leaves as several packets and no length ever exceeds its 16-bit field.
+class TEncodeThread : public TThread {
+  public:
+    // MaxBlockSize is clamped to 1..kMaxVoiceBlockSize.
+    explicit TEncodeThread(TSendThread& Sender, std::int32_t MaxBlockSize = kVoiceBlockSize,
+                           std::uint32_t PollMs = kIdlePollMs);
+    ~TEncodeThread() override;
+
+    // The recorder's target.
+    TThreadFifoBuffer& InputBuffer() { return FInputBuffer; }
+
+  protected:
+    void Execute() override;
+
+  private:
+    // Builds and queues the packet(s) of Count bytes; a block that cannot be compressed is
+    // lost, the thread goes on.
+    void EncodeBlock(const std::uint8_t* Data, std::int32_t Count);
+
+    TSendThread& FSender;
+    const std::int32_t FMaxBlockSize;
+    const std::uint32_t FPollMs;
+    TThreadFifoBuffer FInputBuffer;
+};
+
+// Decodes one connection's voice into the mixer, under the key of its own input buffer. The
+// connection appends each VoiceHeader together with its block to InputBuffer. A block that is
+// empty, corrupt or would inflate beyond kMaxVoiceBlockSize is dropped; the next one is found
+// from the header's CompressedLength and decoded as usual.
+class TDecodeThread : public TThread {
+  public:
+    // The mixer must outlive this object.
+    explicit TDecodeThread(TFusionBuffer& Mixer, std::uint32_t PollMs = kIdlePollMs);
+    // StopAndRemoveSource().
+    ~TDecodeThread() override;
+
+    TThreadFifoBuffer& InputBuffer() { return FInputBuffer; }
+    // The key of this connection's stream in the mixer.
+    const void* SourceKey() const { return &FInputBuffer; }
+
+    // Terminates the thread, waits for it to end and only then removes its stream from the
+    // mixer, so that no block decoded late can leave a child behind. Safe to call twice.
+    void StopAndRemoveSource();
+
+    // Blocks dropped as empty or corrupt so far.
+    std::int64_t DroppedBlocks() const { return FDropped.load(); }
+
+  protected:
+    void Execute() override;
+
+  private:
+    TFusionBuffer& FMixer;
+    const std::uint32_t FPollMs;
+    TThreadFifoBuffer FInputBuffer;
+    std::atomic<std::int64_t> FDropped{0};
+};
+
+}  // namespace vox
