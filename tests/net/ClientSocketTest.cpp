@@ -168,5 +168,59 @@ TEST(ClientSocketTest, RemoteHostIsFoundByReverseLookup) {
     EXPECT_EQ(client.Socket().RemoteHost(), "");
 }
 
+// A listener with a full queue leaves further connects pending.
+class PendingConnectTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        first_ = test::RawConnect(listener_.Port());
+        ASSERT_GE(first_, 0);
+    }
+    void TearDown() override { ::close(first_); }
+
+    test::TRawListener listener_{0};
+    int first_ = -1;
+};
+
+TEST_F(PendingConnectTest, ConnectGivesUpAfterItsTimeLimit) {
+    TClientSocket client(200);
+    client.SetAddress("127.0.0.1");
+    client.SetPort(listener_.Port());
+    const auto start = Clock::now();
+    try {
+        client.Open();
+        ADD_FAILURE() << "connected to a full queue";
+    } catch (const ESocketError& e) {
+        EXPECT_EQ(e.ErrorCode(), ETIMEDOUT);
+        EXPECT_EQ(e.Api(), "connect");
+    }
+    EXPECT_GE(ElapsedMs(start), 150);
+    EXPECT_LT(ElapsedMs(start), 3000);
+    EXPECT_FALSE(client.Active());
+}
+
+TEST_F(PendingConnectTest, CloseFromAnotherThreadAbortsAConnect) {
+    TClientSocket client(20000);
+    client.SetAddress("127.0.0.1");
+    client.SetPort(listener_.Port());
+    std::atomic<int> code{-1};
+    std::atomic<long> elapsed{-1};
+    std::thread opener([&] {
+        const auto start = Clock::now();
+        try {
+            client.Open();
+            code = 0;
+        } catch (const ESocketError& e) {
+            code = e.ErrorCode();
+        }
+        elapsed = ElapsedMs(start);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    client.Close();
+    opener.join();
+    EXPECT_EQ(code, ECONNABORTED);
+    EXPECT_LT(elapsed, 3000);
+    EXPECT_FALSE(client.Active());
+}
+
 }  // namespace
 }  // namespace vox

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <set>
@@ -417,6 +418,34 @@ TEST_F(ServerSocketTest, StreamsCarryDataBothWaysBetweenConnectorAndListener) {
     client.Close();
     EXPECT_TRUE(
         Eventually([&] { return server.ActiveThreadCount() == 1u && record_.executions == 1; }));
+}
+
+TEST_F(ServerSocketTest, NoDescriptorOutlivesTheListenerAndItsConnections) {
+    auto openDescriptors = [] {
+        int count = 0;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+            (void)entry;
+            ++count;
+        }
+        return count;
+    };
+    const int before = openDescriptors();
+    {
+        TServerSocket server;
+        server.SetThreadCacheSize(2);
+        Listen(server, WaitUntilClosed);
+        std::vector<int> clients;
+        for (int i = 0; i < 4; ++i) {
+            clients.push_back(test::RawConnect(server.LocalPort()));
+        }
+        ASSERT_TRUE(Eventually([&] { return record_.executions == 4; }));
+        ::close(clients[0]);  // one caller hangs up; its thread goes on waiting
+        server.Close();
+        for (std::size_t i = 1; i < clients.size(); ++i) {
+            ::close(clients[i]);
+        }
+    }
+    EXPECT_EQ(openDescriptors(), before);
 }
 
 }  // namespace
