@@ -31,7 +31,7 @@ TThread::~TThread() {
     // Last resort: a derived class should have stopped the thread already.
     if (thread_.joinable()) {
         terminated_.store(true);
-        if (thread_.get_id() == std::this_thread::get_id()) {
+        if (IsCurrentThread()) {
             thread_.detach();
         } else {
             WaitFor();
@@ -54,6 +54,7 @@ void TThread::Terminate() {
 }
 
 void TThread::Run() {
+    threadId_.store(std::this_thread::get_id());
     {
         std::lock_guard lock(mutex_);
         tid_ = static_cast<int>(gettid());
@@ -99,11 +100,8 @@ void TThread::WaitFor() {
     if (!started_.load()) {
         return;
     }
-    {
-        std::lock_guard lock(joinMutex_);
-        if (thread_.joinable() && thread_.get_id() == std::this_thread::get_id()) {
-            return;
-        }
+    if (IsCurrentThread()) {
+        return;
     }
     if (sync_ != nullptr && sync_->IsMainThread()) {
         sync_->WaitUntil([this] { return Finished(); });

@@ -65,6 +65,9 @@ class TThread {
 
     TSynchronizer* Synchronizer() const { return sync_; }
 
+    // True when called on this thread.
+    bool IsCurrentThread() const { return threadId_.load() == std::this_thread::get_id(); }
+
     void SetPriority(TThreadPriority priority);
     TThreadPriority Priority() const { return priority_.load(); }
 
@@ -95,6 +98,7 @@ class TThread {
     std::atomic<bool> started_{false};
     std::atomic<bool> terminated_{false};
     std::atomic<bool> finished_{false};
+    std::atomic<std::thread::id> threadId_{};
     std::atomic<TThreadPriority> priority_{TThreadPriority::tpNormal};
     int tid_ = 0;  // system thread id while running, for priority changes (under mutex_)
 
