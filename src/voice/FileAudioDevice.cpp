@@ -130,8 +130,10 @@ void TFileAudioInput::Run() {
             captured = std::min(
                 total, startPosition + static_cast<std::int64_t>(elapsed * bytesPerSecond));
         }
-        // Whole chunks as they fill; when stopping, also the part captured so far.
-        while (FPosition < captured && (captured - FPosition >= FChunkSize || stopping)) {
+        // Whole chunks as they fill; the source's last bytes, and when stopping also the part
+        // captured so far, as a shorter one.
+        while (FPosition < captured &&
+               (captured - FPosition >= FChunkSize || stopping || captured == total)) {
             const std::int64_t n = std::min<std::int64_t>(FChunkSize, captured - FPosition);
             const std::uint8_t* data = FSource.data() + FPosition;
             FPosition += n;
