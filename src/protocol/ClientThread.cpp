@@ -1,0 +1,117 @@
+#include "protocol/ClientThread.h"
+
+#include <vector>
+
+#include "net/WinSocketStream.h"
+#include "platform/Clock.h"
+#include "protocol/ConnectionCore.h"
+#include "protocol/PassPhrase.h"
+
+namespace vox {
+
+namespace {
+
+constexpr std::string_view kClientNormalEnd = " との接続を終了します。";
+constexpr std::string_view kClientSocketClosed = " クライアントソケットを閉じます。";
+constexpr std::string_view kPartnerTimedOut = " 接続相手から返答されずタイムアウトしました。";
+constexpr std::string_view kConnectFailed = " 接続中にエラーが発生しました。";
+
+struct THandshakeBroken {};
+
+}  // namespace
+
+TClientThread::TClientThread(TConnectionCore& core, TSynchronizer* sync,
+                             std::shared_ptr<TMyClientSocket> component)
+    : TThread(sync),
+      TConversation(core, false),
+      FComponent(std::move(component)),
+      FMyName(FComponent->MyName),
+      FComment(FComponent->Comment),
+      FPassPhrase(FComponent->PassPhrase) {
+    SetPriority(TThreadPriority::tpHigher);
+    SetPartnerName(FComponent->PartnerName);
+    SetPartnerAddress(FComponent->Socket().RemoteAddress());
+}
+
+TClientThread::~TClientThread() {
+    Terminate();
+    FComponent->Socket().Close();
+    WaitFor();
+}
+
+void TClientThread::Execute() {
+    VoiceInput().Clear();
+    FCore.AddOutgoing(this);
+    Handshake();
+    const TEnding ending = ReceiveLoop();
+    TakeEnding(ending, kClientNormalEnd, kClientSocketClosed);
+    Finish();
+}
+
+void TClientThread::Handshake() {
+    TCustomWinSocket& socket = FComponent->Socket();
+    // The address as the socket reports it now, before any close.
+    const std::string address = socket.RemoteAddress();
+    auto log = [&](std::string_view suffix) { AddLog(address + Sjis(suffix)); };
+    std::uint8_t header[kPacketHeaderSize];
+    std::size_t have = 0;
+    try {
+        SendBuffer(BuildConnect(FMyName, FComment, EncodePassPhrase(FMyName, FPassPhrase)));
+        const std::uint32_t start = TimeGetTime();
+        TWinSocketStream stream(socket, FTimeouts.SocketTimeoutMs);
+        while (socket.Connected()) {
+            if (stream.WaitForData(FTimeouts.SocketTimeoutMs) && socket.Connected()) {
+                const int n = stream.Read(header + have, static_cast<int>(sizeof header - have));
+                if (n <= 0) {
+                    if (!socket.Connected()) {
+                        return;
+                    }
+                    throw THandshakeBroken{};  // the partner hung up without answering
+                }
+                have += static_cast<std::size_t>(n);
+                if (have == sizeof header) {
+                    have = 0;
+                    if (!CheckMagic(header)) {
+                        log(texts::kNotOurProgram);
+                        CloseSocket();
+                        return;
+                    }
+                    if (ReadPacketHeader(header).Command != pcConnectReply) {
+                        log(texts::kWrongPacket);
+                        CloseSocket();
+                        return;
+                    }
+                    std::uint8_t sub[kReplyHeaderSize];
+                    if (!ReadFull(stream, sub, sizeof sub)) {
+                        throw THandshakeBroken{};
+                    }
+                    const ReplyHeader reply = ReadReplyHeader(sub);
+                    if (reply.TextLength > 0) {
+                        std::vector<std::uint8_t> text(reply.TextLength);
+                        if (!ReadFull(stream, text.data(), text.size())) {
+                            throw THandshakeBroken{};
+                        }
+                        AddLog(address + " " + TextUpToZero(text));
+                    }
+                    if (reply.Result == rcAccepted) {
+                        SetEstablished();
+                        FCore.OnUi([&] { FCore.Ui().AddMember(PartnerName(), this); });
+                        return;
+                    }
+                    CloseSocket();
+                    continue;
+                }
+            }
+            if (ElapsedMs(start, TimeGetTime()) > FTimeouts.HandshakeLimitMs) {
+                CloseSocket();
+                log(kPartnerTimedOut);
+                return;
+            }
+        }
+    } catch (...) {
+        log(kConnectFailed);
+        CloseSocket();
+    }
+}
+
+}  // namespace vox

@@ -1,0 +1,273 @@
+#include "protocol/Conversation.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+#include "net/SocketError.h"
+#include "net/WinSocketStream.h"
+#include "platform/Clock.h"
+#include "platform/Cp932.h"
+#include "protocol/ConnectionCore.h"
+
+namespace vox {
+
+namespace {
+
+// A payload is read in pieces of at most this many bytes.
+constexpr std::size_t kPayloadPiece = 512;
+// The partner is taken to be gone when this many reads in a row brought nothing.
+constexpr int kIdleLimit = 100;
+
+}  // namespace
+
+std::string Sjis(std::string_view utf8) {
+    return Utf8ToCp932(utf8);
+}
+
+TConversation::TConversation(TConnectionCore& core, bool incoming)
+    : FCore(core), FTimeouts(core.Timeouts()), FIncoming(incoming) {}
+
+TConversation::~TConversation() = default;
+
+std::string TConversation::PartnerAddress() const {
+    std::lock_guard lock(FNameLock);
+    return FPartnerAddress;
+}
+
+std::string TConversation::PartnerName() const {
+    std::lock_guard lock(FNameLock);
+    return FPartnerName;
+}
+
+void TConversation::SetPartnerAddress(std::string address) {
+    std::lock_guard lock(FNameLock);
+    FPartnerAddress = std::move(address);
+}
+
+void TConversation::SetPartnerName(std::string name) {
+    std::lock_guard lock(FNameLock);
+    FPartnerName = std::move(name);
+}
+
+std::string TConversation::LiveAddress() const {
+    return FClosedHere.load() ? std::string() : PartnerAddress();
+}
+
+void TConversation::SendBuffer(ByteSpan packet) {
+    if (packet.empty()) {
+        return;
+    }
+    TCustomWinSocket* socket = Socket();
+    if (socket == nullptr) {
+        return;
+    }
+    std::lock_guard lock(FWriteLock);
+    TWinSocketStream stream(*socket, FTimeouts.SocketTimeoutMs);
+    int written = 0;
+    try {
+        written = stream.Write(packet.data(), static_cast<int>(packet.size()));
+    } catch (...) {
+        MarkClosed();
+        socket->Close();
+        throw;
+    }
+    if (written != static_cast<int>(packet.size())) {
+        // Part of a packet on the wire would put the partner's stream out of step.
+        MarkClosed();
+        socket->Close();
+        throw ESocketError::ForStream("Write", ETIMEDOUT);
+    }
+}
+
+void TConversation::Disconnect() {
+    MarkClosed();
+    std::lock_guard lock(FWriteLock);
+    if (TCustomWinSocket* socket = Socket()) {
+        socket->Close();
+    }
+}
+
+void TConversation::CloseSocket() {
+    TCustomWinSocket* socket = Socket();
+    if (socket != nullptr && socket->Connected()) {
+        Disconnect();
+    }
+}
+
+void TConversation::AddLog(const std::string& message) {
+    FCore.OnUi([&] { FCore.Ui().AddLog(message); });
+}
+
+void TConversation::AddPartnerLog(std::string_view suffixUtf8) {
+    AddLog(PartnerAddress() + Sjis(suffixUtf8));
+}
+
+bool TConversation::ReadFull(TWinSocketStream& stream, std::uint8_t* buffer, std::size_t count) {
+    // The whole field within one socket timeout: a partner that trickles its bytes cannot
+    // hold the connection for longer than that.
+    const std::uint32_t start = TimeGetTime();
+    std::size_t have = 0;
+    while (have < count) {
+        const std::uint32_t elapsed = ElapsedMs(start, TimeGetTime());
+        if (elapsed >= FTimeouts.SocketTimeoutMs ||
+            !stream.WaitForData(FTimeouts.SocketTimeoutMs - elapsed)) {
+            return false;
+        }
+        const int n = stream.Read(buffer + have, static_cast<int>(count - have));
+        if (n <= 0) {
+            return false;  // the partner closed, or the connection was closed on this side
+        }
+        have += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+TConversation::TEnding TConversation::ReceiveLoop() {
+    TCustomWinSocket& socket = *Socket();
+    TWinSocketStream stream(socket, FTimeouts.SocketTimeoutMs);
+    int idleCount = 0;
+    try {
+        while (!StopRequested() && socket.Connected()) {
+            if (!stream.WaitForData(FTimeouts.SocketTimeoutMs)) {
+                continue;
+            }
+            // The header is read whole: a header that TCP happens to deliver in two pieces
+            // is no failure. Nothing at all means the partner has closed the connection.
+            std::uint8_t header[kPacketHeaderSize];
+            if (!ReadFull(stream, header, sizeof header)) {
+                throw EConversationError(Sjis(texts::kReadFailed));
+            }
+            if (!CheckMagic(header)) {
+                throw EConversationError(Sjis(texts::kWrongData));
+            }
+            const PacketHeader h = ReadPacketHeader(header);
+            if (CommandHasHandler(h.Command)) {
+                // A length that cannot describe the packet ends the connection before
+                // anything is allocated for it.
+                if (!TotalLengthFits(h)) {
+                    throw EConversationError(Sjis(texts::kWrongData));
+                }
+                std::vector<std::uint8_t> rest(h.TotalLength - kPacketHeaderSize);
+                std::size_t have = 0;
+                while (have < rest.size() && socket.Connected() && !StopRequested() &&
+                       idleCount < kIdleLimit) {
+                    if (!stream.WaitForData(FTimeouts.SocketTimeoutMs)) {
+                        continue;
+                    }
+                    const std::size_t want = std::min(kPayloadPiece, rest.size() - have);
+                    const int n = stream.Read(rest.data() + have, static_cast<int>(want));
+                    if (n > 0) {
+                        have += static_cast<std::size_t>(n);
+                        idleCount = 0;
+                    }
+                    if (++idleCount > kIdleLimit) {
+                        break;
+                    }
+                }
+                if (have == rest.size()) {
+                    HandlePacket(h.Command, rest);
+                }
+            }
+            // Commands without a handler leave their payload in the stream.
+            if (++idleCount > kIdleLimit) {
+                return TEnding::Shutdown;
+            }
+        }
+        return TEnding::Normal;
+    } catch (...) {
+        // Closed on this side while reading: that is the normal way out.
+        return socket.Connected() ? TEnding::Error : TEnding::Normal;
+    }
+}
+
+void TConversation::HandlePacket(std::uint8_t command, ByteSpan rest) {
+    switch (command) {
+        case pcVoice: {
+            // Exactly the VoiceHeader and its block: bytes beyond CompressedLength would put
+            // the decoding out of step.
+            const VoicePacket voice = ParseVoicePacket(rest);
+            FVoiceInput.Write(rest.data(),
+                              static_cast<std::int32_t>(kVoiceHeaderSize + voice.Block.size()));
+            break;
+        }
+        case pcText: {
+            const TextPacket text = ParseTextPacket(rest);
+            const std::string name = PartnerName();
+            FCore.OnUi([&] { FCore.Ui().ShowChatLine(name, text.Text); });
+            break;
+        }
+        case pcTransferRequest:
+            HandleTransferRequest(rest);
+            break;
+        case pcTransferReply:
+            HandleTransferReply(rest);
+            break;
+        default:
+            break;
+    }
+}
+
+void TConversation::HandleTransferRequest(ByteSpan rest) {
+    const TransferRequestPacket request = ParseTransferRequestPacket(rest);
+    TTransferOffer offer;
+    offer.Connection = this;
+    offer.PartnerName = PartnerName();
+    offer.PartnerAddress = PartnerAddress();
+    offer.FileName = request.FileName;
+    offer.FileSize = request.Header.FileSize;
+    offer.Port = request.Header.Port;
+    bool busy = false;
+    FCore.OnUi([&] {
+        if (FCore.Ui().TransferWindowOpen()) {
+            busy = true;
+        } else {
+            FCore.Ui().OpenReceiveWindow(offer);
+        }
+    });
+    if (busy) {
+        SendBuffer(BuildTransferReply(rcBusy, Sjis(texts::kTransferBusy)));
+    }
+}
+
+void TConversation::HandleTransferReply(ByteSpan rest) {
+    const ReplyPacket reply = ParseReplyPacket(rest);
+    if (reply.Header.TextLength > 0) {
+        AddLog(reply.Text);
+    }
+    if (reply.Header.Result == rcAccepted) {
+        FCore.OnUi([&] { FCore.Ui().TransferAccepted(this); });
+    } else if (reply.Header.Result == rcRefused) {
+        AddLog(Sjis(texts::kTransferRefusedByPartner));
+        FCore.OnUi([&] { FCore.Ui().TransferRefused(this); });
+    }
+}
+
+void TConversation::TakeEnding(TEnding ending, std::string_view normalSuffix,
+                               std::string_view closedSuffix) {
+    const bool haveAddress = !PartnerAddress().empty();
+    switch (ending) {
+        case TEnding::Error:
+            AddPartnerLog(texts::kErrorWith);
+            CloseSocket();
+            AddPartnerLog(closedSuffix);
+            return;
+        case TEnding::Shutdown:
+            AddPartnerLog(texts::kShutDown);
+            CloseSocket();
+            [[fallthrough]];
+        case TEnding::Normal:
+            if (haveAddress) {
+                AddPartnerLog(normalSuffix);
+            }
+            CloseSocket();
+            return;
+    }
+}
+
+void TConversation::Finish() {
+    FCore.Leave(*this);
+    FCore.OnUi([&] { FCore.Ui().ConnectionEnded(this); });
+}
+
+}  // namespace vox

@@ -1,0 +1,140 @@
+// What the incoming and the outgoing connection threads share: the partner's identity, the
+// locked write of whole packets, the receive loop with its packet handlers and its three
+// endings, and the way they talk to the main window.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "net/CustomWinSocket.h"
+#include "platform/Durations.h"
+#include "protocol/Packet.h"
+#include "voice/Buffer.h"
+
+namespace vox {
+
+class TConnectionCore;
+class TWinSocketStream;
+
+// The durations a connection works with; tests shorten them.
+struct TConversationTimeouts {
+    std::uint32_t SocketTimeoutMs = kSocketTimeoutMs;    // each wait, read and write
+    std::uint32_t HandshakeLimitMs = kHandshakeLimitMs;  // no valid handshake packet by then
+    std::uint32_t ReverseLookupMs = kReverseLookupMs;    // the caller's host name
+};
+
+// A failure inside a connection: the connection ends through its error path, and the text
+// itself is not shown.
+class EConversationError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// Texts of the conversation protocol, UTF-8 here and CP932 on the wire and in the log.
+namespace texts {
+inline constexpr std::string_view kWelcomeSuffix = "さん、いらしゃい";
+inline constexpr std::string_view kPassPhraseMismatch = "パスフレーズが一致しません。";
+inline constexpr std::string_view kCallRefused = "接続を拒否します。";
+inline constexpr std::string_view kDecisionTimedOut = "接続可否の判断がタイムアウトしました。";
+inline constexpr std::string_view kTransferBusy = "ファイルの転送中のため、少々お待ちください。";
+inline constexpr std::string_view kTransferRefusedByPartner = "ファイルの転送を断られました。";
+inline constexpr std::string_view kReadFailed = "ソケットからデータの読み出しに失敗しました。";
+inline constexpr std::string_view kWrongData = "通信データが間違っています。";
+inline constexpr std::string_view kNotOurProgram = " はVoxilen.exeではありません。";
+inline constexpr std::string_view kWrongPacket = " データが間違っています。";
+inline constexpr std::string_view kErrorWith = " との間でエラーが発生しました。";
+inline constexpr std::string_view kShutDown = " がシャットダウンしたと思われます。";
+}  // namespace texts
+
+// CP932 bytes of a UTF-8 text of the program's own.
+std::string Sjis(std::string_view utf8);
+
+class TConversation {
+  public:
+    virtual ~TConversation();
+
+    TConversation(const TConversation&) = delete;
+    TConversation& operator=(const TConversation&) = delete;
+
+    // Writes one complete packet under WriteLock. A packet that cannot be written whole (the
+    // partner stopped reading, the connection broke) closes the connection, so that no partial
+    // packet can put the stream out of step, and raises ESocketError. An empty packet does
+    // nothing.
+    void SendBuffer(ByteSpan packet);
+    // Closes the connection under WriteLock; the connection's thread then ends by itself.
+    void Disconnect();
+
+    // The partner's dotted address, fixed when the thread starts.
+    std::string PartnerAddress() const;
+    // The name the partner is listed under.
+    std::string PartnerName() const;
+    // True once the handshake has ended in acceptance: only such connections get voice and
+    // text lines.
+    bool Established() const { return FEstablished.load(); }
+    bool Incoming() const { return FIncoming; }
+    // The partner's address while the connection has not been closed on this side; empty
+    // after. The accept check compares it without touching the connection itself.
+    std::string LiveAddress() const;
+
+    // Received voice (VoiceHeader + block, back to back) for this connection's decoding; also
+    // the key of this partner's voice in the mixer.
+    TThreadFifoBuffer& VoiceInput() { return FVoiceInput; }
+
+  protected:
+    TConversation(TConnectionCore& core, bool incoming);
+
+    // The connection; set by the derived class before the thread body runs.
+    virtual TCustomWinSocket* Socket() const = 0;
+    // Whether the thread has been told to stop.
+    virtual bool StopRequested() const = 0;
+
+    enum class TEnding { Normal, Error, Shutdown };
+
+    // Runs the receive loop until the thread is told to stop, the connection is closed on
+    // this side, a read or check fails (Error) or the partner is taken to be gone (Shutdown).
+    TEnding ReceiveLoop();
+    // Logs and closes as the ending says; a shutdown is followed by the normal ending.
+    // normalSuffix / closedSuffix are the side's own texts.
+    void TakeEnding(TEnding ending, std::string_view normalSuffix, std::string_view closedSuffix);
+    // Leaves the lists and the window: the last step of every connection thread.
+    void Finish();
+
+    // A log line on the main window. AddPartnerLog puts the partner's address in front.
+    void AddLog(const std::string& message);
+    void AddPartnerLog(std::string_view suffixUtf8);
+    // Closes the connection if it is still connected.
+    void CloseSocket();
+
+    // Reads exactly count bytes within one socket timeout. Returns false when they did not
+    // all arrive in time, the partner closed, or the connection was closed on this side.
+    bool ReadFull(TWinSocketStream& stream, std::uint8_t* buffer, std::size_t count);
+
+    void SetPartnerAddress(std::string address);
+    void SetPartnerName(std::string name);
+    void SetEstablished() { FEstablished.store(true); }
+    void MarkClosed() { FClosedHere.store(true); }
+
+    TConnectionCore& FCore;
+    const TConversationTimeouts FTimeouts;
+
+  private:
+    void HandlePacket(std::uint8_t command, ByteSpan rest);
+    void HandleTransferRequest(ByteSpan rest);
+    void HandleTransferReply(ByteSpan rest);
+
+    const bool FIncoming;
+    std::mutex FWriteLock;
+    mutable std::mutex FNameLock;
+    std::string FPartnerAddress;
+    std::string FPartnerName;
+    std::atomic<bool> FEstablished{false};
+    std::atomic<bool> FClosedHere{false};
+    TThreadFifoBuffer FVoiceInput;
+};
+
+}  // namespace vox

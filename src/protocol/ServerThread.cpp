@@ -1,0 +1,198 @@
+#include "protocol/ServerThread.h"
+
+#include <vector>
+
+#include "net/WinSocketStream.h"
+#include "platform/Clock.h"
+#include "protocol/ConnectionCore.h"
+#include "protocol/PassPhrase.h"
+
+namespace vox {
+
+namespace {
+
+constexpr std::string_view kServerNormalEnd = " とのサーバー接続を終了します。";
+constexpr std::string_view kServerSocketClosed = " サーバーソケットを閉じました。";
+constexpr std::string_view kCallerTimedOut = " 接続相手を確認できずにタイムアウトしました。";
+constexpr std::string_view kPassPhraseRefused = " のパスフレーズが一致しませんでした。";
+constexpr std::string_view kConnected = " を接続しました。";
+constexpr std::string_view kRefusedByUser = " の接続を拒否しました。";
+constexpr std::string_view kHandshakeFailed = " エラーが発生して接続できませんでした。";
+
+// The caller hung up, or a field did not arrive in time: the handshake cannot go on.
+struct THandshakeBroken {};
+
+}  // namespace
+
+TServerThread::TServerThread(TConnectionCore& core, TSynchronizer* sync)
+    : TServerClientThread(sync), TConversation(core, true) {
+    SetPriority(TThreadPriority::tpHigher);
+}
+
+TServerThread::~TServerThread() {
+    Terminate();
+    CloseConnection();
+    WaitFor();
+    // A thread stopped before its body ran never left the list by itself.
+    FCore.Leave(*this);
+}
+
+void TServerThread::PrepareFor(const TCustomWinSocket& socket) {
+    SetPartnerAddress(socket.RemoteAddress());
+    if (!socket.Connected()) {
+        MarkClosed();
+    }
+}
+
+std::string TServerThread::PartnerComment() const {
+    std::lock_guard lock(FInfoLock);
+    return FPartnerComment;
+}
+
+std::string TServerThread::PartnerHost() const {
+    std::lock_guard lock(FInfoLock);
+    return FPartnerHost;
+}
+
+void TServerThread::ClientExecute() {
+    SetData(this);
+    VoiceInput().Clear();
+    SetPartnerAddress(ClientSocket()->RemoteAddress());
+    FCore.AddIncoming(this);
+    Handshake();
+    const TEnding ending = ReceiveLoop();
+    TakeEnding(ending, kServerNormalEnd, kServerSocketClosed);
+    Finish();
+    // One thread serves one connection.
+    Terminate();
+}
+
+void TServerThread::Handshake() {
+    TCustomWinSocket& socket = *ClientSocket();
+    {
+        std::string host = socket.RemoteHost(FTimeouts.ReverseLookupMs);
+        std::lock_guard lock(FInfoLock);
+        FPartnerHost = std::move(host);
+    }
+    SetPartnerAddress(socket.RemoteAddress());
+    const std::uint32_t start = TimeGetTime();
+    if (!socket.Connected()) {
+        return;  // refused by the accept check: no reply, no log line
+    }
+    TWinSocketStream stream(socket, FTimeouts.SocketTimeoutMs);
+    std::uint8_t header[kPacketHeaderSize];
+    std::size_t have = 0;
+    try {
+        while (socket.Connected()) {
+            if (stream.WaitForData(FTimeouts.SocketTimeoutMs) && socket.Connected()) {
+                const int n = stream.Read(header + have, static_cast<int>(sizeof header - have));
+                if (n <= 0) {
+                    if (!socket.Connected()) {
+                        return;  // closed on this side: no decision, no reply
+                    }
+                    // Readable but nothing to read: the caller hung up and can never
+                    // finish its request, so waiting out the limit would only spin.
+                    throw THandshakeBroken{};
+                }
+                have += static_cast<std::size_t>(n);
+                if (have == sizeof header) {
+                    if (!CheckMagic(header)) {
+                        AddPartnerLog(texts::kNotOurProgram);
+                        CloseSocket();
+                        return;
+                    }
+                    if (ReadPacketHeader(header).Command != pcConnect) {
+                        AddPartnerLog(texts::kWrongPacket);
+                        CloseSocket();
+                        return;
+                    }
+                    std::string passPhrase;
+                    if (!ReadConnectRequest(stream, passPhrase)) {
+                        if (!socket.Connected()) {
+                            return;  // closed on this side: no decision, no reply
+                        }
+                        throw THandshakeBroken{};
+                    }
+                    Decide(passPhrase);
+                    return;
+                }
+            }
+            if (ElapsedMs(start, TimeGetTime()) > FTimeouts.HandshakeLimitMs) {
+                CloseSocket();
+                AddPartnerLog(kCallerTimedOut);
+                return;
+            }
+        }
+    } catch (...) {
+        CloseSocket();
+        AddPartnerLog(kHandshakeFailed);
+    }
+}
+
+bool TServerThread::ReadConnectRequest(TWinSocketStream& stream, std::string& passPhrase) {
+    std::uint8_t sub[kConnectRequestHeaderSize];
+    if (!ReadFull(stream, sub, sizeof sub)) {
+        return false;
+    }
+    const ConnectRequestHeader request = ReadConnectRequestHeader(sub);
+    auto readField = [&](std::size_t length, std::string& out) {
+        std::vector<std::uint8_t> bytes(length);
+        if (length > 0 && !ReadFull(stream, bytes.data(), length)) {
+            return false;
+        }
+        out = TextUpToZero(bytes);
+        return true;
+    };
+    std::string name;
+    std::string comment;
+    std::string encoded;
+    if (!readField(request.NameLength, name) || !readField(request.CommentLength, comment) ||
+        !readField(request.PassPhraseLength, encoded)) {
+        return false;
+    }
+    SetPartnerName(name);
+    {
+        std::lock_guard lock(FInfoLock);
+        FPartnerComment = comment;
+    }
+    passPhrase = DecodePassPhrase(name, encoded);
+    return true;
+}
+
+void TServerThread::Decide(const std::string& receivedPassPhrase) {
+    bool usePassPhrase = false;
+    std::string ownPassPhrase;
+    FCore.OnUi([&] { FCore.Ui().FetchPassPhraseSetting(usePassPhrase, ownPassPhrase); });
+
+    if (usePassPhrase && ownPassPhrase != receivedPassPhrase) {
+        SendBuffer(BuildConnectReply(rcRefused, Sjis(texts::kPassPhraseMismatch)));
+        CloseSocket();
+        AddPartnerLog(kPassPhraseRefused);
+        return;
+    }
+
+    TIncomingCall call;
+    call.Address = ClientSocket()->RemoteAddress();
+    call.HostName = PartnerHost();
+    call.PartnerName = PartnerName();
+    call.Comment = PartnerComment();
+    int result = cdTimedOut;
+    FCore.OnUi([&] { result = FCore.Ui().AskAcceptance(call); });
+
+    if (result == cdAccepted) {
+        SendBuffer(BuildConnectReply(rcAccepted, PartnerName() + Sjis(texts::kWelcomeSuffix)));
+        AddPartnerLog(kConnected);
+        SetEstablished();
+        FCore.OnUi([&] { FCore.Ui().AddMember(PartnerName(), this); });
+    } else if (result == cdRefused) {
+        SendBuffer(BuildConnectReply(rcRefused, Sjis(texts::kCallRefused)));
+        CloseSocket();
+        AddPartnerLog(kRefusedByUser);
+    } else {
+        SendBuffer(BuildConnectReply(rcRefused, Sjis(texts::kDecisionTimedOut)));
+        CloseSocket();
+        AddLog(Sjis(texts::kDecisionTimedOut));
+    }
+}
+
+}  // namespace vox

@@ -1,0 +1,39 @@
+// The thread that serves one incoming conversation connection: the caller's handshake with
+// the pass-phrase check and the user's decision, then the receive loop.
+#pragma once
+
+#include "net/ServerSocket.h"
+#include "protocol/Conversation.h"
+
+namespace vox {
+
+class TServerThread : public TServerClientThread, public TConversation {
+  public:
+    TServerThread(TConnectionCore& core, TSynchronizer* sync);
+    ~TServerThread() override;
+
+    // Takes the partner's address from the connection it is about to serve; a connection
+    // the accept check has closed counts as closed from the start.
+    void PrepareFor(const TCustomWinSocket& socket);
+
+    // The caller's comment and host name, as the handshake found them.
+    std::string PartnerComment() const;
+    std::string PartnerHost() const;
+
+  protected:
+    void ClientExecute() override;
+    TCustomWinSocket* Socket() const override { return ClientSocket(); }
+    bool StopRequested() const override { return Terminated(); }
+
+  private:
+    void Handshake();
+    // Reads the rest of a pcConnect after its header; false when a field did not arrive.
+    bool ReadConnectRequest(TWinSocketStream& stream, std::string& passPhrase);
+    void Decide(const std::string& receivedPassPhrase);
+
+    mutable std::mutex FInfoLock;
+    std::string FPartnerHost;
+    std::string FPartnerComment;
+};
+
+}  // namespace vox
