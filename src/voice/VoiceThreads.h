@@ -59,7 +59,7 @@ class TSendThread : public TThread {
 // piled up leaves as several packets and no length ever exceeds its 16-bit field.
 class TEncodeThread : public TThread {
   public:
-    // MaxBlockSize is clamped to 1..kMaxVoiceBlockSize.
+    // Sender must outlive this thread. MaxBlockSize is clamped to 1..kMaxVoiceBlockSize.
     explicit TEncodeThread(TSendThread& Sender, std::int32_t MaxBlockSize = kVoiceBlockSize,
                            std::uint32_t PollMs = kIdlePollMs);
     ~TEncodeThread() override;
