@@ -31,8 +31,8 @@ void EraseOne(std::vector<T*>& list, const T* item) {
 }  // namespace
 
 TConnectionCore::TConnectionCore(TSynchronizer& sync, IConversationUi& ui,
-                                 TConversationTimeouts timeouts)
-    : FSync(sync), FUi(ui), FTimeouts(timeouts), FServer(&sync) {
+                                 TConversationTimeouts timeouts, TFusionBuffer* mixer)
+    : FSync(sync), FUi(ui), FTimeouts(timeouts), FMixer(mixer), FServer(&sync) {
     // One thread per incoming connection: none is kept for reuse.
     FServer.SetThreadCacheSize(0);
     FServer.OnAccept = [this](TServerSocket&, TCustomWinSocket& socket) { ServerAccept(socket); };

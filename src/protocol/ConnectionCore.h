@@ -36,11 +36,14 @@ struct TCallRequest {
     std::string PassPhrase;
 };
 
-class TConnectionCore {
+class TConnectionCore : public IVoiceTargets {
   public:
-    TConnectionCore(TSynchronizer& sync, IConversationUi& ui, TConversationTimeouts timeouts = {});
+    // mixer: where the connections' voice is decoded to (the playback thread's); without one
+    // received voice is only gathered per connection.
+    TConnectionCore(TSynchronizer& sync, IConversationUi& ui, TConversationTimeouts timeouts = {},
+                    TFusionBuffer* mixer = nullptr);
     // Drops every connection and waits until no connection thread runs any more. UI thread.
-    ~TConnectionCore();
+    ~TConnectionCore() override;
 
     TConnectionCore(const TConnectionCore&) = delete;
     TConnectionCore& operator=(const TConnectionCore&) = delete;
@@ -48,6 +51,7 @@ class TConnectionCore {
     TSynchronizer& Sync() { return FSync; }
     IConversationUi& Ui() { return FUi; }
     const TConversationTimeouts& Timeouts() const { return FTimeouts; }
+    TFusionBuffer* Mixer() const { return FMixer; }
     // Runs fn on the UI thread and waits for it; at once when called there.
     void OnUi(const std::function<void()>& fn) { FSync.Synchronize(fn); }
 
@@ -76,7 +80,7 @@ class TConnectionCore {
     // the others.
     void SendText(std::string_view line);
     // One whole voice packet to every accepted connection, outgoing ones first (send thread).
-    void SendVoicePacket(ByteSpan packet);
+    void SendVoicePacket(ByteSpan packet) override;
 
     // --- Lists -----------------------------------------------------------------------------
     std::size_t IncomingCount() const;
@@ -103,6 +107,7 @@ class TConnectionCore {
     TSynchronizer& FSync;
     IConversationUi& FUi;
     const TConversationTimeouts FTimeouts;
+    TFusionBuffer* const FMixer;
 
     mutable std::mutex FIncomingLock;
     std::vector<TServerThread*> FIncomingThreads;

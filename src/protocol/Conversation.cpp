@@ -26,7 +26,13 @@ std::string Sjis(std::string_view utf8) {
 }
 
 TConversation::TConversation(TConnectionCore& core, bool incoming)
-    : FCore(core), FTimeouts(core.Timeouts()), FIncoming(incoming) {}
+    : FCore(core), FTimeouts(core.Timeouts()), FIncoming(incoming) {
+    if (TFusionBuffer* mixer = core.Mixer()) {
+        FDecodeThread = std::make_unique<TDecodeThread>(*mixer);
+        FDecodeThread->SetPriority(TThreadPriority::tpHigher);
+        FDecodeThread->Start();
+    }
+}
 
 TConversation::~TConversation() = default;
 
@@ -187,8 +193,8 @@ void TConversation::HandlePacket(std::uint8_t command, ByteSpan rest) {
             // Exactly the VoiceHeader and its block: bytes beyond CompressedLength would put
             // the decoding out of step.
             const VoicePacket voice = ParseVoicePacket(rest);
-            FVoiceInput.Write(rest.data(),
-                              static_cast<std::int32_t>(kVoiceHeaderSize + voice.Block.size()));
+            VoiceInput().Write(rest.data(),
+                               static_cast<std::int32_t>(kVoiceHeaderSize + voice.Block.size()));
             break;
         }
         case pcText: {
@@ -268,6 +274,11 @@ void TConversation::TakeEnding(TEnding ending, std::string_view normalSuffix,
 void TConversation::Finish() {
     FCore.Leave(*this);
     FCore.OnUi([&] { FCore.Ui().ConnectionEnded(this); });
+    // The decode thread stops before its voice leaves the mixer, so that no block decoded
+    // late leaves a child behind; what this partner had not yet been heard saying is dropped.
+    if (FDecodeThread) {
+        FDecodeThread->StopAndRemoveSource();
+    }
 }
 
 }  // namespace vox

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -15,6 +16,7 @@
 #include "platform/Durations.h"
 #include "protocol/Packet.h"
 #include "voice/Buffer.h"
+#include "voice/VoiceThreads.h"
 
 namespace vox {
 
@@ -82,8 +84,11 @@ class TConversation {
     std::string LiveAddress() const;
 
     // Received voice (VoiceHeader + block, back to back) for this connection's decoding; also
-    // the key of this partner's voice in the mixer.
-    TThreadFifoBuffer& VoiceInput() { return FVoiceInput; }
+    // the key of this partner's voice in the mixer. Without a mixer (a core that plays
+    // nothing) the voice only gathers here.
+    TThreadFifoBuffer& VoiceInput() {
+        return FDecodeThread ? FDecodeThread->InputBuffer() : FVoiceInput;
+    }
 
   protected:
     TConversation(TConnectionCore& core, bool incoming);
@@ -135,6 +140,7 @@ class TConversation {
     std::atomic<bool> FEstablished{false};
     std::atomic<bool> FClosedHere{false};
     TThreadFifoBuffer FVoiceInput;
+    std::unique_ptr<TDecodeThread> FDecodeThread;
 };
 
 }  // namespace vox

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "net/SocketError.h"
 #include "platform/Cp932.h"
 #include "platform/Synchronizer.h"
 #include "protocol/ConnectionCore.h"
@@ -119,6 +120,36 @@ inline void PumpFor(TSynchronizer& sync, int ms) {
         sync, [] { return false; }, ms);
 }
 
+// The synchronizer whose calls the test thread keeps running while a raw peer waits for
+// bytes: the program's threads may need the user-interface thread before they answer.
+inline thread_local TSynchronizer* tPumpWhileWaiting = nullptr;
+
+class TPumpWhileWaiting {
+  public:
+    explicit TPumpWhileWaiting(TSynchronizer& sync) { tPumpWhileWaiting = &sync; }
+    ~TPumpWhileWaiting() { tPumpWhileWaiting = nullptr; }
+};
+
+// Waits for fd to become readable, running the user-interface calls meanwhile.
+inline bool WaitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) {
+            return false;
+        }
+        pollfd p{fd, POLLIN, 0};
+        const int slice = tPumpWhileWaiting != nullptr ? std::min<long>(left, 5) : left;
+        if (::poll(&p, 1, slice) > 0) {
+            return true;
+        }
+        if (tPumpWhileWaiting != nullptr) {
+            tPumpWhileWaiting->CheckSynchronize(0);
+        }
+    }
+}
+
 // A raw TCP end on loopback that sends and receives plain bytes.
 class TRawPeer {
   public:
@@ -171,11 +202,7 @@ class TRawPeer {
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (out.size() < count) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  deadline - std::chrono::steady_clock::now())
-                                  .count();
-            pollfd p{fd_, POLLIN, 0};
-            if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) {
+            if (!WaitReadable(fd_, deadline)) {
                 break;
             }
             std::uint8_t buf[4096];
@@ -203,11 +230,7 @@ class TRawPeer {
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  deadline - std::chrono::steady_clock::now())
-                                  .count();
-            pollfd p{fd_, POLLIN, 0};
-            if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) {
+            if (!WaitReadable(fd_, deadline)) {
                 return false;
             }
             char buf[4096];
@@ -247,8 +270,9 @@ class TRawListener {
     ~TRawListener() { ::close(fd_); }
     int Port() const { return port_; }
     TRawPeer Accept(int timeoutMs = 3000) {
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, timeoutMs) <= 0) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        if (!WaitReadable(fd_, deadline)) {
             return TRawPeer();
         }
         return TRawPeer(::accept(fd_, nullptr, nullptr));

@@ -10,6 +10,7 @@ namespace {
 class HandshakeTest : public ::testing::Test {
   protected:
     TSynchronizer sync;
+    TPumpWhileWaiting pump{sync};
     TFakeUi calleeUi;
     TFakeUi callerUi;
     std::unique_ptr<TConnectionCore> callee =
