@@ -57,10 +57,10 @@ TEST_F(HandshakeTest, AcceptedCallListsBothPartnersAndCarriesText) {
     ASSERT_TRUE(CallerLogged("127.0.0.1 たろうさん、いらしゃい")) << callerUi.AllLogs();
     ASSERT_TRUE(CalleeLogged("127.0.0.1 を接続しました。")) << calleeUi.AllLogs();
     EXPECT_TRUE(calleeUi.HasLog("127.0.0.1 から接続要求を受け付けました。"));
-    ASSERT_TRUE(PumpUntil(sync, [&] { return callerUi.Members.size() == 1; }));
+    ASSERT_TRUE(PumpUntil(
+        sync, [&] { return callerUi.Members.size() == 1 && calleeUi.Members.size() == 1; }));
     // Each side lists the partner under its own name for it.
     EXPECT_EQ(callerUi.Members[0].first, "はなこ");
-    ASSERT_EQ(calleeUi.Members.size(), 1u);
     EXPECT_EQ(calleeUi.Members[0].first, "たろう");
     ASSERT_EQ(calleeUi.Calls.size(), 1u);
     EXPECT_EQ(calleeUi.Calls[0].Address, "127.0.0.1");

@@ -26,11 +26,11 @@ class ReceiveLoopTest : public ::testing::Test {
 
     // A scripted caller whose call has been accepted.
     TRawPeer AcceptedPartner(const char* from = "127.0.0.1") {
+        const std::size_t members = ui.Members.size();
         TRawPeer peer = TRawPeer::Connect(port, from);
         peer.Send(ConnectPacket("peer"));
         const Packet reply = peer.ReceivePacket();
         EXPECT_EQ(reply, BuildConnectReply(rcAccepted, "peer" + Sj("さん、いらしゃい")));
-        const std::size_t members = ui.Members.size();
         EXPECT_TRUE(PumpUntil(sync, [&] { return ui.Members.size() > members; }));
         return peer;
     }
