@@ -9,7 +9,7 @@ build: deps
 	cmake --build --preset default
 
 run: build
-	./build/default/src/app/voxilen-demo
+	./build/default/src/app/Voxilen
 
 test: build
 	ctest --preset default

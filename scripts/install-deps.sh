@@ -7,6 +7,8 @@ packages=(
   # build
   cmake ninja-build g++ make pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
+  # the windows and the sound device
+  qt6-base-dev qt6-multimedia-dev libgl-dev fonts-noto-cjk
 )
 
 missing=()
