@@ -250,35 +250,32 @@ void TConnectionCore::DisconnectAll() {
 
 // --- Sending -----------------------------------------------------------------------------
 
+namespace {
+
+// Writes a packet to a connection whose handshake has ended in acceptance. A connection
+// whose write fails has been closed by it and ends by itself; the caller goes on with the
+// others.
+void SendIfAccepted(TConversation& connection, ByteSpan packet) {
+    if (!connection.Established()) {
+        return;
+    }
+    try {
+        connection.SendBuffer(packet);
+    } catch (const std::exception&) {
+    }
+}
+
+}  // namespace
+
 void TConnectionCore::SendText(std::string_view line) {
     const Packet packet = BuildText(line);
-    auto send = [&](TConversation& connection) {
-        if (!connection.Established()) {
-            return;
-        }
-        try {
-            connection.SendBuffer(packet);
-        } catch (const std::exception&) {
-            // That connection is closed now and ends by itself; the others still get the line.
-        }
-    };
-    ForEachIncoming(send);
-    ForEachOutgoing(send);
+    ForEachIncoming([&](TConversation& connection) { SendIfAccepted(connection, packet); });
+    ForEachOutgoing([&](TConversation& connection) { SendIfAccepted(connection, packet); });
 }
 
 void TConnectionCore::SendVoicePacket(ByteSpan packet) {
-    auto send = [&](TConversation& connection) {
-        if (!connection.Established()) {
-            return;
-        }
-        try {
-            connection.SendBuffer(packet);
-        } catch (const std::exception&) {
-            // Closed by the failed write; the other partners keep hearing.
-        }
-    };
-    ForEachOutgoing(send);
-    ForEachIncoming(send);
+    ForEachOutgoing([&](TConversation& connection) { SendIfAccepted(connection, packet); });
+    ForEachIncoming([&](TConversation& connection) { SendIfAccepted(connection, packet); });
 }
 
 // --- Lists -------------------------------------------------------------------------------

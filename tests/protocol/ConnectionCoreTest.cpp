@@ -24,6 +24,23 @@ class ConnectionCoreTest : public ::testing::Test {
         core.reset();
     }
 
+    // The core calls the other core and is called by a raw partner from 127.0.0.2; both
+    // calls accepted. Returns the raw partner.
+    TRawPeer OneCallEachWay() {
+        other->StartListening(0);
+        core->StartListening(0);
+        TCallRequest request;
+        request.Address = "127.0.0.1";
+        request.Port = other->ListeningPort();
+        request.PartnerName = "other";
+        core->Call(request);
+        TRawPeer caller = TRawPeer::Connect(core->ListeningPort(), "127.0.0.2");
+        caller.Send(ConnectPacket("raw"));
+        caller.ReceivePacket();
+        EXPECT_TRUE(PumpUntil(sync, [&] { return ui.Members.size() == 2; })) << ui.AllLogs();
+        return caller;
+    }
+
     bool Logged(TFakeUi& who, std::string_view line, int ms = 3000) {
         return PumpUntil(
             sync, [&] { return who.HasLog(line); }, ms);
@@ -71,17 +88,7 @@ TEST_F(ConnectionCoreTest, DisconnectAllEndsEveryConnection) {
     core->DisconnectAll();
     EXPECT_EQ(ui.Logs, std::vector<std::string>{"すべての接続を切断しました。"});
 
-    other->StartListening(0);
-    core->StartListening(0);
-    TCallRequest request;
-    request.Address = "127.0.0.1";
-    request.Port = other->ListeningPort();
-    request.PartnerName = "other";
-    core->Call(request);
-    TRawPeer caller = TRawPeer::Connect(core->ListeningPort(), "127.0.0.2");
-    caller.Send(ConnectPacket("raw"));
-    caller.ReceivePacket();
-    ASSERT_TRUE(PumpUntil(sync, [&] { return ui.Members.size() == 2; })) << ui.AllLogs();
+    TRawPeer caller = OneCallEachWay();
 
     core->DisconnectAll();
     EXPECT_TRUE(caller.ClosedByOtherEnd());
@@ -95,17 +102,7 @@ TEST_F(ConnectionCoreTest, DisconnectAllEndsEveryConnection) {
 }
 
 TEST_F(ConnectionCoreTest, ListeningOffEndsOnlyIncomingConnections) {
-    other->StartListening(0);
-    core->StartListening(0);
-    TCallRequest request;
-    request.Address = "127.0.0.1";
-    request.Port = other->ListeningPort();
-    request.PartnerName = "other";
-    core->Call(request);
-    TRawPeer caller = TRawPeer::Connect(core->ListeningPort(), "127.0.0.2");
-    caller.Send(ConnectPacket("raw"));
-    caller.ReceivePacket();
-    ASSERT_TRUE(PumpUntil(sync, [&] { return ui.Members.size() == 2; }));
+    TRawPeer caller = OneCallEachWay();
 
     core->StopListening();
     EXPECT_FALSE(core->Listening());
