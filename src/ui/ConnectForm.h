@@ -1,0 +1,96 @@
+// The connect dialog and the incoming-call dialog: one window in two modes.
+//
+// Connect mode ("接続"): the user picks a remembered partner or types one, with host name or
+// address, pass phrase and comment; OK remembers the partner in the settings file and places
+// the call. A failed check or a call that cannot be made leaves the dialog open so that the
+// user can correct the field.
+//
+// Incoming-call mode ("着信"): shows a caller, read-only, and returns the user's decision, or
+// cdTimedOut when nobody decides in time.
+#pragma once
+
+#include <QDialog>
+#include <QString>
+#include <cstdint>
+#include <string>
+
+#include "app/Settings.h"
+#include "platform/Durations.h"
+#include "protocol/ConversationUi.h"
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTimer;
+
+namespace vox {
+
+class TConnectionCore;
+
+class TConnectForm : public QDialog {
+    Q_OBJECT
+
+  public:
+    static inline const QString kConnectMode = QStringLiteral("接続");
+    static inline const QString kIncomingMode = QStringLiteral("着信");
+
+    // Connect mode. The history comes from iniFileName; the call uses live's MyName and
+    // ConversationPort as they are when OK is pressed. Show it with exec(); its result is
+    // cdAccepted (1) once a call was placed, cdRefused (2) when cancelled. It is not deleted
+    // on closing: put it on the stack or delete it after exec().
+    TConnectForm(QWidget* owner, TConnectionCore& core, const TSettings& live,
+                 std::string iniFileName);
+
+    // Connect mode in one go: create, show modally, release. Returns the dialog's result.
+    static int Connect(QWidget* owner, TConnectionCore& core, const TSettings& live,
+                       const std::string& iniFileName);
+
+    // Incoming-call mode: shows the caller modally and returns cdAccepted, cdRefused (also for
+    // Escape and the window's close button) or cdTimedOut after timeoutMs. Texts of call are
+    // CP932. The dialog is released before this returns.
+    static int AskIncomingCall(QWidget* owner, const TIncomingCall& call,
+                               std::uint32_t timeoutMs = kCallDecisionLimitMs);
+
+    const QString& DialogMode() const { return FDialogMode; }
+
+  public slots:
+    // Cancel, Escape and the window's close button: cdRefused (2), in both modes.
+    void reject() override;
+
+  protected:
+    void showEvent(QShowEvent* event) override;
+
+  private:
+    TConnectForm(QWidget* owner, const TIncomingCall& call, std::uint32_t timeoutMs);
+    void CreateControls();
+    void SetCaptions();
+    void PartnerComboBoxChange(const QString& text);
+    void OKBitBtnClick();
+    void ConnectOK();
+    void TimeOutTimerTimer();
+    void Refuse(const QString& message);
+
+    // The controls; each carries its field name as objectName.
+    QLabel* Label2;
+    QComboBox* PartnerComboBox;
+    QLabel* AddressLabel;
+    QLineEdit* AddressEdit;
+    QLabel* HostNameLabel;
+    QLineEdit* HostNameEdit;
+    QLabel* Label1;
+    QLineEdit* PassEdit;
+    QLabel* CommentLabel;
+    QLineEdit* CommentEdit;
+    QPushButton* OKBitBtn;
+    QPushButton* CancelBitBtn;
+    QTimer* TimeOutTimer;
+
+    QString FDialogMode;
+    TConnectionCore* FCore = nullptr;  // connect mode only
+    const TSettings* FLive = nullptr;  // connect mode only
+    std::string FIniFileName;
+    bool FTimerStarted = false;
+};
+
+}  // namespace vox

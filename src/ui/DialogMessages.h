@@ -1,0 +1,35 @@
+// What the dialogs share: user-error messages, the error box, accessible names from captions.
+#pragma once
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QString>
+#include <QWidget>
+
+namespace vox::ui {
+
+// A user error: a beep, then a modal box with the fixed text and an OK button.
+inline void ShowUserMessage(QWidget* parent, const QString& text) {
+    QApplication::beep();
+    QMessageBox box(QMessageBox::NoIcon, QGuiApplication::applicationDisplayName(), text,
+                    QMessageBox::Ok, parent);
+    box.exec();
+}
+
+// A failure that stops a handler (the settings file cannot be written, a call cannot be
+// made): the application's error box with the failure's own text.
+inline void ShowErrorBox(QWidget* parent, const QString& text) {
+    QMessageBox box(QMessageBox::Critical, QGuiApplication::applicationDisplayName(), text,
+                    QMessageBox::Ok, parent);
+    box.exec();
+}
+
+// A label's caption as the name of the field it labels: without its trailing colon.
+inline QString FieldNameOf(QString caption) {
+    while (caption.endsWith(QStringLiteral("：")) || caption.endsWith(u':')) {
+        caption.chop(1);
+    }
+    return caption;
+}
+
+}  // namespace vox::ui
