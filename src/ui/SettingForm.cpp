@@ -260,16 +260,26 @@ void TSettingForm::changeEvent(QEvent* event) {
     }
 }
 
+void TSettingForm::TakeFocusBack() {
+    // Where the focus goes when a message box closes is up to the window system (it may go
+    // nowhere); the dialog takes it back so that leaving it later still closes it.
+    if (isVisible()) {
+        activateWindow();
+    }
+}
+
 void TSettingForm::Refuse(const QString& message) {
     ++FMessageDepth;
     ui::ShowUserMessage(this, message);
     --FMessageDepth;
+    TakeFocusBack();
 }
 
 void TSettingForm::ShowError(const QString& message) {
     ++FMessageDepth;
     ui::ShowErrorBox(this, message);
     --FMessageDepth;
+    TakeFocusBack();
 }
 
 void TSettingForm::OKBtnClick() {

@@ -67,6 +67,7 @@ class TSettingForm : public QDialog {
     // Beeps and shows a user error; the dialog stays open meanwhile.
     void Refuse(const QString& message);
     void ShowError(const QString& message);
+    void TakeFocusBack();
 
     TConnectionCore& FCore;
     TSettings& FLive;

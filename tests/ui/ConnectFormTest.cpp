@@ -1,0 +1,332 @@
+// The connect dialog with the history and a real connection core, and the incoming-call
+// dialog with its time limit.
+#include "ui/ConnectForm.h"
+
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <memory>
+
+#include "DialogTestSupport.h"
+#include "app/MyIniFile.h"
+#include "platform/Cp932.h"
+#include "platform/ScratchDir.h"
+#include "protocol/ConversationTestSupport.h"
+
+namespace vox::testing {
+namespace {
+
+using test::ReadFileBytes;
+using test::TScratchDir;
+using test::WriteFileBytes;
+
+constexpr const char* kNoPartnerMessage = "接続相手の名前が記入されていません。";
+constexpr const char* kNoNameMessage = "あなたの名前が記入されていません。";
+constexpr const char* kNoHostMessage = "接続先のホスト名が入力されていません。";
+
+template <typename T>
+T* Find(QWidget* form, const char* name) {
+    T* found = form->findChild<T*>(QString::fromLatin1(name));
+    EXPECT_NE(found, nullptr) << name;
+    return found;
+}
+
+QString Text(QWidget* form, const char* name) {
+    return Find<QLineEdit>(form, name)->text();
+}
+
+class ConnectFormTest : public DialogTest {
+  protected:
+    ConnectFormTest() {
+        live.MyName = Sj("わたし");
+        // Partner1 is missing: the history ends at the gap.
+        WriteFileBytes(Path(), Sj("[Partner0]\r\nPartnerName=たろう\r\nHostName=taro-pc\r\n"
+                                  "Address=192.0.2.7\r\n"
+                                  "[Partner2]\r\nPartnerName=はなこ\r\nHostName=hanako-pc\r\n"));
+    }
+    void TearDown() override {
+        form.reset();
+        Flush();
+        other.reset();
+        core.reset();
+    }
+
+    std::string Path() const { return dir.File("Voxilen.Ini"); }
+    void OpenForm() { form = std::make_unique<TConnectForm>(nullptr, *core, live, Path()); }
+    void Fill(const char* name, const QString& text) {
+        auto* edit = Find<QLineEdit>(form.get(), name);
+        edit->clear();
+        CommitText(edit, text);
+    }
+    void SetPartner(const QString& name) {
+        auto* box = Find<QComboBox>(form.get(), "PartnerComboBox");
+        box->clearEditText();
+        CommitText(box->lineEdit(), name);
+    }
+    std::vector<TMessageCatcher::TMessage> PressOK() {
+        TMessageCatcher catcher;
+        Find<QPushButton>(form.get(), "OKBitBtn")->click();
+        return catcher.Messages;
+    }
+    std::vector<QString> PressOKTexts() {
+        std::vector<QString> texts;
+        for (const auto& m : PressOK()) {
+            texts.push_back(m.Text);
+        }
+        return texts;
+    }
+    bool Logged(TFakeUi& who, std::string_view line) {
+        return PumpUntil(sync, [&] { return who.HasLog(line); });
+    }
+
+    TScratchDir dir;
+    TSettings live;
+    TSynchronizer sync;
+    TPumpWhileWaiting pump{sync};
+    TFakeUi ui;
+    TFakeUi otherUi;
+    std::unique_ptr<TConnectionCore> core =
+        std::make_unique<TConnectionCore>(sync, ui, FastTimeouts());
+    std::unique_ptr<TConnectionCore> other =
+        std::make_unique<TConnectionCore>(sync, otherUi, FastTimeouts());
+    std::unique_ptr<TConnectForm> form;
+};
+
+TEST_F(ConnectFormTest, ConnectModeListsTheHistoryUpToTheGap) {
+    OpenForm();
+    EXPECT_EQ(form->DialogMode(), QStringLiteral("接続"));
+    EXPECT_EQ(form->windowTitle(), QStringLiteral("接続先を記入してください。"));
+    EXPECT_EQ(Find<QPushButton>(form.get(), "OKBitBtn")->text(), QStringLiteral("接続"));
+    EXPECT_EQ(Find<QPushButton>(form.get(), "CancelBitBtn")->text(), QStringLiteral("キャンセル"));
+    EXPECT_EQ(Find<QLabel>(form.get(), "AddressLabel")->text(),
+              QStringLiteral("接続先のアドレス："));
+    EXPECT_EQ(Find<QLabel>(form.get(), "HostNameLabel")->text(),
+              QStringLiteral("接続先のＰＣの名前"));
+    EXPECT_EQ(Find<QLineEdit>(form.get(), "AddressEdit")->accessibleName(),
+              QStringLiteral("接続先のアドレス"));
+    auto* pass = Find<QLineEdit>(form.get(), "PassEdit");
+    EXPECT_EQ(pass->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(pass->toolTip(), QStringLiteral("空白が含まれていても大丈夫"));
+    EXPECT_EQ(pass->accessibleName(), QStringLiteral("パスフレーズ（接続にパスが必要なときのみ）"));
+
+    auto* partner = Find<QComboBox>(form.get(), "PartnerComboBox");
+    EXPECT_EQ(partner->accessibleName(), QStringLiteral("相手の名前"));
+    ASSERT_EQ(partner->count(), 1);
+    EXPECT_EQ(partner->itemText(0), QStringLiteral("たろう"));
+    EXPECT_EQ(partner->currentText(), QString());
+    EXPECT_EQ(Text(form.get(), "AddressEdit"), QString());
+    EXPECT_EQ(Text(form.get(), "HostNameEdit"), QString());
+    EXPECT_FALSE(Find<QTimer>(form.get(), "TimeOutTimer")->isActive());
+}
+
+TEST_F(ConnectFormTest, ChoosingARememberedPartnerFillsHostAndAddress) {
+    OpenForm();
+    Fill("PassEdit", "typed");
+    auto* partner = Find<QComboBox>(form.get(), "PartnerComboBox");
+    partner->setCurrentIndex(0);
+    EXPECT_EQ(Text(form.get(), "HostNameEdit"), "taro-pc");
+    EXPECT_EQ(Text(form.get(), "AddressEdit"), "192.0.2.7");
+    EXPECT_EQ(Text(form.get(), "PassEdit"), "typed");  // the history's pass phrase stays unread
+
+    // Names not in the history (one behind the gap among them) leave both fields alone.
+    SetPartner(QStringLiteral("はなこ"));
+    SetPartner(QStringLiteral("タロウ"));
+    EXPECT_EQ(Text(form.get(), "HostNameEdit"), "taro-pc");
+    EXPECT_EQ(Text(form.get(), "AddressEdit"), "192.0.2.7");
+}
+
+TEST_F(ConnectFormTest, ChecksComeInTheirOrder) {
+    OpenForm();
+    form->show();
+    // Enter in the partner field presses the default button.
+    auto* partner = Find<QComboBox>(form.get(), "PartnerComboBox");
+    {
+        TMessageCatcher catcher;
+        QTest::keyClick(partner->lineEdit(), Qt::Key_Return);
+        EXPECT_EQ(catcher.Texts(), std::vector<QString>{QString::fromUtf8(kNoPartnerMessage)});
+    }
+    EXPECT_TRUE(form->isVisible()) << "stays open for a correction";
+
+    const std::string before = ReadFileBytes(Path());
+    SetPartner(QStringLiteral("じろう"));
+    live.MyName.clear();
+    EXPECT_EQ(PressOKTexts(), std::vector<QString>{QString::fromUtf8(kNoNameMessage)});
+    EXPECT_EQ(ReadFileBytes(Path()), before);
+
+    // A new partner without host or address is remembered, at the free index, before the
+    // message.
+    live.MyName = "me";
+    Fill("PassEdit", "secret");
+    EXPECT_EQ(PressOKTexts(), std::vector<QString>{QString::fromUtf8(kNoHostMessage)});
+    const TMyIniFile ini(Path());
+    EXPECT_EQ(ini.ReadString("Partner1", "PartnerName", ""), Sj("じろう"));
+    EXPECT_TRUE(ini.ValueExists("Partner1", "HostName"));
+    EXPECT_FALSE(ini.ValueExists("Partner1", "PassPhrase"));  // new partners get none
+    EXPECT_EQ(core->OutgoingSocketCount(), 0u);
+    EXPECT_TRUE(ui.Logs.empty());
+    EXPECT_TRUE(form->isVisible());
+}
+
+TEST_F(ConnectFormTest, ARememberedPartnersPassPhraseIsWrittenThenDeleted) {
+    OpenForm();
+    SetPartner(QStringLiteral("たろう"));
+    Fill("HostNameEdit", "");
+    Fill("AddressEdit", "");
+    Fill("PassEdit", "secret");
+    EXPECT_EQ(PressOKTexts(), std::vector<QString>{QString::fromUtf8(kNoHostMessage)});
+    const TMyIniFile ini(Path());
+    EXPECT_TRUE(ini.ValueExists("Partner0", "PassPhrase"));
+    EXPECT_EQ(ini.ReadString("Partner0", "HostName", "x"), "");
+
+    Fill("PassEdit", "");
+    EXPECT_EQ(PressOKTexts(), std::vector<QString>{QString::fromUtf8(kNoHostMessage)});
+    EXPECT_FALSE(ini.ValueExists("Partner0", "PassPhrase"));
+}
+
+TEST_F(ConnectFormTest, OKRemembersThePartnerAndCalls) {
+    other->StartListening(0);
+    otherUi.UsePassPhrase = true;
+    otherUi.OwnPassPhrase = Sj("ひみつ 1");
+    live.ConversationPort = other->ListeningPort();
+    OpenForm();
+    SetPartner(QStringLiteral("けんじ"));
+    Fill("AddressEdit", "127.0.0.1");
+    Fill("PassEdit", QStringLiteral("ひみつ 1"));
+    Fill("CommentEdit", QStringLiteral("こんにちは"));
+
+    EXPECT_TRUE(PressOK().empty());
+    EXPECT_EQ(form->result(), cdAccepted);
+    EXPECT_TRUE(ui.HasLog("127.0.0.1 に接続を試みています。")) << ui.AllLogs();
+    // Into the gap at Partner1, which brings Partner2 back into the list.
+    EXPECT_EQ(ReadPartnerNames(Path()),
+              (std::vector<std::string>{Sj("たろう"), Sj("けんじ"), Sj("はなこ")}));
+    std::string host, address;
+    ASSERT_TRUE(LookUpPartner(Path(), Sj("けんじ"), host, address));
+    EXPECT_EQ(address, "127.0.0.1");
+
+    // The partner sees this side's name and comment, and the pass phrase lets the call in.
+    ASSERT_TRUE(PumpUntil(sync, [&] { return ui.Members.size() == 1; })) << ui.AllLogs();
+    EXPECT_EQ(ui.Members[0].first, "けんじ");
+    ASSERT_EQ(otherUi.Calls.size(), 1u);
+    EXPECT_EQ(otherUi.Calls[0].PartnerName, Sj("わたし"));
+    EXPECT_EQ(otherUi.Calls[0].Comment, Sj("こんにちは"));
+}
+
+TEST_F(ConnectFormTest, ATypedHostNameWinsOverTheAddress) {
+    other->StartListening(0);
+    live.ConversationPort = other->ListeningPort();
+    OpenForm();
+    SetPartner("x");
+    Fill("HostNameEdit", " localhost ");
+    Fill("AddressEdit", "no.such.address.invalid");
+    EXPECT_TRUE(PressOK().empty());
+    EXPECT_EQ(form->result(), cdAccepted);
+    EXPECT_TRUE(ui.HasLog("localhost に接続を試みています。")) << ui.AllLogs();
+    EXPECT_TRUE(PumpUntil(sync, [&] { return ui.Members.size() == 1; })) << ui.AllLogs();
+}
+
+TEST_F(ConnectFormTest, ACallThatFailsIsShownAndTheDialogStays) {
+    int freePort = 0;
+    {
+        TRawListener closed;
+        freePort = closed.Port();
+    }
+    live.ConversationPort = freePort;
+    OpenForm();
+    SetPartner("nobody");
+    Fill("AddressEdit", "127.0.0.1");
+    const auto messages = PressOK();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_TRUE(messages[0].Text.startsWith(QStringLiteral("Windows ソケットエラー")))
+        << messages[0].Text.toStdString();
+    EXPECT_EQ(messages[0].Icon, QMessageBox::Critical);
+    EXPECT_NE(form->result(), cdAccepted);
+    EXPECT_TRUE(ui.Logs.empty()) << ui.AllLogs();
+    EXPECT_EQ(core->OutgoingSocketCount(), 1u);  // until every connection is dropped
+    EXPECT_EQ(ReadPartnerNames(Path())[1], "nobody");
+
+    // Cancel gives 2.
+    WhenModal<TConnectForm>([](TConnectForm* f) { Find<QPushButton>(f, "CancelBitBtn")->click(); });
+    EXPECT_EQ(form->exec(), cdRefused);
+}
+
+class IncomingCallTest : public DialogTest {
+  protected:
+    TIncomingCall call{"192.0.2.9", "caller-pc", Sj("はなこ"), Sj("よろしく")};
+};
+
+TEST_F(IncomingCallTest, ShowsTheCallerAndAccepts) {
+    bool checked = false;
+    WhenModal<TConnectForm>([&](TConnectForm* f) {
+        checked = true;
+        EXPECT_EQ(f->DialogMode(), QStringLiteral("着信"));
+        EXPECT_EQ(f->windowTitle(), QStringLiteral("接続要求を受け付けました。"));
+        EXPECT_EQ(Find<QPushButton>(f, "OKBitBtn")->text(), QStringLiteral("接続"));
+        EXPECT_EQ(Find<QPushButton>(f, "CancelBitBtn")->text(), QStringLiteral("拒否"));
+        EXPECT_EQ(Find<QLabel>(f, "AddressLabel")->text(),
+                  QStringLiteral("接続要求者のアドレス："));
+        EXPECT_EQ(Find<QLabel>(f, "HostNameLabel")->text(),
+                  QStringLiteral("接続要求者のＰＣの名前"));
+        EXPECT_EQ(Find<QLineEdit>(f, "HostNameEdit")->accessibleName(),
+                  QStringLiteral("接続要求者のＰＣの名前"));
+        auto* partner = Find<QComboBox>(f, "PartnerComboBox");
+        EXPECT_EQ(partner->currentText(), QStringLiteral("はなこ"));
+        EXPECT_EQ(partner->count(), 0);
+        EXPECT_TRUE(partner->lineEdit()->isReadOnly());
+        for (const char* name : {"AddressEdit", "HostNameEdit", "PassEdit", "CommentEdit"}) {
+            EXPECT_TRUE(Find<QLineEdit>(f, name)->isReadOnly()) << name;
+        }
+        EXPECT_EQ(Text(f, "AddressEdit"), "192.0.2.9");
+        EXPECT_EQ(Text(f, "HostNameEdit"), "caller-pc");
+        EXPECT_EQ(Text(f, "CommentEdit"), QStringLiteral("よろしく"));
+        EXPECT_EQ(Text(f, "PassEdit"), QString());
+        auto* timer = Find<QTimer>(f, "TimeOutTimer");
+        EXPECT_TRUE(timer->isActive());
+        EXPECT_EQ(timer->interval(), 180000);
+        Find<QPushButton>(f, "OKBitBtn")->click();
+    });
+    EXPECT_EQ(TConnectForm::AskIncomingCall(nullptr, call), cdAccepted);
+    EXPECT_TRUE(checked);
+}
+
+TEST_F(IncomingCallTest, RefuseEscapeAndTheCloseButtonRefuse) {
+    WhenModal<TConnectForm>([](TConnectForm* f) { Find<QPushButton>(f, "CancelBitBtn")->click(); });
+    EXPECT_EQ(TConnectForm::AskIncomingCall(nullptr, call), cdRefused);
+
+    WhenModal<TConnectForm>([](TConnectForm* f) { QTest::keyClick(f, Qt::Key_Escape); });
+    EXPECT_EQ(TConnectForm::AskIncomingCall(nullptr, call), cdRefused);
+
+    WhenModal<TConnectForm>([](TConnectForm* f) { f->close(); });
+    EXPECT_EQ(TConnectForm::AskIncomingCall(nullptr, call), cdRefused);
+
+    // Enter on the caller's name is OK, read-only as the field is.
+    WhenModal<TConnectForm>([](TConnectForm* f) {
+        QTest::keyClick(Find<QComboBox>(f, "PartnerComboBox")->lineEdit(), Qt::Key_Return);
+    });
+    EXPECT_EQ(TConnectForm::AskIncomingCall(nullptr, call), cdAccepted);
+}
+
+TEST_F(IncomingCallTest, NobodyAnswersAndTheTimeRunsOut) {
+    QPointer<TConnectForm> seen;
+    WhenModal<TConnectForm>([&](TConnectForm* f) { seen = f; });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(TConnectForm::AskIncomingCall(nullptr, call, 60), cdTimedOut);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(55));
+    Flush();
+    EXPECT_TRUE(seen.isNull()) << "released before returning";
+}
+
+TEST_F(IncomingCallTest, ClosingTheOwnerMeanwhileRefuses) {
+    auto* owner = new QWidget;
+    owner->show();
+    WhenModal<TConnectForm>([owner](TConnectForm*) { delete owner; });
+    EXPECT_EQ(TConnectForm::AskIncomingCall(owner, call), cdRefused);
+}
+
+}  // namespace
+}  // namespace vox::testing

@@ -1,0 +1,129 @@
+// Window tests on the offscreen platform: the one QApplication of the test program, typing
+// text as an input method commits it, and catching the message boxes the dialogs show.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QEvent>
+#include <QInputMethodEvent>
+#include <QMessageBox>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+#include <QWidget>
+#include <chrono>
+#include <functional>
+#include <stdexcept>
+#include <vector>
+
+namespace vox::testing {
+
+// Made on first use and kept until the process ends. Widgets need a QApplication; a plain
+// QCoreApplication made by another test of this program would not do.
+inline QApplication& TestApp() {
+    static int argc = 1;
+    static char name[] = "test_ui";
+    static char* argv[] = {name, nullptr};
+    if (QCoreApplication::instance() == nullptr) {
+        // The offscreen platform cannot fix a window's size and says so for every dialog.
+        static const QtMessageHandler previous = qInstallMessageHandler(
+            [](QtMsgType type, const QMessageLogContext& context, const QString& message) {
+                if (previous != nullptr &&
+                    !message.contains(QStringLiteral("does not support propagateSizeHints"))) {
+                    previous(type, context, message);
+                }
+            });
+        new QApplication(argc, argv);
+    }
+    auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
+    if (app == nullptr) {
+        throw std::logic_error("the test program made an application without widgets");
+    }
+    return *app;
+}
+
+// Base of every dialog test: the application exists before any widget.
+class DialogTest : public ::testing::Test {
+  protected:
+    DialogTest() { TestApp(); }
+    // Runs the deferred deletions (a dialog released on closing goes this way).
+    static void Flush() {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCoreApplication::processEvents();
+    }
+};
+
+// Types text into the focused field the way an input method does: committed at once. The
+// only way to get Japanese into a field, since key events carry no such characters.
+inline void CommitText(QWidget* field, const QString& text) {
+    QInputMethodEvent event;
+    event.setCommitString(text);
+    QCoreApplication::sendEvent(field, &event);
+}
+
+// Answers every message box that comes up while it lives, recording its text and icon.
+class TMessageCatcher {
+  public:
+    struct TMessage {
+        QString Text;
+        QMessageBox::Icon Icon;
+    };
+
+    TMessageCatcher() {
+        FTimer.setInterval(5);
+        QObject::connect(&FTimer, &QTimer::timeout, [this] { Answer(); });
+        FTimer.start();
+    }
+
+    std::vector<TMessage> Messages;
+
+    std::vector<QString> Texts() const {
+        std::vector<QString> texts;
+        for (const auto& m : Messages) {
+            texts.push_back(m.Text);
+        }
+        return texts;
+    }
+
+  private:
+    void Answer() {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            Messages.push_back({box->text(), box->icon()});
+            box->accept();
+        }
+    }
+
+    QTimer FTimer;
+};
+
+// Runs fn once the modal window of type W is up, for dialogs shown with exec().
+template <typename W>
+void WhenModal(const std::function<void(W*)>& fn) {
+    auto* timer = new QTimer;
+    timer->setInterval(5);
+    QObject::connect(timer, &QTimer::timeout, [timer, fn] {
+        if (auto* w = qobject_cast<W*>(QApplication::activeModalWidget())) {
+            timer->stop();
+            timer->deleteLater();
+            fn(w);
+        }
+    });
+    timer->start();
+}
+
+// Processes events until pred holds or timeoutMs pass.
+inline bool ProcessUntil(const std::function<bool()>& pred, int timeoutMs = 3000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+}  // namespace vox::testing
