@@ -1,0 +1,241 @@
+#include "transfer/FileClientThread.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "net/WinSocketStream.h"
+#include "platform/Clock.h"
+#include "transfer/FileName.h"
+#include "transfer/TransferCommon.h"
+
+namespace vox {
+
+using namespace transfer_detail;
+
+namespace {
+
+// Bytes read from the file at a time; the pieces are cut from them.
+constexpr std::size_t kReadBlockBytes = 64 * 1024;
+// Room for the acknowledgements one read takes in.
+constexpr int kAckBufferBytes = 64 * kAckBytes;
+
+// A file opened for reading, closed with the object.
+class TInputFile {
+  public:
+    explicit TInputFile(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+        if (fd_ < 0) {
+            throw std::system_error(errno, std::generic_category(), "open");
+        }
+    }
+    ~TInputFile() { ::close(fd_); }
+    TInputFile(const TInputFile&) = delete;
+    TInputFile& operator=(const TInputFile&) = delete;
+
+    // Fills size bytes from offset; fails when the file ends before.
+    void ReadAt(char* out, std::size_t size, std::int64_t offset) {
+        std::size_t done = 0;
+        while (done < size) {
+            const ssize_t n = ::pread(fd_, out + done, size - done,
+                                      static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
+            if (n < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                throw std::system_error(errno, std::generic_category(), "read");
+            }
+            if (n == 0) {
+                throw std::system_error(EIO, std::generic_category(), "the file became shorter");
+            }
+            done += static_cast<std::size_t>(n);
+        }
+    }
+
+  private:
+    int fd_;
+};
+
+// The receiver acknowledged bytes that were never sent.
+class EBadAcknowledgement : public std::exception {};
+
+}  // namespace
+
+TFileClientThread::TFileClientThread(std::shared_ptr<TTransferViewLink> link, TSynchronizer* sync,
+                                     TCustomWinSocket& dataSocket, std::string filePath,
+                                     std::int64_t fileSize, const TTransferOptions& options)
+    : TThread(sync),
+      link_(std::move(link)),
+      socket_(dataSocket),
+      filePath_(std::move(filePath)),
+      name_(FileNamePart(filePath_)),
+      fileSize_(fileSize),
+      options_(options) {
+    OnTerminate = [link = link_] {
+        link->Deliver([](ITransferView& view) { view.TransferThreadEnded(); });
+    };
+}
+
+TFileClientThread::~TFileClientThread() {
+    Terminate();
+    socket_.Close();
+    WaitFor();
+}
+
+void TFileClientThread::Show(const std::function<void(ITransferView&)>& show) {
+    try {
+        Synchronize([&] { link_->Deliver(show); });
+    } catch (...) {
+        // A window that fails to show a report does not stop the transfer.
+    }
+}
+
+void TFileClientThread::ShowSealed(const std::function<void(ITransferView&)>& show) {
+    try {
+        Synchronize([&] { link_->DeliverSealed(show); });
+    } catch (...) {
+    }
+}
+
+void TFileClientThread::Execute() {
+    if (!link_->Started()) {
+        link_->MarkStarted(name_ + std::string(transfer_texts::kSendInterrupted));
+    }
+    const TOutcome outcome = Terminated() ? TOutcome::Interrupted : Send();
+    if (outcome == TOutcome::Failed) {
+        // Nothing more can go right on this connection; the receiver learns at once that
+        // the file will not come, instead of at its idle limit.
+        socket_.Close();
+    }
+    Report(outcome);
+}
+
+TFileClientThread::TOutcome TFileClientThread::Send() {
+    Show([&](ITransferView& view) {
+        view.SetProgressRange(fileSize_);
+        view.SetCaption(name_ + std::string(transfer_texts::kSending));
+    });
+    try {
+        TWinSocketStream stream(socket_, options_.SocketTimeoutMs);
+        TInputFile file(filePath_);
+        TProgressGate progress(options_.ProgressIntervalMs);
+        const std::int64_t window = std::max<std::int64_t>(options_.SendWindowBytes, 1);
+
+        std::vector<char> block(kReadBlockBytes);
+        std::int64_t blockStart = 0;
+        std::int64_t blockEnd = 0;  // the block holds the file's bytes [blockStart, blockEnd)
+        std::int64_t sendPos = 0;
+        std::int64_t acked = 0;
+        unsigned char acks[kAckBufferBytes];
+        int ackFill = 0;
+        std::uint32_t lastActivity = TimeGetTime();
+
+        for (;;) {
+            if (Terminated()) {
+                return TOutcome::Interrupted;
+            }
+            if (acked == fileSize_) {
+                return TOutcome::Completed;
+            }
+            // One piece, when the window has room.
+            if (sendPos < fileSize_ && sendPos - acked < window) {
+                if (sendPos >= blockEnd) {
+                    const auto size = static_cast<std::size_t>(
+                        std::min<std::int64_t>(kReadBlockBytes, fileSize_ - sendPos));
+                    file.ReadAt(block.data(), size, sendPos);
+                    blockStart = sendPos;
+                    blockEnd = sendPos + static_cast<std::int64_t>(size);
+                }
+                const int piece = static_cast<int>(
+                    std::min<std::int64_t>(kTransferPieceBytes, blockEnd - sendPos));
+                const int written = stream.Write(block.data() + (sendPos - blockStart), piece);
+                // A write cut short by the timeout leaves the rest for the next round: the
+                // position only ever moves by what actually went out.
+                sendPos += written;
+                sendPos_.store(sendPos);
+                if (written < piece && (!socket_.Connected() || Terminated())) {
+                    return TOutcome::Interrupted;
+                }
+            }
+            // Acknowledgements: take what has arrived; wait only when nothing may be sent.
+            const bool maysend = sendPos < fileSize_ && sendPos - acked < window;
+            const std::uint32_t idle = ElapsedMs(lastActivity, TimeGetTime());
+            const std::uint32_t wait =
+                maysend
+                    ? 0
+                    : std::min(options_.SocketTimeoutMs,
+                               idle < options_.IdleLimitMs ? options_.IdleLimitMs - idle + 1 : 1);
+            if (stream.WaitForData(wait)) {
+                const int n = stream.Read(acks + ackFill, kAckBufferBytes - ackFill);
+                if (n == 0) {
+                    if (!socket_.Connected() || Terminated()) {
+                        return TOutcome::Interrupted;
+                    }
+                    return TOutcome::Failed;  // the receiver closed before the whole count
+                }
+                ackFill += n;
+                lastActivity = TimeGetTime();
+                int used = 0;
+                for (; ackFill - used >= kAckBytes; used += kAckBytes) {
+                    const std::int64_t count = DecodeAck(acks + used);
+                    if (count > sendPos) {
+                        throw EBadAcknowledgement();
+                    }
+                    acked = std::max(acked, count);
+                }
+                std::memmove(acks, acks + used, static_cast<std::size_t>(ackFill - used));
+                ackFill -= used;
+                acked_.store(acked);
+                if (progress.Pass(acked) && acked < fileSize_) {
+                    Show([acked](ITransferView& view) { view.SetProgress(acked); });
+                }
+            } else if (!socket_.Connected()) {
+                return Terminated() ? TOutcome::Interrupted : TOutcome::Failed;
+            }
+            if (ElapsedMs(lastActivity, TimeGetTime()) > options_.IdleLimitMs) {
+                socket_.Close();
+                return TOutcome::TimedOut;
+            }
+        }
+    } catch (...) {
+        return Terminated() ? TOutcome::Interrupted : TOutcome::Failed;
+    }
+}
+
+void TFileClientThread::Report(TOutcome outcome) {
+    std::string caption;
+    std::string line;
+    switch (outcome) {
+        case TOutcome::Completed:
+            caption = name_ + std::string(transfer_texts::kSendDone);
+            line = filePath_ + std::string(transfer_texts::kSendDone);
+            break;
+        case TOutcome::Failed:
+            caption = line = name_ + std::string(transfer_texts::kSendFailed);
+            break;
+        case TOutcome::TimedOut:
+            caption = line = name_ + std::string(transfer_texts::kSendTimedOut);
+            break;
+        case TOutcome::Interrupted:
+            return;  // the window has let go and logs the interruption itself
+    }
+    if (!link_->Seal(line)) {
+        return;
+    }
+    const bool completed = outcome == TOutcome::Completed;
+    const std::int64_t size = fileSize_;
+    ShowSealed([&](ITransferView& view) {
+        if (completed) {
+            view.SetProgress(size);
+        }
+        view.SetCaption(caption);
+        view.AddLog(line);
+    });
+}
+
+}  // namespace vox

@@ -1,0 +1,136 @@
+#include "transfer/PartFile.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <system_error>
+
+namespace vox {
+
+namespace {
+
+// Bytes gathered before one write to the file.
+constexpr std::size_t kWriteBlockBytes = 64 * 1024;
+// The longest file name part kept in a temporary name, so that the suffix fits the system's
+// limit on one name (255 bytes).
+constexpr std::size_t kMaxKeptNameBytes = 200;
+constexpr int kCreateAttempts = 100;
+
+[[noreturn]] void Fail(int code, const char* what) {
+    throw std::system_error(code, std::generic_category(), what);
+}
+
+std::string RandomSuffix(std::mt19937& random) {
+    static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::uniform_int_distribution<std::size_t> pick(0, sizeof kChars - 2);
+    std::string text;
+    for (int i = 0; i < 6; ++i) {
+        text += kChars[pick(random)];
+    }
+    return text;
+}
+
+}  // namespace
+
+TPartFile::TPartFile(std::string finalPath) : finalPath_(std::move(finalPath)) {
+    const std::size_t slash = finalPath_.rfind('/');
+    const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    std::string stem = finalPath_;
+    if (stem.size() - nameStart > kMaxKeptNameBytes) {
+        stem.resize(nameStart + kMaxKeptNameBytes);
+    }
+    std::mt19937 random(std::random_device{}());
+    for (int attempt = 0;; ++attempt) {
+        tempPath_ = stem + "." + RandomSuffix(random) + ".part";
+        fd_ = ::open(tempPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd_ >= 0) {
+            break;
+        }
+        if (errno != EEXIST || attempt + 1 >= kCreateAttempts) {
+            Fail(errno, "create");
+        }
+    }
+    buffer_.reserve(kWriteBlockBytes);
+}
+
+TPartFile::~TPartFile() {
+    CloseFile();
+    if (!committed_) {
+        Discard();
+    }
+}
+
+void TPartFile::Write(const void* data, std::size_t size) {
+    const auto* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        const std::size_t take = std::min(size, kWriteBlockBytes - buffer_.size());
+        buffer_.insert(buffer_.end(), bytes, bytes + take);
+        bytes += take;
+        size -= take;
+        if (buffer_.size() == kWriteBlockBytes) {
+            Flush();
+        }
+    }
+}
+
+void TPartFile::Flush() {
+    if (fd_ < 0) {
+        Fail(EBADF, "write");
+    }
+    std::size_t done = 0;
+    while (done < buffer_.size()) {
+        const ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            Fail(errno, "write");
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    buffer_.clear();
+}
+
+void TPartFile::Finish() {
+    Flush();
+    if (::fsync(fd_) != 0) {
+        Fail(errno, "fsync");
+    }
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0 && errno != EINTR) {
+        Fail(errno, "close");
+    }
+}
+
+void TPartFile::Commit() {
+    if (fd_ >= 0) {
+        Finish();
+    }
+    if (::rename(tempPath_.c_str(), finalPath_.c_str()) != 0) {
+        Fail(errno, "rename");
+    }
+    committed_ = true;
+}
+
+void TPartFile::Discard() {
+    CloseFile();
+    if (!committed_ && !removed_) {
+        ::unlink(tempPath_.c_str());
+        removed_ = true;
+    }
+}
+
+void TPartFile::CloseFile() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+}  // namespace vox

@@ -1,0 +1,49 @@
+// The file a receiving transfer writes: it grows under a temporary name beside the final one
+// and takes the final name only when the whole file has arrived. A transfer that fails leaves
+// neither a partial file that could pass for the whole one nor a damaged earlier file.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace vox {
+
+class TPartFile {
+  public:
+    // Creates a new, empty file "<final path>.<6 random characters>.part" in the folder of
+    // finalPath; the final path itself is not touched. Raises std::system_error when the file
+    // cannot be created.
+    explicit TPartFile(std::string finalPath);
+    // Removes the temporary file unless it was committed.
+    ~TPartFile();
+
+    TPartFile(const TPartFile&) = delete;
+    TPartFile& operator=(const TPartFile&) = delete;
+
+    // Appends bytes (buffered). Raises std::system_error.
+    void Write(const void* data, std::size_t size);
+    // Writes out what is buffered, flushes it to the disk and closes the file.
+    void Finish();
+    // Gives the finished file its final name, replacing a file of that name. Raises
+    // std::system_error (the temporary file is then removed by the destructor).
+    void Commit();
+    // Removes the temporary file now.
+    void Discard();
+
+    const std::string& TempPath() const { return tempPath_; }
+    const std::string& FinalPath() const { return finalPath_; }
+
+  private:
+    void Flush();
+    void CloseFile();
+
+    std::string finalPath_;
+    std::string tempPath_;
+    int fd_ = -1;
+    bool committed_ = false;
+    bool removed_ = false;
+    std::vector<char> buffer_;
+};
+
+}  // namespace vox

@@ -1,0 +1,47 @@
+// Pieces the two transfer threads share.
+#pragma once
+
+#include <cstdint>
+
+#include "net/SocketError.h"
+#include "transfer/TransferView.h"
+
+namespace vox::transfer_detail {
+
+inline constexpr int kAckBytes = 8;
+
+// The running count as it travels: signed 64-bit, little-endian.
+inline void EncodeAck(std::int64_t count, unsigned char (&out)[kAckBytes]) {
+    const auto value = static_cast<std::uint64_t>(count);
+    for (int i = 0; i < kAckBytes; ++i) {
+        out[i] = static_cast<unsigned char>(value >> (8 * i));
+    }
+}
+
+inline std::int64_t DecodeAck(const unsigned char* bytes) {
+    std::uint64_t value = 0;
+    for (int i = kAckBytes - 1; i >= 0; --i) {
+        value = (value << 8) | bytes[i];
+    }
+    return static_cast<std::int64_t>(value);
+}
+
+// True for a socket failure that means the other end has gone away.
+bool PeerWentAway(const ESocketError& error);
+
+// Applies the progress rule: the bar moves when the count has passed the threshold, which then
+// advances in steps of kProgressStepBytes, and not more often than intervalMs.
+class TProgressGate {
+  public:
+    explicit TProgressGate(std::uint32_t intervalMs) : intervalMs_(intervalMs) {}
+    // True when the bar should now show count.
+    bool Pass(std::int64_t count);
+
+  private:
+    std::uint32_t intervalMs_;
+    std::int64_t threshold_ = kProgressStepBytes;
+    std::uint32_t lastShown_ = 0;
+    bool shown_ = false;
+};
+
+}  // namespace vox::transfer_detail

@@ -1,0 +1,90 @@
+// What the file-transfer threads need from the transfer window, the durations and limits they
+// work with, and the texts they show.
+//
+// The threads never touch a window. Every report reaches the window through ITransferView on
+// the user-interface thread (the synchronizer's main thread) while the reporting thread waits
+// for it, holding no lock. Texts given to the view are UTF-8; log lines come without the date
+// and time, which the log adds itself.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/Durations.h"
+
+namespace vox {
+
+class ITransferView {
+  public:
+    virtual ~ITransferView() = default;
+
+    // The transfer window's caption.
+    virtual void SetCaption(const std::string& text) = 0;
+    // The progress bar's range becomes 0 to maximum (the announced size, below 2 GiB).
+    virtual void SetProgressRange(std::int64_t maximum) = 0;
+    // The progress bar's position: bytes received (receiving end) or acknowledged (sending end).
+    virtual void SetProgress(std::int64_t position) = 0;
+    // One line for the main window's log.
+    virtual void AddLog(const std::string& text) = 0;
+    // The transfer thread has ended (RecvThreadEnd / SendThreadEnd): the window starts its
+    // closing timer. The last report a thread makes.
+    virtual void TransferThreadEnded() = 0;
+};
+
+// Bytes of progress between two updates of the progress bar.
+inline constexpr std::int64_t kProgressStepBytes = 511;
+// At most one progress update per this many milliseconds: every update is a blocking call
+// onto the user-interface thread, and a fast transfer would otherwise make tens of thousands
+// of them per second. 0 updates on every step.
+inline constexpr std::uint32_t kTransferProgressIntervalMs = 50;
+// The largest piece of file data one write carries.
+inline constexpr int kTransferPieceBytes = 256;
+// Bytes the sending end keeps in flight without an acknowledgement: about one bandwidth-delay
+// product of a 100 Mbit/s link with a 20 ms round trip.
+inline constexpr std::int64_t kSendWindowBytes = 512 * 1024;
+
+// Durations and limits of one transfer; tests shorten them.
+struct TTransferOptions {
+    std::uint32_t SocketTimeoutMs = kSocketTimeoutMs;   // each wait, read and write
+    std::uint32_t IdleLimitMs = kTransferIdleLimitMs;   // nothing received for this long
+    std::uint32_t ConnectTimeoutMs = kSocketTimeoutMs;  // the sending end's connect
+    std::uint32_t ProgressIntervalMs = kTransferProgressIntervalMs;
+    std::int64_t SendWindowBytes = kSendWindowBytes;  // 256 or less: stop-and-wait
+};
+
+// What one end of a transfer works on.
+struct TTransferJob {
+    // The conversation partner's dotted IPv4 address: the receiving end serves only it, the
+    // sending end connects to it.
+    std::string PartnerAddress;
+    // The data port. On the receiving end 0 listens on a free port (see LocalPort()).
+    int Port = 0;
+    // Local path (UTF-8): the file to send, or the file to save.
+    std::string FilePath;
+    // The announced size: what the receiving end waits for and the sending end sends.
+    std::int64_t FileSize = 0;
+    TTransferOptions Options;
+};
+
+// Texts of the transfer threads (UTF-8). <name> is the file name part of the path.
+namespace transfer_texts {
+inline constexpr std::string_view kReceiving = " を受信中です。";            // <name>
+inline constexpr std::string_view kSending = " を送信中です。";              // <name>
+inline constexpr std::string_view kReceiveDone = " の受信を完了しました。";  // <name>
+inline constexpr std::string_view kSendDone = " の送信を完了しました。";     // <name>, <path>
+inline constexpr std::string_view kSaved = " を保存しました。";              // <path>
+inline constexpr std::string_view kReceiveFailed = " をエラーが発生して受信に失敗しました。";
+inline constexpr std::string_view kSendFailed = " をエラーが発生して送信に失敗しました。";
+inline constexpr std::string_view kReceiveTimedOut =
+    " をタイムアウトエラーが発生して受信に失敗しました。";
+inline constexpr std::string_view kSendTimedOut =
+    " をタイムアウトエラーが発生して送信に失敗しました。";
+// Logged when the window is closed while its transfer still runs.
+inline constexpr std::string_view kReceiveInterrupted = " の受信を中断しました。";  // <name>
+inline constexpr std::string_view kSendInterrupted = " の送信を中断しました。";     // <name>
+// The message box for a file too large to offer.
+inline constexpr std::string_view kTooLarge = " は2GB以上のため送信できません。";  // <path>
+}  // namespace transfer_texts
+
+}  // namespace vox
