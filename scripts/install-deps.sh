@@ -9,6 +9,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
   # the windows and the sound device
   qt6-base-dev qt6-multimedia-dev libgl-dev fonts-noto-cjk
+  # the end-to-end test: a private X display, a D-Bus session with the accessibility bus,
+  # pyatspi to drive the windows, screenshots
+  xvfb xauth x11-utils dbus dbus-x11 at-spi2-core python3-pyatspi imagemagick
 )
 
 missing=()
