@@ -120,6 +120,8 @@ TFileClientThread::TOutcome TFileClientThread::Send() {
         view.SetProgressRange(fileSize_);
         view.SetCaption(name_ + std::string(transfer_texts::kSending));
     });
+    // The connection closed on this side: by the owner stopping the transfer, or not at all.
+    auto broken = [this] { return Terminated() ? TOutcome::Interrupted : TOutcome::Failed; };
     try {
         TWinSocketStream stream(socket_, options_.SocketTimeoutMs);
         TInputFile file(filePath_);
@@ -158,25 +160,21 @@ TFileClientThread::TOutcome TFileClientThread::Send() {
                 // position only ever moves by what actually went out.
                 sendPos += written;
                 sendPos_.store(sendPos);
-                if (written < piece && (!socket_.Connected() || Terminated())) {
-                    return TOutcome::Interrupted;
+                if (written < piece && !socket_.Connected()) {
+                    return broken();
                 }
             }
             // Acknowledgements: take what has arrived; wait only when nothing may be sent.
             const bool maysend = sendPos < fileSize_ && sendPos - acked < window;
-            const std::uint32_t idle = ElapsedMs(lastActivity, TimeGetTime());
             const std::uint32_t wait =
-                maysend
-                    ? 0
-                    : std::min(options_.SocketTimeoutMs,
-                               idle < options_.IdleLimitMs ? options_.IdleLimitMs - idle + 1 : 1);
+                maysend ? 0
+                        : WaitSlice(options_.SocketTimeoutMs, options_.IdleLimitMs,
+                                    ElapsedMs(lastActivity, TimeGetTime()));
             if (stream.WaitForData(wait)) {
                 const int n = stream.Read(acks + ackFill, kAckBufferBytes - ackFill);
                 if (n == 0) {
-                    if (!socket_.Connected() || Terminated()) {
-                        return TOutcome::Interrupted;
-                    }
-                    return TOutcome::Failed;  // the receiver closed before the whole count
+                    // Closed on this side, or the receiver closed before the whole count.
+                    return broken();
                 }
                 ackFill += n;
                 lastActivity = TimeGetTime();
@@ -195,7 +193,7 @@ TFileClientThread::TOutcome TFileClientThread::Send() {
                     Show([acked](ITransferView& view) { view.SetProgress(acked); });
                 }
             } else if (!socket_.Connected()) {
-                return Terminated() ? TOutcome::Interrupted : TOutcome::Failed;
+                return broken();
             }
             if (ElapsedMs(lastActivity, TimeGetTime()) > options_.IdleLimitMs) {
                 socket_.Close();
@@ -203,7 +201,7 @@ TFileClientThread::TOutcome TFileClientThread::Send() {
             }
         }
     } catch (...) {
-        return Terminated() ? TOutcome::Interrupted : TOutcome::Failed;
+        return broken();
     }
 }
 

@@ -89,10 +89,8 @@ TFileServerThread::TOutcome TFileServerThread::Receive(TCustomWinSocket& socket)
             if (Terminated()) {
                 return TOutcome::Interrupted;
             }
-            const std::uint32_t idle = ElapsedMs(lastActivity, TimeGetTime());
-            const std::uint32_t wait =
-                std::min(options_.SocketTimeoutMs,
-                         idle < options_.IdleLimitMs ? options_.IdleLimitMs - idle + 1 : 1);
+            const std::uint32_t wait = WaitSlice(options_.SocketTimeoutMs, options_.IdleLimitMs,
+                                                 ElapsedMs(lastActivity, TimeGetTime()));
             bool senderGone = false;
             if (stream.WaitForData(wait)) {
                 const int want = static_cast<int>(

@@ -26,6 +26,15 @@ inline std::int64_t DecodeAck(const unsigned char* bytes) {
     return static_cast<std::int64_t>(value);
 }
 
+// How long one wait for data may take: the socket timeout, cut short where the idle limit
+// (counted from idleMs already passed) comes first; at least 1 ms.
+inline std::uint32_t WaitSlice(std::uint32_t socketTimeoutMs, std::uint32_t idleLimitMs,
+                               std::uint32_t idleMs) {
+    const std::uint32_t left = idleMs < idleLimitMs ? idleLimitMs - idleMs : 0;
+    const std::uint32_t slice = left < socketTimeoutMs ? left : socketTimeoutMs;
+    return slice > 0 ? slice : 1;
+}
+
 // True for a socket failure that means the other end has gone away.
 bool PeerWentAway(const ESocketError& error);
 
