@@ -164,6 +164,7 @@ void TMainForm::CreateControls() {
 
     PopupMenu1 = new QMenu(this);
     PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
+    PopupMenu1->setAccessibleName(QStringLiteral("メンバーのメニュー"));
     Transfer = NewAction(PopupMenu1, "Transfer", QStringLiteral("ファイル転送"));
     PopupMenu1->addAction(Transfer);
     connect(
@@ -174,6 +175,7 @@ void TMainForm::CreateControls() {
 void TMainForm::CreateMenus() {
     QMenuBar* bar = menuBar();
     bar->setObjectName(QStringLiteral("MainMenu1"));
+    bar->setAccessibleName(QStringLiteral("メインメニュー"));
     // The commands run once the menu (or an accessibility request that picked the item) has
     // returned: several open modal dialogs.
     auto hook = [this](QAction* action, void (TMainForm::*handler)()) {
@@ -188,6 +190,7 @@ void TMainForm::CreateMenus() {
 
     Connect = bar->addMenu(QStringLiteral("接続"));
     Connect->setObjectName(QStringLiteral("Connect"));
+    Connect->setAccessibleName(Connect->title());
     ServerWait = NewAction(Connect, "ServerWait", kNotListening);
     ServerWait->setCheckable(true);
     ClientConnect = NewAction(Connect, "ClientConnect", QStringLiteral("接続"));
@@ -203,6 +206,7 @@ void TMainForm::CreateMenus() {
 
     Help1 = bar->addMenu(QStringLiteral("ヘルプ"));
     Help1->setObjectName(QStringLiteral("Help1"));
+    Help1->setAccessibleName(Help1->title());
     About1 = NewAction(Help1, "About1", QStringLiteral("バージョン情報"));
     VoxilenHelp = NewAction(Help1, "VoxilenHelp", QStringLiteral("ぼくしれんヘルプ"));
     Help1->addAction(About1);

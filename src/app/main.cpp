@@ -1,7 +1,14 @@
 // The program's entry point: one copy per login, the application object, the main window and
 // the message loop. Everything else is started by the main window.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QMessageBox>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <cerrno>
+#include <csignal>
 #include <exception>
 
 #include "app/MainForm.h"
@@ -27,6 +34,43 @@ class TApplication : public QApplication {
         return false;
     }
 };
+
+// The end of the session (SIGTERM, SIGHUP) or Ctrl+C closes the main window as the user would,
+// so that partners see their connections end properly. The handler only writes to a pipe; the
+// event loop does the rest.
+int gSignalPipe[2] = {-1, -1};
+
+extern "C" void OnTerminationSignal(int) {
+    const int saved = errno;
+    const char byte = 1;
+    (void)!::write(gSignalPipe[1], &byte, 1);
+    errno = saved;
+}
+
+bool CatchTerminationSignals() {
+    if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return false;
+    }
+    struct sigaction action {};
+    action.sa_handler = OnTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int signal : {SIGTERM, SIGHUP, SIGINT}) {
+        ::sigaction(signal, &action, nullptr);
+    }
+    return true;
+}
+
+// Closes the modal dialogs first, innermost first: the main window cannot close down while a
+// connection waits for an answer from one of them.
+void CloseEverything(QWidget& window) {
+    if (QWidget* modal = QApplication::activeModalWidget()) {
+        modal->close();
+        QTimer::singleShot(0, &window, [&window] { CloseEverything(window); });
+        return;
+    }
+    window.close();
+}
 
 vox::TAudioDevices SoundCard() {
     vox::TAudioDevices devices;
@@ -59,6 +103,17 @@ int main(int argc, char* argv[]) {
     vox::TMainFormEnv env;
     env.Devices = SoundCard();
     vox::TMainForm form(std::move(env));
+    std::unique_ptr<QSocketNotifier> terminationNotifier;
+    if (CatchTerminationSignals()) {
+        terminationNotifier =
+            std::make_unique<QSocketNotifier>(gSignalPipe[0], QSocketNotifier::Read);
+        QObject::connect(terminationNotifier.get(), &QSocketNotifier::activated, &form, [&form] {
+            char bytes[16];
+            while (::read(gSignalPipe[0], bytes, sizeof bytes) > 0) {
+            }
+            CloseEverything(form);
+        });
+    }
     form.show();
     form.activateWindow();
     return QApplication::exec();

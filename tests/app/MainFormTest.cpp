@@ -20,6 +20,9 @@
 namespace vox::testing {
 namespace {
 
+[[maybe_unused]] ::testing::Environment* const kQt =
+    ::testing::AddGlobalTestEnvironment(new TQtEnvironment);
+
 const QString kListening = QStringLiteral("待ち受けする");
 const QString kNotListening = QStringLiteral("待ち受けしない");
 

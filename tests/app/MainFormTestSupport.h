@@ -28,15 +28,26 @@
 
 namespace vox::testing {
 
-inline QApplication& TestApp() {
-    static int argc = 1;
-    static char name[] = "test_mainform";
-    static char* argv[] = {name, nullptr};
-    if (QCoreApplication::instance() == nullptr) {
-        new QApplication(argc, argv);
-        QApplication::setApplicationName(QString::fromUtf8(kApplicationTitle));
+// The application of the test program: made before the first test, released after the last
+// one, while the program is still whole.
+class TQtEnvironment : public ::testing::Environment {
+  public:
+    void SetUp() override { App(); }
+    void TearDown() override { delete QCoreApplication::instance(); }
+    static QApplication& App() {
+        static int argc = 1;
+        static char name[] = "test_mainform";
+        static char* argv[] = {name, nullptr};
+        if (QCoreApplication::instance() == nullptr) {
+            new QApplication(argc, argv);
+            QApplication::setApplicationName(QString::fromUtf8(kApplicationTitle));
+        }
+        return *qobject_cast<QApplication*>(QCoreApplication::instance());
     }
-    return *qobject_cast<QApplication*>(QCoreApplication::instance());
+};
+
+inline QApplication& TestApp() {
+    return TQtEnvironment::App();
 }
 
 // Runs the event loop until pred holds or the time is up.

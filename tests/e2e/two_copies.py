@@ -24,6 +24,7 @@ ALREADY_RUNNING = "「ぼくしれん．ｅｘｅ」は既に起動されてい�
 STEP_TIMEOUT = 10.0
 
 started = []  # processes this script started
+copies = []
 
 
 class Failure(Exception):
@@ -139,15 +140,23 @@ class Copy:
         self.runtime_dir = runtime_dir
         self.process = None
 
-    def start(self, geometry):
+    def start(self, geometry=None):
         env = dict(os.environ)
         env.update(QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_QPA_PLATFORM="xcb",
                    XDG_RUNTIME_DIR=self.runtime_dir, LC_ALL="C.UTF-8")
         # -geometry is the toolkit's own X11 option: it only places the window.
-        self.process = subprocess.Popen([self.exe, "-geometry", geometry], cwd=self.folder,
-                                        env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        args = [self.exe] + (["-geometry", geometry] if geometry else [])
+        self.stderr_path = os.path.join(self.folder, "stderr.txt")
+        with open(self.stderr_path, "wb") as stderr:
+            self.process = subprocess.Popen(args, cwd=self.folder, env=env,
+                                            stdout=subprocess.DEVNULL, stderr=stderr)
         started.append(self.process)
+        copies.append(self)
         return self
+
+    def stderr(self):
+        with open(self.stderr_path, "rb") as f:
+            return f.read().decode(errors="replace")
 
     def app(self):
         return wait_for(f"{self.exe} on the accessibility bus", lambda: app_of(self.process))
@@ -198,21 +207,16 @@ def run(exe, work, shot_dir):
     log(f"both copies up, A listens on {port}")
 
     # B calls A through the connect dialog.
-    press(menu_item(b.app(), "接続", "接続"))
-    dialog = top_level(b.app(), "dialog", "接続先を記入してください。")
-    partner = need(dialog, "combo box", "相手の名前")
-    partner_text = find(partner, "text") or partner
-    partner_text.queryEditableText().setTextContents("はなこさん")
-    need(dialog, "text", "接続先のアドレス").queryEditableText().setTextContents("127.0.0.1")
-    need(dialog, "text", "コメント").queryEditableText().setTextContents("E2E から")
+    dialog = call(b, "はなこさん")
     screenshot(shot_dir, "1-connect-dialog")
     press(need(dialog, "push button", "接続"))
 
     # A is asked and accepts.
     incoming = top_level(a.app(), "dialog", "接続要求を受け付けました。")
+    caller = need(incoming, "combo box")
     wait_for("the caller's name in the incoming-call dialog",
-             lambda: "たろう" in [text_of(t) for t in walk(incoming) if t.getRoleName() == "text"]
-             or find(incoming, "combo box") is not None)
+             lambda: text_of(find(caller, "text") or caller) == "たろう")
+    wait_for("the caller's comment", lambda: text_of(need(incoming, "text", "コメント")) == "E2E から")
     screenshot(shot_dir, "2-incoming-call")
     press(need(incoming, "push button", "接続"))
     wait_for("both member lists", lambda: a.member_names() == ["たろう"]
@@ -236,7 +240,7 @@ def run(exe, work, shot_dir):
 
     # A second start in A's login, from another folder under another name, is refused.
     c = Copy(work, "C", exe, runtime_dir=run_a, exe_name="VoxilenCopy", ini="[Global]\n")
-    c.start("+300+420")
+    c.start()
     box = top_level(c.app(), "alert", TITLE)
     need(box, "label", ALREADY_RUNNING)
     if find(c.app(), "frame", TITLE) is not None:
@@ -260,9 +264,45 @@ def run(exe, work, shot_dir):
     screenshot(shot_dir, "5-disconnected")
     log("all connections dropped")
 
-    for copy in (a, b):
-        if copy.process.poll() is not None:
-            raise Failure(f"{copy.exe} ended early: {copy.process.stderr.read().decode()}")
+    # B calls again, picking A from its history; then B is ended as a session ends it (SIGTERM):
+    # it closes its window as the user would, and A sees the connection go.
+    dialog = call(b, "はなこさん", remembered=True)
+    press(need(dialog, "push button", "接続"))
+    accept(a)
+    wait_for("both member lists", lambda: a.member_names() == ["たろう"]
+             and b.member_names() == ["はなこさん"])
+    end(b)
+    wait_for("A's member list empty", lambda: a.member_names() == [])
+    end(a)
+    log("both copies closed with exit code 0")
+
+
+def call(copy, partner_name, remembered=False):
+    """Picks 接続 > 接続 and places the call from the connect dialog."""
+    press(menu_item(copy.app(), "接続", "接続"))
+    dialog = top_level(copy.app(), "dialog", "接続先を記入してください。")
+    partner = need(dialog, "combo box", "相手の名前")
+    partner_text = find(partner, "text") or partner
+    partner_text.queryEditableText().setTextContents(partner_name)
+    address = need(dialog, "text", "接続先のアドレス")
+    if remembered:
+        wait_for("the remembered address", lambda: text_of(address) == "127.0.0.1")
+    else:
+        address.queryEditableText().setTextContents("127.0.0.1")
+        need(dialog, "text", "コメント").queryEditableText().setTextContents("E2E から")
+    return dialog
+
+
+def accept(copy):
+    incoming = top_level(copy.app(), "dialog", "接続要求を受け付けました。")
+    press(need(incoming, "push button", "接続"))
+
+
+def end(copy):
+    copy.process.send_signal(signal.SIGTERM)
+    code = copy.process.wait(timeout=STEP_TIMEOUT)
+    if code != 0:
+        raise Failure(f"{copy.exe} ended with {code}")
 
 
 def stop_started():
@@ -288,6 +328,11 @@ def main():
     except Failure as failure:
         screenshot(shot_dir or work, "failure")
         log(f"FAILED: {failure}")
+        stop_started()
+        for copy in copies:
+            text = copy.stderr().strip()
+            if text:
+                log(f"what {copy.exe} wrote to stderr:\n{text}")
         return 1
     finally:
         stop_started()
