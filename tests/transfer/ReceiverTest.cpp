@@ -168,6 +168,7 @@ TEST_F(ReceiverTest, ConnectionFromAnotherAddressIsClosedAndThePartnerStillServe
         ::close(fd);
     });
     ASSERT_TRUE(WaitEnded());
+    peer.join();
     EXPECT_EQ(ReadFileBytes(path), data);
 }
 
