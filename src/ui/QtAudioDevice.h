@@ -36,7 +36,7 @@
 namespace vox {
 
 // Capture period: QAudioSource's buffer size in time.
-inline constexpr std::uint32_t kQtInputPeriodMs = 20;
+inline constexpr std::uint32_t kQtInputPeriodMs = 10;
 // QAudioSink's buffer size in time.
 inline constexpr std::uint32_t kQtOutputBufferMs = 50;
 // A written block is done when at most this much of what was written is left to play.

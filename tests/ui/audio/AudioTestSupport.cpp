@@ -418,6 +418,34 @@ std::int64_t LongestQuietRun(const std::vector<std::uint8_t>& Samples, std::int6
     return longest;
 }
 
+TSpan LongestUnbroken(const std::vector<std::uint8_t>& Samples, TSpan Span,
+                      std::int64_t GapSamples, int Threshold) {
+    TSpan best;
+    if (Span.First < 0) {
+        return best;
+    }
+    std::int64_t start = Span.First;
+    std::int64_t run = 0;
+    const auto consider = [&](std::int64_t First, std::int64_t Last) {
+        if (Last >= First && Last - First + 1 > best.Length()) {
+            best = {First, Last};
+        }
+    };
+    for (std::int64_t i = Span.First; i <= Span.Last; ++i) {
+        if (std::abs(Samples[i] - 128) <= Threshold) {
+            ++run;
+            continue;
+        }
+        if (run >= GapSamples) {
+            consider(start, i - run - 1);
+            start = i;
+        }
+        run = 0;
+    }
+    consider(start, Span.Last);
+    return best;
+}
+
 std::vector<double> Envelope(const std::vector<double>& Samples, double Rate, double FrameMs) {
     const double frame = Rate * FrameMs / 1000.0;
     std::vector<double> envelope;
