@@ -125,7 +125,7 @@ void TConnectForm::CreateControls() {
     HostNameEdit = makeEdit("HostNameEdit", HostNameLabel);
     Label1 = makeLabel("Label1", QStringLiteral("パスフレーズ（接続にパスが必要なときのみ）："));
     PassEdit = makeEdit("PassEdit", Label1);
-    PassEdit->setEchoMode(QLineEdit::Password);
+    ui::MakePassPhraseField(PassEdit);
     PassEdit->setToolTip(QStringLiteral("空白が含まれていても大丈夫"));
     PassEdit->setAccessibleDescription(PassEdit->toolTip());
     CommentLabel = makeLabel("CommentLabel", QStringLiteral("コメント："));

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <QApplication>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QProxyStyle>
 #include <QString>
 #include <QWidget>
 
@@ -30,6 +32,24 @@ inline QString FieldNameOf(QString caption) {
         caption.chop(1);
     }
     return caption;
+}
+
+// A pass-phrase field: every character shows as "*", whatever the style's own choice.
+inline void MakePassPhraseField(QLineEdit* edit) {
+    class TAsteriskStyle : public QProxyStyle {
+      public:
+        int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                      QStyleHintReturn* returnData) const override {
+            if (hint == SH_LineEdit_PasswordCharacter) {
+                return '*';
+            }
+            return QProxyStyle::styleHint(hint, option, widget, returnData);
+        }
+    };
+    auto* style = new TAsteriskStyle;
+    style->setParent(edit);  // lives as long as the field
+    edit->setStyle(style);
+    edit->setEchoMode(QLineEdit::Password);
 }
 
 }  // namespace vox::ui

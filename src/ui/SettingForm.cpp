@@ -174,7 +174,7 @@ TSettingForm::TSettingForm(QWidget* owner, TConnectionCore& core, TSettings& liv
     PassCheckBox->setObjectName(QStringLiteral("PassCheckBox"));
     PassCheckBox->setAccessibleName(PassCheckBox->text());
     PassPhraseEdit = makeEdit("PassPhraseEdit", nullptr);
-    PassPhraseEdit->setEchoMode(QLineEdit::Password);
+    ui::MakePassPhraseField(PassPhraseEdit);
     PassPhraseEdit->setAccessibleName(QStringLiteral("パスフレーズ"));
 
     Label2 = makeLabel("Label2", QStringLiteral("相手に通知する自分の名前："));

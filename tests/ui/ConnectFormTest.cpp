@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStyle>
 #include <QTest>
 #include <QTimer>
 #include <memory>
@@ -111,6 +112,7 @@ TEST_F(ConnectFormTest, ConnectModeListsTheHistoryUpToTheGap) {
               QStringLiteral("接続先のアドレス"));
     auto* pass = Find<QLineEdit>(form.get(), "PassEdit");
     EXPECT_EQ(pass->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(pass->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, pass), '*');
     EXPECT_EQ(pass->toolTip(), QStringLiteral("空白が含まれていても大丈夫"));
     EXPECT_EQ(pass->accessibleName(), QStringLiteral("パスフレーズ（接続にパスが必要なときのみ）"));
 

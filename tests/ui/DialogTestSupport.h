@@ -20,8 +20,9 @@
 
 namespace vox::testing {
 
-// Made on first use and kept until the process ends. Widgets need a QApplication; a plain
-// QCoreApplication made by another test of this program would not do.
+// Made on first use and deleted after the last test (it lets go of what the font
+// configuration holds). Widgets need a QApplication; a plain QCoreApplication made by another
+// test of this program would not do.
 inline QApplication& TestApp() {
     static int argc = 1;
     static char name[] = "test_ui";
@@ -36,6 +37,11 @@ inline QApplication& TestApp() {
                 }
             });
         new QApplication(argc, argv);
+        struct TEnd : ::testing::Environment {
+            // A widget still alive now goes with the application.
+            void TearDown() override { delete QCoreApplication::instance(); }
+        };
+        ::testing::AddGlobalTestEnvironment(new TEnd);
     }
     auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
     if (app == nullptr) {

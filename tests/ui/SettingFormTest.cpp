@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStyle>
 #include <filesystem>
 #include <memory>
 
@@ -103,6 +104,7 @@ TEST_F(SettingFormTest, ShowsTheLiveValuesAndThisComputer) {
     auto* pass = Find<QLineEdit>(form, "PassPhraseEdit");
     EXPECT_EQ(pass->text(), QStringLiteral("ひみつ 1"));
     EXPECT_EQ(pass->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(pass->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, pass), '*');
 
     // The suggested ports, and fields a screen reader names by their labels.
     auto* ports = Find<QComboBox>(form, "ComboBox1");
