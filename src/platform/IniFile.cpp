@@ -460,7 +460,11 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
             const std::size_t at = (lastKeyOfFirst ? *lastKeyOfFirst : *firstHeader) + 1;
             lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(at), std::move(newLine));
         } else {
-            lines.push_back("[" + std::string(sectionName) + "]");
+            // Built piece by piece: GCC 12 at -O3 warns wrongly about "[" + string + "]".
+            std::string header(1, '[');
+            header.append(sectionName);
+            header.push_back(']');
+            lines.push_back(std::move(header));
             lines.push_back(std::move(newLine));
         }
         return true;
