@@ -12,6 +12,8 @@ packages=(
   # the end-to-end test: a private X display, a D-Bus session with the accessibility bus,
   # pyatspi to drive the windows, screenshots
   xvfb xauth x11-utils dbus dbus-x11 at-spi2-core python3-pyatspi imagemagick
+  # ... and its talking step: a private sound server, a microphone feed and a recorder
+  pulseaudio pulseaudio-utils
 )
 
 missing=()

@@ -15,6 +15,8 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QPaintEvent>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
@@ -110,7 +112,7 @@ TMainForm::~TMainForm() {
 void TMainForm::CreateControls() {
     auto* central = new QWidget(this);
     central->setObjectName(QStringLiteral("ClientArea"));
-    central->setAutoFillBackground(true);
+    FBackground = central->palette().color(QPalette::Window);
     setCentralWidget(central);
 
     Memo1 = NewPane(central, "Memo1", QStringLiteral("ログ"));
@@ -161,6 +163,9 @@ void TMainForm::CreateControls() {
     connect(Edit1, &QLineEdit::returnPressed, this, [this] { Guard([this] { Edit1Enter(); }); });
     ListBox1->viewport()->installEventFilter(this);
     SendButton->installEventFilter(this);
+    // Painted by this window (eventFilter): the colour is the window's own and does not
+    // spread to the controls the way a palette would.
+    central->installEventFilter(this);
 
     PopupMenu1 = new QMenu(this);
     PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
@@ -545,6 +550,11 @@ bool TMainForm::ListBox1MouseDown(QMouseEvent* event) {
 // --- Push-to-talk ----------------------------------------------------------------------------
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == centralWidget() && event->type() == QEvent::Paint) {
+        QPainter painter(centralWidget());
+        painter.fillRect(static_cast<QPaintEvent*>(event)->rect(), FBackground);
+        return false;
+    }
     if (watched == ListBox1->viewport() && event->type() == QEvent::MouseButtonPress) {
         return ListBox1MouseDown(static_cast<QMouseEvent*>(event));
     }
@@ -599,7 +609,7 @@ void TMainForm::StartTalking() {
     if (FShutDown || IsTalking() || ListBox1->count() < 1) {
         return;  // talking needs someone to talk to
     }
-    FSavedColour = centralWidget()->palette().color(QPalette::Window);
+    FSavedColour = FBackground;
     SetBackground(kTalkColour);
     try {
         FSound->StartRecording(kVoiceFormat, kVoiceBlockSize, FEncodeThread->InputBuffer());
@@ -621,9 +631,8 @@ void TMainForm::StopTalking() {
 }
 
 void TMainForm::SetBackground(const QColor& colour) {
-    QPalette palette = centralWidget()->palette();
-    palette.setColor(QPalette::Window, colour);
-    centralWidget()->setPalette(palette);
+    FBackground = colour;
+    centralWidget()->update();
 }
 
 }  // namespace vox

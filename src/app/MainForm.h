@@ -88,6 +88,8 @@ class TMainForm : public QMainWindow, public IConversationUi {
     const TSettings& Settings() const { return FSettings; }
     const std::string& IniFileName() const { return FIniFileName; }
     bool IsTalking() const;
+    // The window's background colour: aqua while the user talks.
+    const QColor& BackgroundColour() const { return FBackground; }
     // Drops every connection, stops the recorder and the voice threads and releases the
     // connection core, in that order; the window stays open but is dead. Closing the window
     // does this; a second call does nothing.
@@ -165,29 +167,30 @@ class TMainForm : public QMainWindow, public IConversationUi {
 
     // Push-to-talk: the colour the window had before talking, and whether the space bar
     // started it.
+    QColor FBackground;
     QColor FSavedColour;
     bool FTalkingByKey = false;
     bool FSizedToFrame = false;
 
     // Controls and menus; each carries its name as objectName.
-    QPlainTextEdit* Memo1;
-    QLabel* Label1;
-    QPlainTextEdit* Memo2;
-    QLabel* Label2;
-    QLineEdit* Edit1;
-    QLabel* Label3;
-    QListWidget* ListBox1;
-    QPushButton* SendButton;
-    QMenu* PopupMenu1;
-    QAction* Transfer;
-    QAction* Setting;
-    QMenu* Connect;
-    QAction* ServerWait;
-    QAction* ClientConnect;
-    QAction* DisConnect;
-    QMenu* Help1;
-    QAction* About1;
-    QAction* VoxilenHelp;
+    QPlainTextEdit* Memo1 = nullptr;
+    QLabel* Label1 = nullptr;
+    QPlainTextEdit* Memo2 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLineEdit* Edit1 = nullptr;
+    QLabel* Label3 = nullptr;
+    QListWidget* ListBox1 = nullptr;
+    QPushButton* SendButton = nullptr;
+    QMenu* PopupMenu1 = nullptr;
+    QAction* Transfer = nullptr;
+    QAction* Setting = nullptr;
+    QMenu* Connect = nullptr;
+    QAction* ServerWait = nullptr;
+    QAction* ClientConnect = nullptr;
+    QAction* DisConnect = nullptr;
+    QMenu* Help1 = nullptr;
+    QAction* About1 = nullptr;
+    QAction* VoxilenHelp = nullptr;
 };
 
 }  // namespace vox

@@ -14,7 +14,7 @@
 #include "app/MainForm.h"
 #include "platform/SingleInstance.h"
 #include "ui/DialogMessages.h"
-#include "voice/FileAudioDevice.h"
+#include "ui/QtAudioDevice.h"
 
 namespace {
 
@@ -72,12 +72,11 @@ void CloseEverything(QWidget& window) {
     window.close();
 }
 
+// The sound card through Qt Multimedia.
 vox::TAudioDevices SoundCard() {
     vox::TAudioDevices devices;
-    devices.MakeInput = [] {
-        return std::make_unique<vox::TFileAudioInput>(std::vector<std::uint8_t>{});
-    };
-    devices.MakeOutput = [] { return std::make_unique<vox::TFileAudioOutput>(); };
+    devices.MakeInput = [] { return std::make_unique<vox::TQtAudioInput>(); };
+    devices.MakeOutput = [] { return std::make_unique<vox::TQtAudioOutput>(); };
     return devices;
 }
 

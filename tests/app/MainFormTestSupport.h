@@ -160,7 +160,7 @@ class TWindow {
         Action(action)->trigger();
         QTest::qWait(5);
     }
-    QColor Background() const { return Form->centralWidget()->palette().color(QPalette::Window); }
+    QColor Background() const { return Form->BackgroundColour(); }
 };
 
 inline std::string IniValue(const std::string& path, const char* section, const char* key) {

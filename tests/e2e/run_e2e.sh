@@ -2,16 +2,22 @@
 # End-to-end test of the real program: two copies on one private X display, inside one private
 # D-Bus session, driven through the accessibility tree by two_copies.py.
 # Usage: run_e2e.sh EXECUTABLE [SCREENSHOT_DIR]
-# Starts its own Xvfb and ends it (and only it, by process id) when done.
+# Starts its own Xvfb, and a private PulseAudio when one is installed (for the talking step),
+# and ends them (those only, by process id) when done.
 set -euo pipefail
 
 exe=$(realpath "$1")
 shots=${2:-}
 here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/voxilen-e2e.XXXXXX")
 xvfb_pid=
+pulse_env=
 
 cleanup() {
+  if [ -n "$pulse_env" ]; then
+    bash "$root/scripts/pulse/stop.sh" "$work/pulse" || true
+  fi
   if [ -n "$xvfb_pid" ]; then
     kill "$xvfb_pid" 2>/dev/null || true
     wait "$xvfb_pid" 2>/dev/null || true
@@ -35,8 +41,16 @@ done
 [ -s "$work/display" ] || { echo "Xvfb did not start" >&2; exit 1; }
 display=":$(head -n1 "$work/display")"
 
-args=("$exe" "$work")
-[ -n "$shots" ] && args+=("$shots")
+if command -v pulseaudio >/dev/null && command -v parecord >/dev/null &&
+  [ -f "$root/scripts/pulse/start.sh" ]; then
+  if bash "$root/scripts/pulse/start.sh" "$work/pulse" >/dev/null; then
+    pulse_env=$work/pulse/env
+  else
+    echo "the private sound server did not start: talking is skipped" >&2
+  fi
+fi
+
+args=("$exe" "$work" "$shots" "$pulse_env")
 # The session bus (and the accessibility bus it launches) ends with the driver.
 DISPLAY=$display XAUTHORITY=/dev/null timeout 120 \
   dbus-run-session -- /usr/bin/python3 "$here/two_copies.py" "${args[@]}" 2> >(grep -v '^dbus-daemon\[' >&2)

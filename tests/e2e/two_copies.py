@@ -2,11 +2,14 @@
 """Two copies of the real program, driven from outside through the accessibility tree.
 
 Copy A listens, copy B calls it through the connect dialog, A accepts the call in the
-incoming-call dialog, B types a chat line that shows up in A's received text, a third start in
-A's login is refused with the single-instance message, and B drops all connections.
+incoming-call dialog, B types a chat line that shows up in A's received text, B talks into its
+microphone while holding 音声送信 and A plays it (when a private sound server is given), a third
+start in A's login is refused with the single-instance message, B drops all connections, calls
+again from its history and is ended like a session ends it, and A sees it go.
 
 Runs inside a D-Bus session on an X display that the calling script provides. Every process it
-starts is ended by its own process id. Usage: two_copies.py EXECUTABLE WORK_DIR [SHOT_DIR]
+starts is ended by its own process id.
+Usage: two_copies.py EXECUTABLE WORK_DIR SHOT_DIR [PULSE_ENV_FILE]
 """
 
 import os
@@ -15,7 +18,10 @@ import signal
 import socket
 import subprocess
 import sys
+import math
+import struct
 import time
+import wave
 
 import pyatspi
 
@@ -25,6 +31,7 @@ STEP_TIMEOUT = 10.0
 
 started = []  # processes this script started
 copies = []
+pulse = {}  # PULSE_* settings of the private sound server; empty when there is none
 
 
 class Failure(Exception):
@@ -144,6 +151,7 @@ class Copy:
         env = dict(os.environ)
         env.update(QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_QPA_PLATFORM="xcb",
                    XDG_RUNTIME_DIR=self.runtime_dir, LC_ALL="C.UTF-8")
+        env.update(pulse)  # the private sound server, when there is one
         # -geometry is the toolkit's own X11 option: it only places the window.
         args = [self.exe] + (["-geometry", geometry] if geometry else [])
         self.stderr_path = os.path.join(self.folder, "stderr.txt")
@@ -238,6 +246,11 @@ def run(exe, work, shot_dir):
     log("chat line arrived: " + text_of(received).strip())
     screenshot(shot_dir, "3-chatting")
 
+    if pulse:
+        talk(wb, work, shot_dir)
+    else:
+        log("no sound server: talking skipped")
+
     # A second start in A's login, from another folder under another name, is refused.
     c = Copy(work, "C", exe, runtime_dir=run_a, exe_name="VoxilenCopy", ini="[Global]\n")
     c.start()
@@ -275,6 +288,74 @@ def run(exe, work, shot_dir):
     wait_for("A's member list empty", lambda: a.member_names() == [])
     end(a)
     log("both copies closed with exit code 0")
+
+TONE_HZ = 440.0
+PLAYBACK_SPEED_UP = 1.05  # partners are heard 5% faster than they spoke
+
+
+def write_tone(path, seconds, rate=44100):
+    with wave.open(path, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(rate)
+        w.writeframes(b"".join(
+            struct.pack("<h", int(12000 * math.sin(2 * math.pi * TONE_HZ * i / rate)))
+            for i in range(int(seconds * rate))))
+
+
+def tone_in(path):
+    """The loud part of a recording (first channel): its length in seconds, and its frequency
+    from the periods between the rising crossings of a Schmitt trigger. Blocks played faster
+    than they were recorded leave short gaps between them; those periods are left out."""
+    with wave.open(path, "rb") as w:
+        channels, width, rate = w.getnchannels(), w.getsampwidth(), w.getframerate()
+        raw = w.readframes(w.getnframes())
+    if width != 2:
+        raise Failure(f"unexpected recording format: {width} bytes per sample")
+    samples = struct.unpack(f"<{len(raw) // 2}h", raw)[::channels]
+    loud = [i for i, x in enumerate(samples) if abs(x) > 2000]
+    if not loud:
+        return 0.0, 0.0
+    rising, armed = [], False
+    for i, x in enumerate(samples):
+        if x < -1000:
+            armed = True
+        elif x > 1000 and armed:
+            rising.append(i)
+            armed = False
+    periods = sorted(b - a for a, b in zip(rising, rising[1:]))
+    if not periods:
+        return 0.0, 0.0
+    median = periods[len(periods) // 2]
+    whole = [p for p in periods if p < 1.5 * median]
+    return (loud[-1] - loud[0]) / rate, rate * len(whole) / sum(whole)
+
+
+def talk(speaker_window, work, shot_dir):
+    """The speaker holds 音声送信 with the mouse while a tone plays into its microphone; the
+    listener plays it 5% faster. Both copies use the one private sound server."""
+    tone, heard = os.path.join(work, "tone.wav"), os.path.join(work, "heard.wav")
+    write_tone(tone, 1.5)
+    env = dict(os.environ, **pulse)
+    recorder = subprocess.Popen(["parecord", "--latency-msec=20", "-d", "spk.monitor",
+                                 "--file-format=wav", heard], env=env)
+    started.append(recorder)
+    button = need(speaker_window, "push button", "音声送信")
+    ext = button.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+    x, y = ext.x + ext.width // 2, ext.y + ext.height // 2
+    pyatspi.Registry.generateMouseEvent(x, y, "b1p")
+    time.sleep(0.3)
+    subprocess.run(["paplay", "-d", "micfeed", tone], env=env, check=True, timeout=STEP_TIMEOUT)
+    screenshot(shot_dir, "3b-talking")
+    pyatspi.Registry.generateMouseEvent(x, y, "b1r")
+    time.sleep(2.0)  # the last block travels, is decoded and played out
+    recorder.send_signal(signal.SIGINT)
+    recorder.wait(timeout=STEP_TIMEOUT)
+    seconds, hz = tone_in(heard)
+    expected = TONE_HZ * PLAYBACK_SPEED_UP
+    log(f"heard {seconds:.2f} s of a {hz:.0f} Hz tone (spoken: 1.50 s at {TONE_HZ:.0f} Hz)")
+    if seconds < 1.0 or abs(hz - expected) > 0.03 * expected:
+        raise Failure(f"the listener did not play the tone: {seconds:.2f} s at {hz:.0f} Hz")
 
 
 def call(copy, partner_name, remembered=False):
@@ -319,7 +400,15 @@ def stop_started():
 
 def main():
     exe, work = sys.argv[1], sys.argv[2]
-    shot_dir = sys.argv[3] if len(sys.argv) > 3 else None
+    shot_dir = sys.argv[3] if len(sys.argv) > 3 and sys.argv[3] else None
+    if len(sys.argv) > 4 and sys.argv[4]:
+        # Lines "export NAME=value" written by scripts/pulse/start.sh; the login's runtime
+        # folder stays each copy's own.
+        with open(sys.argv[4]) as f:
+            for line in f:
+                name, _, value = line.strip().removeprefix("export ").partition("=")
+                if name.startswith("PULSE_"):
+                    pulse[name] = value
     if shot_dir:
         os.makedirs(shot_dir, exist_ok=True)
     began = time.monotonic()
