@@ -1,5 +1,7 @@
 #include "ui/QtAudioDevice.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <QAudioDevice>
 #include <QAudioFormat>
 #include <QAudioSink>
@@ -8,16 +10,19 @@
 #include <QCoreApplication>
 #include <QIODevice>
 #include <QMediaDevices>
-#include <QMetaObject>
 #include <QObject>
 #include <QPointer>
+#include <QSocketNotifier>
 #include <QThread>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -54,6 +59,9 @@ class TCallState {
 // on first use, stopped when the QCoreApplication is destroyed. Qt's PulseAudio engine is
 // made on it too, so its reconnection timer keeps working while the user-interface thread is
 // busy.
+//
+// Calls reach it through a queue of its own and a wake-up pipe watched by the loop, so that
+// nothing a caller hands over passes through Qt's event queue.
 class TAudioThread {
   public:
     // The running audio thread; nullptr without a QCoreApplication.
@@ -61,47 +69,99 @@ class TAudioThread {
 
     ~TAudioThread() {
         Stop();
-        delete FContext;
+        ::close(FWakeRead);
+        ::close(FWakeWrite);
     }
+
+    TAudioThread(const TAudioThread&) = delete;
+    TAudioThread& operator=(const TAudioThread&) = delete;
 
     // Runs Fn on the audio thread and waits at most TimeoutMs for it; false when it has not
     // run by then (it may still run later, so Fn must own what it uses). On the audio thread
     // itself Fn runs at once. Once the thread has been stopped, Fn runs on the caller's thread,
     // one call at a time.
     bool Call(std::function<void()> Fn, std::uint32_t TimeoutMs) {
-        if (QThread::currentThread() == &FThread) {
+        if (QThread::currentThread() == &FLoop) {
             Fn();
             return true;
         }
-        if (!FThread.isRunning()) {
+        if (!FLoop.isRunning()) {
             std::lock_guard lock(FOrphanLock);
             Fn();
             return true;
         }
         auto state = std::make_shared<TCallState>();
-        QMetaObject::invokeMethod(
-            FContext,
-            [fn = std::move(Fn), state] {
-                fn();
-                state->Finish();
-            },
-            Qt::QueuedConnection);
+        {
+            std::lock_guard lock(FQueueLock);
+            FQueue.push_back({std::move(Fn), state});
+        }
+        const char wake = 1;
+        (void)!::write(FWakeWrite, &wake, 1);  // a full pipe wakes the loop all the same
         return state->WaitFor(TimeoutMs);
     }
 
   private:
-    TAudioThread() {
-        FThread.setObjectName(QStringLiteral("vox-audio"));
-        FContext = new QObject();
-        FContext->moveToThread(&FThread);
-        FThread.start();
+    struct TPending {
+        std::function<void()> Fn;
+        std::shared_ptr<TCallState> State;
+    };
+
+    class TLoop : public QThread {
+      public:
+        explicit TLoop(TAudioThread* Owner) : FOwner(Owner) {}
+
+      protected:
+        void run() override {
+            QSocketNotifier wake(static_cast<qintptr>(FOwner->FWakeRead), QSocketNotifier::Read);
+            QObject::connect(&wake, &QSocketNotifier::activated, &wake,
+                             [owner = FOwner] { owner->RunQueued(); });
+            FOwner->RunQueued();
+            exec();
+        }
+
+      private:
+        TAudioThread* const FOwner;
+    };
+
+    TAudioThread() : FLoop(this) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+            throw std::runtime_error("cannot make the audio thread's wake-up pipe");
+        }
+        FWakeRead = fds[0];
+        FWakeWrite = fds[1];
+        FLoop.setObjectName(QStringLiteral("vox-audio"));
+        FLoop.start();
+    }
+
+    void RunQueued() {
+        char drain[64];
+        while (::read(FWakeRead, drain, sizeof drain) > 0) {
+        }
+        for (;;) {
+            TPending pending;
+            {
+                std::lock_guard lock(FQueueLock);
+                if (FQueue.empty()) {
+                    return;
+                }
+                pending = std::move(FQueue.front());
+                FQueue.pop_front();
+            }
+            pending.Fn();
+            pending.State->Finish();
+        }
     }
 
     void Stop() {
-        if (FThread.isRunning()) {
-            FThread.quit();
-            FThread.wait();
+        if (FLoop.isRunning()) {
+            FLoop.quit();
+            FLoop.wait();
         }
+        // Calls that came too late for the loop run here rather than keep their callers
+        // waiting.
+        std::lock_guard lock(FOrphanLock);
+        RunQueued();
     }
 
     static void Shutdown();
@@ -109,9 +169,12 @@ class TAudioThread {
     static std::mutex FInstanceLock;
     static std::shared_ptr<TAudioThread> FInstance;
 
-    QThread FThread;
-    QObject* FContext = nullptr;
+    int FWakeRead = -1;
+    int FWakeWrite = -1;
+    std::mutex FQueueLock;
+    std::deque<TPending> FQueue;
     std::mutex FOrphanLock;
+    TLoop FLoop;
 };
 
 std::mutex TAudioThread::FInstanceLock;

@@ -418,8 +418,8 @@ std::int64_t LongestQuietRun(const std::vector<std::uint8_t>& Samples, std::int6
     return longest;
 }
 
-TSpan LongestUnbroken(const std::vector<std::uint8_t>& Samples, TSpan Span,
-                      std::int64_t GapSamples, int Threshold) {
+TSpan LongestUnbroken(const std::vector<std::uint8_t>& Samples, TSpan Span, std::int64_t GapSamples,
+                      int Threshold) {
     TSpan best;
     if (Span.First < 0) {
         return best;

@@ -145,8 +145,8 @@ std::int64_t LongestQuietRun(const std::vector<std::uint8_t>& Samples, std::int6
                              std::int64_t End, int Threshold = 20);
 
 // The longest stretch of Span without a quiet run of GapSamples or more in it.
-TSpan LongestUnbroken(const std::vector<std::uint8_t>& Samples, TSpan Span,
-                      std::int64_t GapSamples, int Threshold = 20);
+TSpan LongestUnbroken(const std::vector<std::uint8_t>& Samples, TSpan Span, std::int64_t GapSamples,
+                      int Threshold = 20);
 
 // Loudness per frame of FrameMs (root mean square around the middle value).
 std::vector<double> Envelope(const std::vector<double>& Samples, double Rate, double FrameMs);
