@@ -263,16 +263,19 @@ void TMainForm::FormCreate() {
 
 void TMainForm::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
-    if (!FSizedToFrame) {
-        FSizedToFrame = true;
-        // The frame is known only once the window is on the screen.
-        QTimer::singleShot(0, this, [this] { ResizeToOuterSize(); });
-    }
+    // The frame is known only once the window is on the screen.
+    QTimer::singleShot(0, this, [this] { ResizeToOuterSize(); });
 }
 
 void TMainForm::ResizeToOuterSize() {
+    if (FSizedToFrame) {
+        return;
+    }
+    // A window manager reports its frame some time after the window appeared: until then
+    // (and for good without one) the window has no frame and the inner size is the outer one.
     const QSize frame = frameGeometry().size() - geometry().size();
     if (frame.width() > 0 || frame.height() > 0) {
+        FSizedToFrame = true;
         resize(kOuterWidth - frame.width(), kOuterHeight - frame.height());
     }
 }
@@ -328,6 +331,7 @@ bool TMainForm::IsTalking() const {
 void TMainForm::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
     if (event->type() == QEvent::ActivationChange && isActiveWindow()) {
+        ResizeToOuterSize();
         // After the activation has been handled: the message box takes the focus.
         QMetaObject::invokeMethod(
             this, [this] { Guard([this] { FormActivate(); }); }, Qt::QueuedConnection);

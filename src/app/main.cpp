@@ -101,19 +101,27 @@ int main(int argc, char* argv[]) {
 
     vox::TMainFormEnv env;
     env.Devices = SoundCard();
-    vox::TMainForm form(std::move(env));
+    std::unique_ptr<vox::TMainForm> form;
+    try {
+        form = std::make_unique<vox::TMainForm>(std::move(env));
+    } catch (const std::exception& e) {
+        // Nothing to run without the window (the system would not tell the program's path).
+        vox::ui::ShowErrorBox(nullptr, QString::fromUtf8(e.what()));
+        return 1;
+    }
     std::unique_ptr<QSocketNotifier> terminationNotifier;
     if (CatchTerminationSignals()) {
         terminationNotifier =
             std::make_unique<QSocketNotifier>(gSignalPipe[0], QSocketNotifier::Read);
-        QObject::connect(terminationNotifier.get(), &QSocketNotifier::activated, &form, [&form] {
-            char bytes[16];
-            while (::read(gSignalPipe[0], bytes, sizeof bytes) > 0) {
-            }
-            CloseEverything(form);
-        });
+        QObject::connect(terminationNotifier.get(), &QSocketNotifier::activated, form.get(),
+                         [window = form.get()] {
+                             char bytes[16];
+                             while (::read(gSignalPipe[0], bytes, sizeof bytes) > 0) {
+                             }
+                             CloseEverything(*window);
+                         });
     }
-    form.show();
-    form.activateWindow();
+    form->show();
+    form->activateWindow();
     return QApplication::exec();
 }
