@@ -9,13 +9,15 @@
 // thread does not serve within CallTimeoutMs fails with asError.
 //
 // Buffering, chosen for a short mouth-to-ear delay:
-// - Input: QAudioSource's buffer (the server's fragment) holds PeriodMs of sound; captured
-//   bytes are handed over in chunks of about that size, PeriodMs apart.
+// - Input: QAudioSource's buffer (the server's fragment) holds PeriodMs of sound (10 ms, 110
+//   bytes at 11025 Hz); captured bytes are handed over in chunks of about that size, PeriodMs
+//   apart. A stop waits one period for the sound still on its way.
 // - Output: a written block goes to the server whole, so it cannot run dry inside a block
 //   however late this process is scheduled; QAudioSink's buffer (the server's target length)
-//   is BufferMs and bounds the device's own delay. A block written while the device has run dry
-//   and shorter than that buffer is followed by silence up to the buffer's size, because the
-//   server does not start a stream on less.
+//   is BufferMs (50 ms asked; PulseAudio settles on about 37 ms) and bounds the device's own
+//   delay. A block written while the device has run dry and shorter than that buffer is
+//   followed by silence up to the buffer's size, because the server does not start a stream on
+//   less: a short scrap of voice would otherwise never be played.
 // - "done": no more than LowWaterMs of what was written is left to play, so the next block,
 //   written now, follows without a gap. "heard": the written sound has been played out by the
 //   wall clock (from the moment each block was handed over, queued behind the ones before)

@@ -259,6 +259,7 @@ TEST_F(QtAudioTest, PlayedToneIsWholeAndHeardOnlyAfterItsEnd) {
     TQtAudioOutput output;
     ASSERT_EQ(output.Open(kPlayFormat), asOk);
     EXPECT_GT(output.BufferBytes(), 0);
+    Report("output_buffer_ms", output.BufferBytes() * 1000.0 / kPlayRate);
     // One second in blocks of 4410 bytes, each written once the one before is done, the way
     // the playback thread does.
     const std::vector<std::uint8_t> tone = Tone(1000, kPlayRate, kPlayRate);
@@ -578,6 +579,7 @@ TEST_F(QtAudioTest, CallsOutOfTurnAndRefusedFormats) {
     EXPECT_EQ(input.Close(), asInvalidHandle);
     ASSERT_EQ(input.Open(kVoiceFormat, kVoiceBlockSize, nullptr), asOk);
     EXPECT_GT(input.BufferBytes(), 0);
+    Report("input_buffer_ms", input.BufferBytes() * 1000.0 / kRecordRate);
     EXPECT_EQ(input.Open(kVoiceFormat, kVoiceBlockSize, nullptr), asAllocated);
     EXPECT_EQ(input.Close(), asOk) << "a close without a start";
 
