@@ -220,6 +220,8 @@ void TTransForm::FormCreate() {
     } catch (const std::exception&) {
         // An unreadable settings file gives the defaults.
     }
+    // The default is placed again once the frame is known.
+    FDefaultPosition = position.Left == fallback.x() && position.Top == fallback.y();
     move(position.Left, position.Top);
 }
 
@@ -245,6 +247,10 @@ bool TTransForm::Receiving() const {
 
 void TTransForm::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
+    if (FDefaultPosition) {
+        FDefaultPosition = false;
+        move(DefaultPosition());
+    }
     // Showing the window activates it; the platform may say so later, or not at all.
     if (FActivateCount == 0) {
         FormActivate();

@@ -230,6 +230,8 @@ class TTransForm : public QDialog, public ITransferView {
     int FHandlerDepth = 0;
     int FReportDepth = 0;
     bool FClosed = false;
+    // The window sits in the default place (no position remembered).
+    bool FDefaultPosition = false;
     bool FReleasePending = false;
 };
 

@@ -22,7 +22,6 @@ void TTransferWindows::Adopt(TTransForm* form) {
         }
     });
     form->show();
-    form->raise();
     form->activateWindow();
 }
 
