@@ -447,6 +447,28 @@ TEST_F(QtAudioTest, RecordsWholeBlocksInOrder) {
                                  static_cast<double>(input->Chunks()) / kRecordRate);
 }
 
+TEST_F(QtAudioTest, StopKeepsWhatWasSaidJustBefore) {
+    // Released right after the last word: the end of it is still on its way from the device
+    // and must not be lost.
+    std::vector<std::uint8_t> said = Silence(SamplesIn(kRecordRate, 50));
+    const auto tone = Tone(800, kRecordRate, SamplesIn(kRecordRate, 300));
+    said.insert(said.end(), tone.begin(), tone.end());
+    WriteWavU8(File("word.wav"), said, kRecordRate);
+
+    TMySound sound(std::make_unique<TQtAudioInput>());
+    TThreadFifoBuffer target;
+    ASSERT_NO_THROW(sound.StartRecording(kVoiceFormat, kVoiceBlockSize, target));
+    // paplay ends once the server has played the last sample into the microphone's sink.
+    ASSERT_EQ(RunProgram({"paplay", "-d", "micfeed", File("word.wav")}, 10000), 0);
+    ASSERT_NO_THROW(sound.StopRecording());
+
+    std::vector<std::uint8_t> recorded(static_cast<std::size_t>(target.Size()));
+    target.Read(recorded.data(), static_cast<std::int32_t>(recorded.size()));
+    const TSpan span = LoudSpan(recorded);
+    ASSERT_GE(span.First, 0) << "nothing was recorded";
+    EXPECT_NEAR(span.Length() * 1000.0 / kRecordRate, 300.0, 2.0) << "the end was lost";
+}
+
 TEST_F(QtAudioTest, RecordedSpeechFollowsWhatWasSaid) {
     ASSERT_TRUE(HaveProgram("espeak-ng")) << "espeak-ng is needed to say something";
     ASSERT_EQ(RunProgram({"espeak-ng", "-w", File("speech.wav"),
