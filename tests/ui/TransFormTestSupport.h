@@ -35,7 +35,7 @@ inline int FreePort() {
 // transfer windows and its connections.
 class TProgramEnd : public IConversationUi {
   public:
-    TProgramEnd(TSynchronizer& sync, int transferPort) {
+    TProgramEnd(TSynchronizer& sync, int transferPort, std::int64_t sendWindowBytes) {
         TTransFormEnv env;
         env.Sync = &sync;
         env.IniFileName = Dir.File("Voxilen.Ini");
@@ -46,6 +46,7 @@ class TProgramEnd : public IConversationUi {
         env.Options.IdleLimitMs = 600;
         env.Options.ConnectTimeoutMs = 1000;
         env.Options.ProgressIntervalMs = 0;
+        env.Options.SendWindowBytes = sendWindowBytes;
         Windows = std::make_unique<TTransferWindows>(nullptr, env,
                                                      [transferPort] { return transferPort; });
         Core = std::make_unique<TConnectionCore>(sync, *this, FastTimeouts());
@@ -113,7 +114,9 @@ inline QString Q(const char* utf8) {
 // called it. Both see the other in their member lists.
 class TransFormTest : public DialogTest {
   protected:
-    TransFormTest() {
+    // sendWindowBytes: 256 sends stop-and-wait, so that a transfer lasts.
+    explicit TransFormTest(std::int64_t sendWindowBytes = kSendWindowBytes)
+        : sendWindow(sendWindowBytes) {
         sync.SetWakeMainThread([this] {
             QMetaObject::invokeMethod(
                 &context, [this] { sync.CheckSynchronize(0); }, Qt::QueuedConnection);
@@ -159,6 +162,15 @@ class TransFormTest : public DialogTest {
         CommitText(edit, path);
         return form;
     }
+    // A partner of the sending program's own making, calling it from 127.0.0.2 as "raw".
+    TRawPeer RawCallsSender() {
+        send.Core->StartListening(0);
+        TRawPeer raw = TRawPeer::Connect(send.Core->ListeningPort(), "127.0.0.2");
+        raw.Send(ConnectPacket(Sj("raw")));
+        EXPECT_FALSE(raw.ReceivePacket().empty());
+        EXPECT_TRUE(Pump([&] { return send.Members.size() == 2; }));
+        return raw;
+    }
     // Offers path and waits for the receiving window.
     TTransForm* Offer(const QString& path) {
         TTransForm* form = OpenSending(path);
@@ -171,8 +183,9 @@ class TransFormTest : public DialogTest {
     TPumpWhileWaiting pumpWhileWaiting{sync};
     QObject context;
     const int transferPort = FreePort();
-    TProgramEnd recv{sync, 0};
-    TProgramEnd send{sync, transferPort};
+    const std::int64_t sendWindow;
+    TProgramEnd recv{sync, 0, sendWindow};
+    TProgramEnd send{sync, transferPort, sendWindow};
 };
 
 }  // namespace vox::testing
