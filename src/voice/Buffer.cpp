@@ -55,6 +55,18 @@ void TCustomFifoBuffer::Clear() {
     ReleaseStorage();
 }
 
+std::int32_t TCustomFifoBuffer::Discard(std::int32_t Count) {
+    const std::int32_t n = std::min(FSize, Count);
+    if (n <= 0) {
+        return 0;
+    }
+    FSize -= n;
+    if (FSize > 0) {
+        std::memmove(FMemory, FMemory + n, static_cast<std::size_t>(FSize));
+    }
+    return n;
+}
+
 std::int32_t TCustomFifoBuffer::Capacity() const {
     return FCapacity;
 }
@@ -244,9 +256,11 @@ void TFusionBuffer::WriteFrom(const void* Buffer, std::int32_t Count, const void
         if (child == nullptr) {
             auto created = std::make_unique<TFusionChildBuffer>(Source);
             created->Write(Buffer, Count);  // a child that cannot take the bytes is not kept
+            Trim(*created);
             FChildren.push_back(std::move(created));
         } else {
             child->Write(Buffer, Count);
+            Trim(*child);
         }
     }
     NotifyWrite();
@@ -272,6 +286,33 @@ std::int32_t TFusionBuffer::SourceSize(const void* Source) const {
     std::lock_guard lock(FLock);
     const TFusionChildBuffer* child = FindChild(Source);
     return child == nullptr ? 0 : child->Size();
+}
+
+void TFusionBuffer::SetSourceLimit(std::int32_t Bytes, std::int32_t SampleSize) {
+    std::lock_guard lock(FLock);
+    FSampleSize = std::max<std::int32_t>(SampleSize, 1);
+    FSourceLimit = Bytes <= 0 ? 0 : std::max(Bytes / FSampleSize * FSampleSize, FSampleSize);
+}
+
+std::int32_t TFusionBuffer::SourceLimit() const {
+    std::lock_guard lock(FLock);
+    return FSourceLimit;
+}
+
+std::int64_t TFusionBuffer::DroppedBytes() const {
+    std::lock_guard lock(FLock);
+    return FDroppedBytes;
+}
+
+void TFusionBuffer::Trim(TFusionChildBuffer& Child) {
+    const std::int32_t held = Child.Size();
+    if (FSourceLimit <= 0 || held <= FSourceLimit) {
+        return;
+    }
+    // Whole samples only: the child's bytes stay aligned to the samples they belong to.
+    const std::int32_t excess = held - FSourceLimit;
+    const std::int32_t drop = (excess + FSampleSize - 1) / FSampleSize * FSampleSize;
+    FDroppedBytes += Child.Discard(drop);
 }
 
 TFusionChildBuffer* TFusionBuffer::FindChild(const void* Source) const {

@@ -58,6 +58,9 @@ class TCustomFifoBuffer : public TMyBuffer {
     std::int32_t Read(void* Buffer, std::int32_t Count) override;
     // Empties the buffer and releases its storage.
     virtual void Clear();
+    // Drops up to Count of the oldest bytes without reading them; returns how many went.
+    // Fires no notification.
+    std::int32_t Discard(std::int32_t Count);
 
     // Bytes of storage allocated: 0 or a multiple of kCapacityStep.
     virtual std::int32_t Capacity() const;
@@ -108,6 +111,11 @@ class TFusionChildBuffer : public TCustomFifoBuffer {
 
 // The mixer: one child FIFO per source; a read delivers the mean of all children, a child
 // with nothing at a position counting as silence there.
+//
+// A source limit keeps a partner whose voice comes faster than it is played (a bursty link,
+// a partner sending too fast) from piling up delay: when a write leaves a child holding more
+// than the limit, its oldest samples beyond the limit are dropped, so what is heard next is
+// never more than the limit behind.
 class TFusionBuffer : public TMyBuffer {
   public:
     // A mixed read over two or more children delivers at most this many bytes at once.
@@ -134,14 +142,28 @@ class TFusionBuffer : public TMyBuffer {
     std::int32_t ChildCount() const;
     std::int32_t SourceSize(const void* Source) const;
 
+    // Caps what each child may hold at Bytes (rounded down to whole samples of SampleSize
+    // bytes; at least one sample); the oldest samples beyond it are dropped, a whole sample at
+    // a time, when a write passes it. 0 (the default) or less: no limit. Applies from the next
+    // write on.
+    void SetSourceLimit(std::int32_t Bytes, std::int32_t SampleSize = 1);
+    std::int32_t SourceLimit() const;
+    // Bytes dropped by the limit so far, over all sources.
+    std::int64_t DroppedBytes() const;
+
   private:
     TFusionChildBuffer* FindChild(const void* Source) const;
+    // Drops the child's oldest whole samples beyond the limit. Under FLock.
+    void Trim(TFusionChildBuffer& Child);
 
     mutable std::mutex FLock;
     std::vector<std::unique_ptr<TFusionChildBuffer>> FChildren;
     // Working areas of the mixed read, kept between reads (at most MixScratchSize each).
     std::vector<std::uint8_t> FScratch;
     std::vector<std::uint32_t> FSums;
+    std::int32_t FSourceLimit = 0;
+    std::int32_t FSampleSize = 1;
+    std::int64_t FDroppedBytes = 0;
 };
 
 }  // namespace vox

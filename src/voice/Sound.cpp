@@ -216,6 +216,13 @@ void TMySound::DataArrived(const std::uint8_t* Data, std::int32_t Count) {
 // ---------------------------------------------------------------------------------------------
 // TPlayFileThread
 
+std::int32_t VoiceBacklogBytes(const TWaveFormat& Format) {
+    const std::uint64_t bytes =
+        static_cast<std::uint64_t>(Format.AvgBytesPerSec) * kVoiceBacklogMs / 1000;
+    const std::uint64_t sample = std::max<std::uint16_t>(Format.BlockAlign, 1);
+    return static_cast<std::int32_t>(std::min<std::uint64_t>(bytes / sample * sample, INT32_MAX));
+}
+
 TPlayFileThread::TPlayFileThread(std::int32_t BlockSize, const TWaveFormat& Format,
                                  std::unique_ptr<TAudioOutput> Output, TErrorLog OnError,
                                  std::uint32_t PollMs, std::uint32_t StallMarginMs)
@@ -232,6 +239,7 @@ TPlayFileThread::TPlayFileThread(std::int32_t BlockSize, const TWaveFormat& Form
         throw std::invalid_argument("TPlayFileThread needs a positive block size");
     }
     FBlock.resize(static_cast<std::size_t>(BlockSize));
+    FMixer.SetSourceLimit(VoiceBacklogBytes(Format), std::max<std::int32_t>(Format.BlockAlign, 1));
 }
 
 TPlayFileThread::~TPlayFileThread() {

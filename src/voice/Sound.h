@@ -18,6 +18,14 @@
 
 namespace vox {
 
+// The most voice one partner may have waiting in the mixer; older samples beyond it are
+// dropped, so a slow or bursty link never piles up more delay than this.
+inline constexpr std::uint32_t kVoiceBacklogMs = 1200;
+
+// The mixer's per-partner limit for voice recorded in Format: kVoiceBacklogMs of it, in whole
+// samples (13230 bytes for the program's voice).
+std::int32_t VoiceBacklogBytes(const TWaveFormat& Format);
+
 // A device that has not done (or not let be heard) a block this long after the block's own
 // playing time is taken as failed.
 inline constexpr std::uint32_t kPlaybackStallMarginMs = 2000;
@@ -91,6 +99,9 @@ class TMySound {
 // the mixer holds data it opens the output device, plays the mixed stream in blocks of at most
 // BlockSize bytes (one block at the device, the next one read and ready), and closes the
 // device once the mixer is dry and the last block has been heard.
+//
+// Each partner's voice in the mixer is capped at VoiceBacklogBytes(Format): the oldest beyond
+// it is dropped.
 //
 // A device failure (open, play, close) is reported through OnError with its Japanese text
 // (UTF-8), once until playing succeeds again; the voice waiting in the mixer is then dropped

@@ -137,8 +137,8 @@ void TEncodeThread::EncodeBlock(const std::uint8_t* Data, std::int32_t Count) {
 // ---------------------------------------------------------------------------------------------
 // TDecodeThread
 
-TDecodeThread::TDecodeThread(TFusionBuffer& Mixer, std::uint32_t PollMs)
-    : FMixer(Mixer), FPollMs(PollMs) {}
+TDecodeThread::TDecodeThread(TFusionBuffer& Mixer, std::uint32_t PollMs, std::int32_t InputLimit)
+    : FMixer(Mixer), FPollMs(PollMs), FInputLimit(std::max<std::int32_t>(InputLimit, 0)) {}
 
 TDecodeThread::~TDecodeThread() {
     StopAndRemoveSource();
@@ -174,6 +174,11 @@ void TDecodeThread::Execute() {
         }
         block.resize(static_cast<std::size_t>(length));
         FInputBuffer.Read(block.data(), length);
+        if (FInputBuffer.Size() > FInputLimit) {
+            // A backlog of blocks: this one is too old to be worth the inflating.
+            FSkipped.fetch_add(1);
+            continue;
+        }
         std::vector<std::uint8_t> samples;
         try {
             samples = DecompressBlock(block.data(), length);

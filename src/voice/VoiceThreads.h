@@ -81,14 +81,23 @@ class TEncodeThread : public TThread {
     TThreadFifoBuffer FInputBuffer;
 };
 
+// Compressed voice a decode thread lets wait behind the block it is about to decode: two of
+// the largest packets. Beyond it the oldest blocks are dropped undecoded.
+inline constexpr std::int32_t kDecodeInputLimit =
+    static_cast<std::int32_t>(2 * (kVoiceHeaderSize + kMaxFieldLength));
+
 // Decodes one connection's voice into the mixer, under the key of its own input buffer. The
 // connection appends each VoiceHeader together with its block to InputBuffer. A block that is
 // empty, corrupt or would inflate beyond kMaxVoiceBlockSize is dropped; the next one is found
-// from the header's CompressedLength and decoded as usual.
+// from the header's CompressedLength and decoded as usual. When more than InputLimit bytes
+// wait behind a block (the partner sends faster than blocks can be decoded, a flood of
+// blocks that inflate to the maximum), that block is dropped without being decoded, so the
+// input stays bounded and the voice that is decoded stays recent.
 class TDecodeThread : public TThread {
   public:
     // The mixer must outlive this object.
-    explicit TDecodeThread(TFusionBuffer& Mixer, std::uint32_t PollMs = kIdlePollMs);
+    explicit TDecodeThread(TFusionBuffer& Mixer, std::uint32_t PollMs = kIdlePollMs,
+                           std::int32_t InputLimit = kDecodeInputLimit);
     // StopAndRemoveSource().
     ~TDecodeThread() override;
 
@@ -102,6 +111,8 @@ class TDecodeThread : public TThread {
 
     // Blocks dropped as empty or corrupt so far.
     std::int64_t DroppedBlocks() const { return FDropped.load(); }
+    // Blocks dropped undecoded because too much waited behind them.
+    std::int64_t SkippedBlocks() const { return FSkipped.load(); }
 
   protected:
     void Execute() override;
@@ -109,8 +120,10 @@ class TDecodeThread : public TThread {
   private:
     TFusionBuffer& FMixer;
     const std::uint32_t FPollMs;
+    const std::int32_t FInputLimit;
     TThreadFifoBuffer FInputBuffer;
     std::atomic<std::int64_t> FDropped{0};
+    std::atomic<std::int64_t> FSkipped{0};
 };
 
 }  // namespace vox

@@ -253,5 +253,54 @@ TEST(FusionBuffer, WritersReaderAndRemovalRunConcurrently) {
     EXPECT_LE(mixer.ChildCount(), 2);
 }
 
+TEST(FusionBuffer, ASourceLimitKeepsTheNewestBytesOfEachChildOnly) {
+    TFusionBuffer mixer;
+    int a = 0;
+    int b = 0;
+    mixer.SetSourceLimit(1000);
+    EXPECT_EQ(mixer.SourceLimit(), 1000);
+    const Bytes voice = Sequence(2500);
+    // Written in pieces, as decoded blocks arrive: the child never holds more than the limit,
+    // and what it holds is the newest voice, in order.
+    for (std::size_t at = 0; at < voice.size(); at += 300) {
+        const auto n = static_cast<std::int32_t>(std::min<std::size_t>(300, voice.size() - at));
+        mixer.WriteFrom(voice.data() + at, n, &a);
+        EXPECT_LE(mixer.SourceSize(&a), 1000);
+    }
+    const Bytes quiet(400, 100);
+    mixer.WriteFrom(quiet.data(), 400, &b);  // another partner within the limit keeps all
+    EXPECT_EQ(mixer.SourceSize(&a), 1000);
+    EXPECT_EQ(mixer.SourceSize(&b), 400);
+    EXPECT_EQ(mixer.DroppedBytes(), 1500);
+    mixer.RemoveSource(&b);
+    EXPECT_EQ(Take(mixer, 4410), Bytes(voice.end() - 1000, voice.end()));
+
+    // A single write larger than the limit also keeps only its tail.
+    mixer.WriteFrom(voice.data(), 2500, &a);
+    EXPECT_EQ(Take(mixer, 4410), Bytes(voice.end() - 1000, voice.end()));
+}
+
+TEST(FusionBuffer, TheSourceLimitDropsWholeSamplesAndZeroMeansNoLimit) {
+    TFusionBuffer mixer;
+    int a = 0;
+    // Two-byte samples: a limit of 5 bytes holds two whole samples.
+    mixer.SetSourceLimit(5, 2);
+    EXPECT_EQ(mixer.SourceLimit(), 4);
+    const Bytes samples = Sequence(10);
+    mixer.WriteFrom(samples.data(), 6, &a);
+    mixer.WriteFrom(samples.data() + 6, 4, &a);
+    EXPECT_EQ(Take(mixer, 100), Bytes(samples.begin() + 6, samples.end()));
+    EXPECT_EQ(mixer.DroppedBytes(), 6);
+
+    // A limit below one sample still keeps one sample.
+    mixer.SetSourceLimit(1, 2);
+    EXPECT_EQ(mixer.SourceLimit(), 2);
+
+    mixer.SetSourceLimit(0);
+    const Bytes many = Sequence(50000);
+    mixer.WriteFrom(many.data(), 50000, &a);
+    EXPECT_EQ(mixer.SourceSize(&a), 50000);
+}
+
 }  // namespace
 }  // namespace vox

@@ -287,6 +287,27 @@ TEST(Playback, PlaysBlocksOneAtATimeAndClosesOnlyAfterTheLastWasHeard) {
     EXPECT_TRUE(rig.LoggedErrors().empty());
 }
 
+TEST(Playback, EachPartnerHasAtMostOnePointTwoSecondsWaiting) {
+    EXPECT_EQ(VoiceBacklogBytes(kVoiceFormat), 13230);
+    TWaveFormat stereo16 = kVoiceFormat;
+    stereo16.Channels = 2;
+    stereo16.BitsPerSample = 16;
+    stereo16.BlockAlign = 4;
+    stereo16.AvgBytesPerSec = 44101;  // not a whole number of samples: rounded down to one
+    EXPECT_EQ(VoiceBacklogBytes(stereo16) % 4, 0);
+    EXPECT_EQ(VoiceBacklogBytes(stereo16), 52920);
+
+    // Five seconds of one partner's voice arriving at once: only the newest 1.2 s is played.
+    TPlaybackRig rig;
+    EXPECT_EQ(rig.Thread->Mixer().SourceLimit(), 13230);
+    const Bytes voice = Sequence(5 * 11025);
+    rig.Feed(voice, &KeyA);
+    EXPECT_EQ(rig.Thread->Mixer().SourceSize(&KeyA), 13230);
+    rig.Thread->Start();
+    ASSERT_TRUE(WaitUntil([&] { return rig.Output->CloseCount() == 1; }));
+    EXPECT_EQ(rig.Output->Heard(), Bytes(voice.end() - 13230, voice.end()));
+}
+
 TEST(Playback, TwoPartnersArePlayedMixed) {
     TPlaybackRig rig;
     rig.Feed(Bytes(6000, 100), &KeyA);
@@ -385,8 +406,8 @@ TEST(Playback, VoiceArrivingWhileTheTailPlaysContinuesTheSameBurst) {
 }
 
 TEST(Playback, TerminatingWhilePlayingLetsTheBlocksTakenBeHeardAndTakesNoMore) {
-    TPlaybackRig rig(2, 20);  // a block of 4410 lasts about 190 ms
-    const Bytes voice = Sequence(20000);
+    TPlaybackRig rig(2, 20);              // a block of 4410 lasts about 190 ms
+    const Bytes voice = Sequence(13000);  // three blocks, within the partner's backlog limit
     rig.Feed(voice, &KeyA);
     rig.Thread->Start();
     ASSERT_TRUE(WaitUntil([&] { return !rig.Output->Blocks().empty(); }));
@@ -398,7 +419,7 @@ TEST(Playback, TerminatingWhilePlayingLetsTheBlocksTakenBeHeardAndTakesNoMore) {
     EXPECT_EQ(rig.Output->CutBytes(), 0);
     EXPECT_FALSE(rig.Output->IsOpen());
     EXPECT_EQ(rig.Output->Heard(), Bytes(voice.begin(), voice.begin() + taken));
-    EXPECT_EQ(rig.Thread->Mixer().Size(), 20000 - taken);
+    EXPECT_EQ(rig.Thread->Mixer().Size(), 13000 - taken);
 }
 
 }  // namespace

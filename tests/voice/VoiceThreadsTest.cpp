@@ -322,6 +322,30 @@ TEST(DecodeThread, TwoPartnersGetTwoChildrenAndAreHeardMixed) {
     EXPECT_EQ(Drain(mixer), Bytes(1000, 150));
 }
 
+TEST(DecodeThread, ABacklogOfBlocksIsDroppedOldestFirstWithoutDecoding) {
+    TFusionBuffer mixer;
+    std::vector<Bytes> parts;
+    for (int i = 0; i < 10; ++i) {
+        parts.push_back(VoicePartOf(Bytes(1000, static_cast<std::uint8_t>(10 + i))));
+    }
+    // Room for two blocks behind the one about to be decoded.
+    const auto partSize = static_cast<std::int32_t>(parts[0].size());
+    TDecodeThread decoder(mixer, 1, 2 * partSize);
+    for (const Bytes& part : parts) {
+        ASSERT_EQ(static_cast<std::int32_t>(part.size()), partSize);
+        decoder.InputBuffer().Write(part.data(), partSize);
+    }
+    decoder.Start();
+    ASSERT_TRUE(WaitUntil([&] { return mixer.Size() == 3000; }));
+    SleepMs(20);
+    EXPECT_EQ(decoder.SkippedBlocks(), 7);
+    EXPECT_EQ(decoder.DroppedBlocks(), 0);
+    Bytes expected(1000, 17);
+    expected.resize(2000, 18);
+    expected.resize(3000, 19);
+    EXPECT_EQ(Drain(mixer), expected);
+}
+
 TEST(DecodeThread, StoppingBeforeRemovingTheSourceLeavesNoChildBehind) {
     TFusionBuffer mixer;
     TDecodeThread decoder(mixer, 1);
