@@ -5,6 +5,7 @@ compare what was heard with what was said. Plain Python: wave, array, math.
 
 import array
 import math
+import operator
 import os
 import signal
 import struct
@@ -175,17 +176,16 @@ def stretched(values, factor):
 
 
 def pearson(a, b):
+    """Correlation coefficient of two sequences over the length of the shorter."""
     n = min(len(a), len(b))
     if n < 2:
         return 0.0
-    ma, mb = sum(a[:n]) / n, sum(b[:n]) / n
-    sab = saa = sbb = 0.0
-    for x, y in zip(a[:n], b[:n]):
-        dx, dy = x - ma, y - mb
-        sab += dx * dy
-        saa += dx * dx
-        sbb += dy * dy
-    if saa == 0 or sbb == 0:
+    a, b = a[:n], b[:n]
+    ma, mb = sum(a) / n, sum(b) / n
+    sab = sum(map(operator.mul, a, b)) - n * ma * mb
+    saa = sum(map(operator.mul, a, a)) - n * ma * ma
+    sbb = sum(map(operator.mul, b, b)) - n * mb * mb
+    if saa <= 0 or sbb <= 0:
         return 0.0
     return sab / math.sqrt(saa * sbb)
 
@@ -213,3 +213,60 @@ def tone_level(samples, rate, hz):
         s1, s2 = x + k * s1 - s2, s1
     power = s1 * s1 + s2 * s2 - k * s1 * s2
     return 2 * math.sqrt(max(power, 0.0)) / n
+
+
+def peak(samples):
+    return max((abs(x) for x in samples), default=0)
+
+
+def cut_gaps(samples, rate, loud, quiet=2, shortest_ms=5, longest_ms=40, around_ms=5):
+    """Where short silences end that cut loud sound off and let it in again at once (as when
+    blocks played faster than they were recorded wait for the next one): the index of the first
+    sample after each. Pauses of speech fade in and out and are not found."""
+    shortest, longest = rate * shortest_ms // 1000, rate * longest_ms // 1000
+    around = rate * around_ms // 1000
+    ends, i, n = [], 0, len(samples)
+    while i < n:
+        if abs(samples[i]) > quiet:
+            i += 1
+            continue
+        j = i
+        while j < n and abs(samples[j]) <= quiet:
+            j += 1
+        if shortest <= j - i <= longest and i >= around and j + around <= n:
+            if peak(samples[i - around:i]) >= loud and peak(samples[j:j + around]) >= loud:
+                ends.append(j)
+        i = j
+    return ends
+
+
+def mean_of_groups(samples, size):
+    """The mean of each group of size consecutive samples: a low-passed, thinned copy."""
+    return [sum(samples[i:i + size]) / size for i in range(0, len(samples) - size + 1, size)]
+
+
+def locate(model, samples, lo, hi, coarse=4, candidates=6):
+    """The position in samples[lo:hi] at which model fits best, and its correlation: a coarse
+    search over low-passed copies thinned by coarse, then every position around the best few
+    coarse peaks (voiced speech repeats itself every pitch period, so the low-passed copies
+    match almost as well one period off)."""
+    n = len(model)
+    lo, hi = max(lo, 0), min(hi, len(samples) - n)
+    if hi < lo:
+        return None, 0.0
+    thin_model = mean_of_groups(model, coarse)
+    thin = mean_of_groups(samples[lo:hi + n + coarse], coarse)
+    m = len(thin_model)
+    rough = [pearson(thin_model, thin[j:j + m]) for j in range(0, (hi - lo) // coarse + 1)]
+    peaks = [j for j in range(len(rough))
+             if (j == 0 or rough[j] >= rough[j - 1]) and
+             (j + 1 == len(rough) or rough[j] >= rough[j + 1])]
+    peaks = sorted(peaks, key=lambda j: rough[j], reverse=True)[:candidates]
+    best, best_r = None, -2.0
+    for j in peaks:
+        centre = lo + j * coarse
+        for at in range(max(lo, centre - 2 * coarse), min(hi, centre + 2 * coarse) + 1):
+            r = pearson(model, samples[at:at + n])
+            if r > best_r:
+                best, best_r = at, r
+    return best, best_r

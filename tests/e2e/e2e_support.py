@@ -5,6 +5,7 @@ exactly the processes a driver started.
 Runs inside a D-Bus session on an X display that the calling script provides (session.sh).
 """
 
+import ctypes
 import os
 import shutil
 import signal
@@ -123,12 +124,43 @@ def click(acc):
     pyatspi.Registry.generateMouseEvent(x, y, "b1c")
 
 
+class Pointer:
+    """The mouse of another X display, moved and pressed through its XTEST extension (the
+    accessibility registry drives the first display only)."""
+
+    def __init__(self, display):
+        self.x11 = ctypes.CDLL("libX11.so.6")
+        self.xtst = ctypes.CDLL("libXtst.so.6")
+        self.x11.XOpenDisplay.restype = ctypes.c_void_p
+        self.x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        self.x11.XFlush.argtypes = [ctypes.c_void_p]
+        self.x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+        self.xtst.XTestFakeMotionEvent.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int,
+                                                   ctypes.c_int, ctypes.c_ulong]
+        self.xtst.XTestFakeButtonEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int,
+                                                   ctypes.c_ulong]
+        self.dpy = self.x11.XOpenDisplay(display.encode())
+        if not self.dpy:
+            raise Failure(f"cannot open display {display}")
+
+    def button(self, x, y, down):
+        self.xtst.XTestFakeMotionEvent(self.dpy, -1, x, y, 0)
+        self.xtst.XTestFakeButtonEvent(self.dpy, 1, 1 if down else 0, 0)
+        self.x11.XFlush(self.dpy)
+
+    def close(self):
+        if self.dpy:
+            self.x11.XCloseDisplay(self.dpy)
+            self.dpy = None
+
+
 class Copy:
     """One copy of the program in a folder of its own with its own settings file and login.
     sound: the PULSE_* settings of the sound server it plays to and records from (none: the
-    system's)."""
+    system's); display: the X display it shows on (none: the driver's)."""
 
-    def __init__(self, work, name, exe, ini, runtime_dir, exe_name="Voxilen", sound=None):
+    def __init__(self, work, name, exe, ini, runtime_dir, exe_name="Voxilen", sound=None,
+                 display=None):
         self.folder = os.path.join(work, name)
         os.makedirs(self.folder)
         self.exe = os.path.join(self.folder, exe_name)
@@ -140,6 +172,7 @@ class Copy:
             f.write(ini.replace("\n", "\r\n").encode("cp932"))
         self.runtime_dir = runtime_dir
         self.sound = dict(sound or {})
+        self.display = display
         self.process = None
 
     def start(self, geometry=None):
@@ -147,6 +180,8 @@ class Copy:
         env.update(QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_QPA_PLATFORM="xcb",
                    XDG_RUNTIME_DIR=self.runtime_dir, LC_ALL="C.UTF-8")
         env.update(self.sound)
+        if self.display:
+            env["DISPLAY"] = self.display
         # -geometry is the toolkit's own X11 option: it only places the window.
         args = [self.exe] + (["-geometry", geometry] if geometry else [])
         self.stderr_path = os.path.join(self.folder, "stderr.txt")
@@ -175,9 +210,11 @@ class Copy:
         return [lst.getChildAtIndex(i).name for i in range(lst.childCount)]
 
 
-def screenshot(shot_dir, name):
+def screenshot(shot_dir, name, display=None):
     if shot_dir:
-        subprocess.run(["import", "-window", "root", os.path.join(shot_dir, name + ".png")],
+        where = ["-display", display] if display else []
+        subprocess.run(["import"] + where + ["-window", "root",
+                                             os.path.join(shot_dir, name + ".png")],
                        check=False, timeout=20)
 
 

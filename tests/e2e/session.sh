@@ -5,15 +5,16 @@
 #
 #   . session.sh
 #   e2e_need Xvfb dbus-run-session import
-#   e2e_start_xvfb
+#   e2e_start_xvfb                  # once for each display wanted
 #   e2e_start_pulse "$e2e_work/pulse" && env_file=$e2e_work/pulse/env
 #   e2e_drive 120 driver.py ARGS...
 
 e2e_here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 e2e_root=$(cd "$e2e_here/../.." && pwd)
 e2e_work=$(mktemp -d "${TMPDIR:-/tmp}/voxilen-e2e.XXXXXX")
-e2e_display=
-e2e_xvfb_pid=
+e2e_display=    # the first display
+e2e_displays=() # every display, in the order started
+e2e_xvfb_pids=()
 e2e_pulse_dirs=()
 
 e2e_cleanup() {
@@ -21,10 +22,11 @@ e2e_cleanup() {
   for dir in "${e2e_pulse_dirs[@]}"; do
     bash "$e2e_root/scripts/pulse/stop.sh" "$dir" || true
   done
-  if [ -n "$e2e_xvfb_pid" ]; then
-    kill "$e2e_xvfb_pid" 2>/dev/null || true
-    wait "$e2e_xvfb_pid" 2>/dev/null || true
-  fi
+  local pid
+  for pid in "${e2e_xvfb_pids[@]}"; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
   rm -rf "$e2e_work"
 }
 trap e2e_cleanup EXIT
@@ -39,15 +41,18 @@ e2e_need() {
 
 # A free display of our own; Xvfb writes its number to fd 6 once it accepts clients.
 e2e_start_xvfb() {
-  Xvfb -displayfd 6 -screen 0 1280x800x24 -nolisten tcp 6>"$e2e_work/display" 2>"$e2e_work/xvfb.log" &
-  e2e_xvfb_pid=$!
+  local n=${#e2e_displays[@]} pid
+  Xvfb -displayfd 6 -screen 0 1280x800x24 -nolisten tcp 6>"$e2e_work/display$n" 2>"$e2e_work/xvfb$n.log" &
+  pid=$!
+  e2e_xvfb_pids+=("$pid")
   for _ in $(seq 100); do
-    [ -s "$e2e_work/display" ] && break
-    kill -0 "$e2e_xvfb_pid" 2>/dev/null || { cat "$e2e_work/xvfb.log" >&2; return 1; }
+    [ -s "$e2e_work/display$n" ] && break
+    kill -0 "$pid" 2>/dev/null || { cat "$e2e_work/xvfb$n.log" >&2; return 1; }
     sleep 0.1
   done
-  [ -s "$e2e_work/display" ] || { echo "Xvfb did not start" >&2; return 1; }
-  e2e_display=":$(head -n1 "$e2e_work/display")"
+  [ -s "$e2e_work/display$n" ] || { echo "Xvfb did not start" >&2; return 1; }
+  e2e_displays+=(":$(head -n1 "$e2e_work/display$n")")
+  e2e_display=${e2e_displays[0]}
 }
 
 # A private sound server in DIR (scripts/pulse/start.sh); its client settings are in DIR/env.
@@ -59,11 +64,11 @@ e2e_start_pulse() {
   bash "$e2e_root/scripts/pulse/start.sh" "$1" >/dev/null
 }
 
-# Runs a Python driver with Debian's python3 on the display, inside a D-Bus session that (with
-# the accessibility bus it launches) ends with the driver; gives up after SECONDS.
+# Runs a Python driver with Debian's python3 on the first display, inside a D-Bus session that
+# (with the accessibility bus it launches) ends with the driver; gives up after SECONDS.
 e2e_drive() {
   local seconds=$1
   shift
-  DISPLAY=$e2e_display XAUTHORITY=/dev/null timeout "$seconds" \
+  DISPLAY=$e2e_display XAUTHORITY=/dev/null PYTHONDONTWRITEBYTECODE=1 timeout "$seconds" \
     dbus-run-session -- /usr/bin/python3 "$@" 2> >(grep -v '^dbus-daemon\[' >&2)
 }
