@@ -30,6 +30,7 @@
 #include "ui/ConnectForm.h"
 #include "ui/DialogMessages.h"
 #include "ui/SettingForm.h"
+#include "ui/TransferWindows.h"
 #include "voice/FileAudioDevice.h"
 #include "voice/Sound.h"
 #include "voice/VoiceThreads.h"
@@ -226,6 +227,7 @@ void TMainForm::FormCreate() {
         FEnv.Devices.MakeInput ? FEnv.Devices.MakeInput()
                                : std::make_unique<TFileAudioInput>(std::vector<std::uint8_t>{}));
     FIniFileName = FEnv.IniFileName.empty() ? SettingsPathFor(ExecutablePath()) : FEnv.IniFileName;
+    CreateTransferWindows();
 
     // The playback thread exists (not yet started) before the listener can hand out a
     // connection: every connection decodes into its mixer.
@@ -357,6 +359,8 @@ void TMainForm::Shutdown() {
         return;
     }
     FShutDown = true;
+    // An open transfer window stops its transfer thread first; it writes to a connection.
+    FTransfers.reset();
     // The modeless dialogs work on the core: they go first.
     for (QDialog* dialog : findChildren<QDialog*>(Qt::FindDirectChildrenOnly)) {
         if (!dialog->isModal()) {

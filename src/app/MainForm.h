@@ -32,6 +32,7 @@ namespace vox {
 
 class TConnectionCore;
 class TEncodeThread;
+class TTransferWindows;
 class TMySound;
 class TPlayFileThread;
 class TSendThread;
@@ -138,6 +139,7 @@ class TMainForm : public QMainWindow, public IConversationUi {
     void Edit1Enter();
     bool ListBox1MouseDown(QMouseEvent* event);
     // File transfer (MainFormTransfer.cpp): the pop-up item, and a connection that ended.
+    void CreateTransferWindows();
     void TransferClick();
     void TransferConnectionEnded(TConversation* connection);
     // Push-to-talk.
@@ -149,6 +151,8 @@ class TMainForm : public QMainWindow, public IConversationUi {
     TMainFormEnv FEnv;
     // Destroyed last: every thread that may synchronise onto it has ended by then.
     TSynchronizer FSync;
+    // The one transfer window; released by Shutdown() before the connections are dropped.
+    std::unique_ptr<TTransferWindows> FTransfers;
 
     // Live settings.
     std::string FIniFileName;

@@ -4,10 +4,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QAbstractButton>
 #include <QComboBox>
 #include <QMenu>
 #include <QPointer>
 #include <QTimer>
+#include <fstream>
+#include <iterator>
 
 #include "MainFormTestSupport.h"
 #include "app/LogTime.h"
@@ -16,6 +19,7 @@
 #include "ui/AboutBox.h"
 #include "ui/ConnectForm.h"
 #include "ui/SettingForm.h"
+#include "ui/TransForm.h"
 
 namespace vox::testing {
 namespace {
@@ -25,6 +29,18 @@ namespace {
 
 const QString kListening = QStringLiteral("待ち受けする");
 const QString kNotListening = QStringLiteral("待ち受けしない");
+
+// A port nobody listens on right now.
+int FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
 
 std::string Ini(bool listen, int conversationPort = 0, int transferPort = 1,
                 const std::string& myName = "") {
@@ -190,7 +206,8 @@ class ConnectedTest : public MainFormTest {
 
     void SetUp() override {
         // B calls on its own conversation port: the one A listens on.
-        iniB = WriteIni(dir, "B.Ini", Ini(false, a->Form->Core().ListeningPort(), 1, "たろう"));
+        iniB = WriteIni(dir, "B.Ini",
+                        Ini(false, a->Form->Core().ListeningPort(), FreePort(), "たろう"));
         b = std::make_unique<TWindow>(iniB, std::vector<std::uint8_t>(11025, 200));
         CallThroughTheDialog(*b, QStringLiteral("はなこさん"));
         ASSERT_TRUE(WaitFor([&] {
@@ -252,6 +269,41 @@ TEST_F(ConnectedTest, MembersAndChatLinesInBothDirections) {
     QTest::keyClick(a->Edit1(), Qt::Key_Enter);  // the keypad's Enter too
     ASSERT_TRUE(WaitFor([&] { return b->ChatLines().size() == 1; }));
     EXPECT_TRUE(b->ChatLines().front().endsWith(QStringLiteral(" (はなこさん) はーい")));
+}
+
+TEST_F(ConnectedTest, FileTransferFromTheMemberListReachesThePartner) {
+    const std::string sent = dir.File("report.txt");
+    {
+        std::ofstream out(sent, std::ios::binary);
+        for (int i = 0; i < 3000; ++i) {
+            out.put(static_cast<char>(i * 7));
+        }
+    }
+    b->ListBox1()->setCurrentRow(0);
+    b->Action("Transfer")->trigger();
+    TTransForm* sending = nullptr;
+    ASSERT_TRUE(WaitFor([&] { return (sending = b->Form->findChild<TTransForm*>()) != nullptr; }));
+    sending->findChild<QLineEdit*>("FileNameEdit")->setText(QString::fromStdString(sent));
+    sending->findChild<QAbstractButton*>("OkBitBtn")->click();
+
+    // The partner's window proposes the name; accepting saves it in "Recieved" beside A.Ini.
+    TTransForm* receiving = nullptr;
+    ASSERT_TRUE(
+        WaitFor([&] { return (receiving = a->Form->findChild<TTransForm*>()) != nullptr; }));
+    EXPECT_EQ(receiving->findChild<QLineEdit*>("FileNameEdit")->text(),
+              QStringLiteral("report.txt"));
+    receiving->findChild<QAbstractButton*>("OkBitBtn")->click();
+    const std::string received = dir.File("Recieved/report.txt");
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            std::ifstream in(received, std::ios::binary);
+            std::ifstream original(sent, std::ios::binary);
+            return in && std::string(std::istreambuf_iterator<char>(in), {}) ==
+                             std::string(std::istreambuf_iterator<char>(original), {});
+        },
+        10000));
+    // While a window is open, a second offer from the partner is answered busy.
+    EXPECT_TRUE(a->Form->TransferWindowOpen());
 }
 
 TEST_F(ConnectedTest, EnterOnAnEmptyFieldSendsNothing) {
