@@ -1,5 +1,12 @@
 # The two commands of README.md: `make run` and `make test`. Each installs what is missing first.
-.PHONY: deps build run test test-asan test-tsan test-sanitize format clean
+.PHONY: deps build run test test-asan test-tsan test-sanitize fuzz-build fuzz format clean
+
+# `make fuzz` runs every fuzz target for FUZZ_SECONDS each; what it finds new goes to
+# build/fuzz/corpus/<target>, a crashing input to build/fuzz/crash-*.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := fuzz_incoming_stream fuzz_outgoing_stream fuzz_packet_stream \
+	fuzz_decompress_block fuzz_decode_thread fuzz_pass_phrase fuzz_ini_file fuzz_cp932 \
+	fuzz_ack_reader fuzz_received_file_name
 
 deps:
 	bash scripts/install-deps.sh
@@ -11,8 +18,11 @@ build: deps
 run: build
 	./build/default/src/app/Voxilen
 
-test: build
+# The default build's suite, then each fuzz target briefly over its seed corpus (a second,
+# clang build of the libraries and the fuzz targets only).
+test: build fuzz-build
 	ctest --preset default
+	ctest --preset fuzz
 
 test-asan: deps
 	cmake --preset asan
@@ -25,6 +35,18 @@ test-tsan: deps
 	ctest --preset tsan
 
 test-sanitize: test-asan test-tsan
+
+fuzz-build: deps
+	cmake --preset fuzz
+	cmake --build --preset fuzz
+
+fuzz: fuzz-build
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p build/fuzz/corpus/$$t; \
+	  echo "== $$t: $(FUZZ_SECONDS) s"; \
+	  ./build/fuzz/tests/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -artifact_prefix=build/fuzz/ build/fuzz/corpus/$$t tests/fuzz/corpus/$$t || exit 1; \
+	done
 
 format:
 	find src tests bench -name '*.cpp' -o -name '*.h' | xargs -r clang-format -i

@@ -7,6 +7,8 @@ packages=(
   # build
   cmake ninja-build g++ make pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
+  # the fuzz targets: clang with libFuzzer and the sanitizer runtimes
+  clang libclang-rt-14-dev
   # the windows and the sound device
   qt6-base-dev qt6-multimedia-dev libgl-dev fonts-noto-cjk
   # the end-to-end test: a private X display, a D-Bus session with the accessibility bus,
