@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -138,6 +139,30 @@ struct TConversationWorld {
         }
     }
 };
+
+// Threads of this process now. A connection thread that has told the window it ended still
+// has a few steps to go (its thread-local text converters are freed as it exits): a run ends
+// only once its threads are gone, so that the leak check after it sees a settled process.
+inline int ThreadCount() {
+    std::FILE* f = std::fopen("/proc/self/stat", "r");
+    if (f == nullptr) {
+        return -1;
+    }
+    char buf[1024];
+    const std::size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+    std::fclose(f);
+    buf[n] = '\0';
+    // The fields after the command's closing parenthesis; the thread count is field 20.
+    const char* p = std::strrchr(buf, ')');
+    int field = 2;
+    while (p != nullptr && *p != '\0' && field < 20) {
+        if (*p == ' ') {
+            ++field;
+        }
+        ++p;
+    }
+    return p != nullptr ? std::atoi(p) : -1;
+}
 
 inline void SetNonBlocking(int fd) {
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -277,6 +302,7 @@ inline void RunIncoming(const std::vector<std::uint8_t>& prefix, const std::uint
     }
     world.Ui.WindowOpen = false;
     const int endedBefore = world.Ui.Ended;
+    const int threadsBefore = ThreadCount();
     const int fd = ConnectLoopback(world.Core.ListeningPort());
     if (fd < 0) {
         Fail("cannot connect to the core");
@@ -289,6 +315,8 @@ inline void RunIncoming(const std::vector<std::uint8_t>& prefix, const std::uint
     // The connection's thread has left the lists and told the window.
     world.PumpUntil([&] { return world.Ui.Ended > endedBefore && world.Core.IncomingCount() == 0; },
                     "the incoming connection's thread did not end");
+    world.PumpUntil([&] { return ThreadCount() <= threadsBefore; },
+                    "the incoming connection's threads did not exit");
 }
 
 }  // namespace vox::fuzz

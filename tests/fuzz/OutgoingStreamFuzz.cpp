@@ -15,6 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static TLoopbackListener listener;
     world.Ui.WindowOpen = false;
     const int endedBefore = world.Ui.Ended;
+    const int threadsBefore = ThreadCount();
 
     TCallRequest request;
     request.Address = "127.0.0.1";
@@ -39,5 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                    world.Core.OutgoingSocketCount() == 0;
         },
         "the outgoing connection's thread did not end");
+    world.PumpUntil([&] { return ThreadCount() <= threadsBefore; },
+                    "the outgoing connection's thread did not exit");
     return 0;
 }
