@@ -298,3 +298,69 @@ def drive(body, shot_dir, work):
         stop_started()
     log(f"passed in {time.monotonic() - began:.1f} s")
     return 0
+
+
+# --- Windows that change their caption, values, pop-up menus, pictures of one window ----------
+
+def top_levels(app, role):
+    """The app's top-level windows of a role, as they are now."""
+    found = []
+    for i in range(app.childCount):
+        child = app.getChildAtIndex(i)
+        if child is not None and child.getRoleName() == role:
+            found.append(child)
+    return found
+
+
+def top_level_where(app, role, predicate, what, timeout=STEP_TIMEOUT):
+    """Waits for a top-level window of a role whose caption satisfies predicate."""
+    return wait_for(what, lambda: next(
+        (w for w in top_levels(app, role) if predicate(w.name or "")), None), timeout)
+
+
+def showing(acc):
+    return acc.getState().contains(pyatspi.STATE_SHOWING)
+
+
+def value_of(acc):
+    """(current, maximum) of a control with a value, a progress bar for one."""
+    value = acc.queryValue()
+    return value.currentValue, value.maximumValue
+
+
+def right_click(acc):
+    x, y = centre(acc)
+    pyatspi.Registry.generateMouseEvent(x, y, "b3c")
+
+
+def choose_from_popup(acc, index, while_up=None):
+    """Right-clicks acc and chooses the index-th item (from 0) of the pop-up menu that opens.
+    The toolkit keeps pop-up menus off the accessibility tree; while one is up it holds the
+    keyboard, so it is worked as a user would: Down to the item, Enter. while_up() runs while
+    the menu is on screen (a screenshot, say)."""
+    right_click(acc)
+    time.sleep(0.3)  # the menu opens and takes the keyboard
+    if while_up is not None:
+        while_up()
+    for _ in range(index + 1):
+        pyatspi.Registry.generateKeyboardEvent(0xFF54, None, pyatspi.KEY_SYM)  # Down
+    pyatspi.Registry.generateKeyboardEvent(0xFF0D, None, pyatspi.KEY_SYM)  # Return
+
+
+def shot_of(shot_dir, name, acc, display=None, margin=4, wait=True):
+    """A picture of one window: the screen cut to the window's place, a few pixels around it.
+    wait=False returns the running capture (a Popen) instead of its file's path."""
+    if not shot_dir:
+        return None
+    ext = acc.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+    x, y = max(ext.x - margin, 0), max(ext.y - margin, 0)
+    geometry = f"{ext.width + 2 * margin}x{ext.height + 2 * margin}+{x}+{y}"
+    path = os.path.join(shot_dir, name + ".png")
+    where = ["-display", display] if display else []
+    capture = subprocess.Popen(["import"] + where + ["-window", "root", "-crop", geometry,
+                                                     "+repage", path])
+    if not wait:
+        started.append(capture)
+        return capture
+    capture.wait(timeout=20)
+    return path
