@@ -196,13 +196,14 @@ def analyse_speech(mic, spk):
     blocks = []
     for k in range(int((on_s - phase) // BLOCK), int((off_s - phase) // BLOCK) + 1):
         at = int(phase + k * BLOCK)
-        blocks.append((k, at, (sum(x * x for x in s[at:at + BLOCK]) / BLOCK) ** 0.5))
+        piece = s[max(at, 0):at + BLOCK]
+        blocks.append((k, at, (sum(x * x for x in piece) / BLOCK) ** 0.5))
     loudest = max(r for _, _, r in blocks)
     model = [0.0] * len(h)
     result.update(block_delays=[], fast=[], same=[])
     last = None  # the last block found: its number, where it was spoken, where it was heard
     for k, at, rms in blocks:
-        if rms < 0.1 * loudest:
+        if rms < 0.1 * loudest or at < 0:
             continue
         as_fast = fast[round(at / SPEED_UP):round(at / SPEED_UP) + COMPARED]
         if last is None:
