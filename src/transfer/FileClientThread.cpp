@@ -88,18 +88,11 @@ TFileClientThread::~TFileClientThread() {
 }
 
 void TFileClientThread::Show(const std::function<void(ITransferView&)>& show) {
-    try {
-        Synchronize([&] { link_->Deliver(show); });
-    } catch (...) {
-        // A window that fails to show a report does not stop the transfer.
-    }
+    link_->ShowFrom(*this, show);
 }
 
 void TFileClientThread::ShowSealed(const std::function<void(ITransferView&)>& show) {
-    try {
-        Synchronize([&] { link_->DeliverSealed(show); });
-    } catch (...) {
-    }
+    link_->ShowSealedFrom(*this, show);
 }
 
 void TFileClientThread::Execute() {

@@ -34,18 +34,11 @@ TFileServerThread::~TFileServerThread() {
 }
 
 void TFileServerThread::Show(const std::function<void(ITransferView&)>& show) {
-    try {
-        Synchronize([&] { link_->Deliver(show); });
-    } catch (...) {
-        // A window that fails to show a report does not stop the transfer.
-    }
+    link_->ShowFrom(*this, show);
 }
 
 void TFileServerThread::ShowSealed(const std::function<void(ITransferView&)>& show) {
-    try {
-        Synchronize([&] { link_->DeliverSealed(show); });
-    } catch (...) {
-    }
+    link_->ShowSealedFrom(*this, show);
 }
 
 void TFileServerThread::ClientExecute() {

@@ -82,4 +82,19 @@ bool TTransferViewLink::DeliveringOnThisThread() const {
     return tDelivering == this;
 }
 
+void TTransferViewLink::ShowFrom(TThread& thread, const std::function<void(ITransferView&)>& show) {
+    try {
+        thread.Synchronize([&] { Deliver(show); });
+    } catch (...) {
+    }
+}
+
+void TTransferViewLink::ShowSealedFrom(TThread& thread,
+                                       const std::function<void(ITransferView&)>& show) {
+    try {
+        thread.Synchronize([&] { DeliverSealed(show); });
+    } catch (...) {
+    }
+}
+
 }  // namespace vox

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/Thread.h"
 #include "transfer/TransferView.h"
 
 namespace vox {
@@ -43,6 +44,12 @@ class TTransferViewLink {
     bool Seal(const std::string& logLine, const std::function<void()>& commit = {});
     // Delivers the report of the sealed result; once it has run, Detach() owes nothing.
     void DeliverSealed(const std::function<void(ITransferView&)>& show);
+
+    // From a transfer thread: Deliver() / DeliverSealed() on the user-interface thread through
+    // the thread's synchronizer, waiting for it. A window that fails to show a report does
+    // not stop the transfer.
+    void ShowFrom(TThread& thread, const std::function<void(ITransferView&)>& show);
+    void ShowSealedFrom(TThread& thread, const std::function<void(ITransferView&)>& show);
 
     // The window lets go. Returns the line the log still needs: the interrupted line when a
     // thread was started and its result is not settled, the settled line when it was settled
