@@ -212,7 +212,9 @@ void TServerSocket::Open() {
     if (::bind(listenFd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         fail(errno, "bind");
     }
-    if (::listen(listenFd_, 5) != 0) {
+    // The system's largest backlog: callers that arrive while the accept thread is busy (its
+    // hook waits on the user-interface thread, a burst of calls) wait there, not in connect.
+    if (::listen(listenFd_, SOMAXCONN) != 0) {
         fail(errno, "listen");
     }
     sockaddr_in bound{};

@@ -235,20 +235,30 @@ inline void CheckWholePackets(const std::vector<std::uint8_t>& bytes) {
 }
 
 // A loopback TCP connection to port, non-blocking once connected; -1 when it cannot be made.
+// Each connection comes from the next of 65534 addresses 127.1.x.y: the ends closed by the
+// core wait out their time, and one source address would run out of ports in a long run.
 inline int ConnectLoopback(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    ::inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    static std::uint32_t next = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::uint32_t host = 0x7F010000u + 1 + (next++ % 0xFFFEu);  // 127.1.0.1 onwards
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(host);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<std::uint16_t>(port));
+        ::inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
+            ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+            int one = 1;
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            SetNonBlocking(fd);
+            return fd;
+        }
         ::close(fd);
-        return -1;
     }
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    SetNonBlocking(fd);
-    return fd;
+    return -1;
 }
 
 // A loopback listener on a free port.

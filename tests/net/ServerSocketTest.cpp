@@ -1,6 +1,8 @@
 #include "net/ServerSocket.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <atomic>
 #include <cerrno>
@@ -162,6 +164,59 @@ TEST_F(ServerSocketTest, EachConnectionGoesToOnAcceptThenToANewThread) {
               (std::vector<std::string>{"accept", "get", "execute", "accept", "get", "execute",
                                         "accept", "get", "execute"}));
     EXPECT_EQ(record_.executeThreads.count(acceptThread), 0u);
+}
+
+// A connect that gives up after timeoutMs: -1 when the connection did not stand by then.
+int ConnectWithin(int port, int timeoutMs) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        pollfd entry{fd, POLLOUT, 0};
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (errno != EINPROGRESS || ::poll(&entry, 1, timeoutMs) != 1 ||
+            ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+            ::close(fd);
+            return -1;
+        }
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+TEST_F(ServerSocketTest, ABurstOfCallersWaitsInTheBacklogNotInConnect) {
+    // The accept thread is held up (its hook waits on the user-interface thread, say) while
+    // forty callers connect at once: each connect still completes at once, and every caller
+    // is served once the accept thread goes on. A short backlog makes every caller beyond it
+    // wait for the system to retry its connect, a second or more each.
+    TServerSocket server;
+    server.SetThreadCacheSize(0);
+    std::atomic<bool> release{false};
+    server.OnAccept = [&](TServerSocket&, TCustomWinSocket&) {
+        while (!release.load()) {
+            std::this_thread::sleep_for(1ms);
+        }
+    };
+    Listen(server, [](TTestThread& self) { EchoOnce(self); });
+    std::vector<int> callers;
+    const auto began = Clock::now();
+    for (int i = 0; i < 40; ++i) {
+        callers.push_back(ConnectWithin(server.LocalPort(), 300));
+    }
+    EXPECT_LT(ElapsedMs(began), 500);
+    release = true;
+    for (const int fd : callers) {
+        EXPECT_GE(fd, 0) << "a caller could not connect while the accept thread was busy";
+        if (fd < 0) {
+            continue;
+        }
+        ::send(fd, "e", 1, MSG_NOSIGNAL);
+        EXPECT_EQ(test::RawReadAll(fd, 1), "e");
+        ::close(fd);
+    }
 }
 
 TEST_F(ServerSocketTest, ACachedThreadServesTheNextConnection) {
