@@ -417,6 +417,8 @@ def main():
     out_dir = sys.argv[3] if sys.argv[3] else None
     sound_ab, sound_c = sound_server(sys.argv[4]), sound_server(sys.argv[5])
     display_c = sys.argv[6]
+    if out_dir and os.path.exists(os.path.join(out_dir, "failure.png")):
+        os.remove(os.path.join(out_dir, "failure.png"))  # left by an earlier run
     return drive(lambda: run(exe, work, out_dir, sound_ab, sound_c, display_c), out_dir, work)
 
 
