@@ -14,10 +14,10 @@ but what A plays.
    microphone feed are recorded on one clock. The program cuts the speech into 0.4 s blocks and
    A plays each block 5% faster as soon as it arrives, so a block starts about one block's time
    after its first sound went into the microphone, and a short silence follows it until the next
-   arrives. Checked: every block of speech is heard once, in order, at a steady delay, sped up
-   by 5% (its samples correlate with the block sped up and not with the block as spoken); the
-   speech is heard as long as it was spoken (less up to 5% when blocks queue up behind a late
-   one); the delay from the first sound into B's microphone to the first sound out of A's
+   arrives. Checked: every block of speech is heard once, in order, with nothing but silence
+   between blocks, sped up by 5% (its samples correlate with the block sped up and not with the
+   block as spoken); the speech is heard as long as it was spoken (up to 5% shorter when blocks
+   queue up behind a late one, longer by the time a block came late); the delay from the first sound into B's microphone to the first sound out of A's
    speaker, reported as the median of several runs, stays within one block's time plus
    DELAY_MARGIN in the best run (a busy machine makes single runs late).
 2. B and C talk at once, 440 Hz into B's microphone and 660 Hz into C's: A plays both, mixed,
