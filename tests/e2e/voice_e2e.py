@@ -17,9 +17,10 @@ but what A plays.
    arrives. Checked: every block of speech is heard once, in order, with nothing but silence
    between blocks, sped up by 5% (its samples correlate with the block sped up and not with the
    block as spoken); the speech is heard as long as it was spoken (up to 5% shorter when blocks
-   queue up behind a late one, longer by the time a block came late); the delay from the first sound into B's microphone to the first sound out of A's
-   speaker, reported as the median of several runs, stays within one block's time plus
-   DELAY_MARGIN in the best run (a busy machine makes single runs late).
+   queue up behind a late one, longer by the time a block came late); the delay from the first
+   sound into B's microphone to the first sound out of A's speaker, reported as the median of
+   several runs, stays within one block's time plus DELAY_MARGIN in the best run (a busy machine
+   makes single runs late).
 2. B and C talk at once, 440 Hz into B's microphone and 660 Hz into C's: A plays both, mixed,
    at 462 and 693 Hz over the same time. (Their blocks arrive out of step: at first the mixer
    often holds one partner's block only and plays it alone; once both have voice waiting, every
