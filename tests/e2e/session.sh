@@ -35,14 +35,16 @@ trap e2e_cleanup EXIT
 e2e_need() {
   local tool
   for tool in "$@"; do
-    command -v "$tool" >/dev/null || { echo "missing $tool (scripts/install-deps.sh)" >&2; return 1; }
+    command -v "$tool" >/dev/null ||
+      { echo "missing $tool (scripts/install-deps.sh)" >&2; return 1; }
   done
 }
 
 # A free display of our own; Xvfb writes its number to fd 6 once it accepts clients.
 e2e_start_xvfb() {
   local n=${#e2e_displays[@]} pid
-  Xvfb -displayfd 6 -screen 0 1280x800x24 -nolisten tcp 6>"$e2e_work/display$n" 2>"$e2e_work/xvfb$n.log" &
+  Xvfb -displayfd 6 -screen 0 1280x800x24 -nolisten tcp \
+    6>"$e2e_work/display$n" 2>"$e2e_work/xvfb$n.log" &
   pid=$!
   e2e_xvfb_pids+=("$pid")
   for _ in $(seq 100); do
