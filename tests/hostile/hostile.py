@@ -12,6 +12,9 @@ tree. Then, at the same time:
     14 + 10 + 65535, one more, 0xFFFFFFFF);
   - floods of connections from one address and from many, handshakes that never finish,
     a handshake dripped a byte at a time.
+Then the program's user offers a file to a partner whose acknowledgements go backwards, come
+split, and finally pass the file's size: the program sends each byte once and no more, and
+reports the transfer as failed.
 Afterwards every chat line of the well-behaved partner is in the program's received text once,
 every line the user typed reached it, the program still takes calls, the voice sent too fast
 was not played seconds late, and the memory the program used stayed bounded (its peak is
@@ -22,6 +25,7 @@ Usage: hostile.py EXECUTABLE WORK_DIR REPORT_DIR [PULSE_ENV_FILE]
 
 import os
 import signal
+import socket
 import struct
 import subprocess
 import sys
@@ -34,13 +38,15 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 
-from e2e_support import (Copy, Failure, click, drive, end, find, free_port, log,  # noqa: E402
-                         need, press, runtime_dir, screenshot, sound_server, started, text_of,
-                         top_level, top_levels, wait_for)
+from e2e_support import (Copy, Failure, choose_from_popup, click, drive, end,  # noqa: E402
+                         find, free_port, log, need, press, runtime_dir, screenshot,
+                         sound_server, started, text_of, top_level, top_level_where, top_levels,
+                         wait_for)
 import pyatspi  # noqa: E402
 import peers  # noqa: E402
-from peers import (MAX_PACKET, PC_TEXT, Partner, packet, raw_connection,  # noqa: E402
-                   text_packet, tone, voice_block, voice_packet)
+from peers import (MAX_PACKET, PC_TEXT, PC_TRANSFER_REPLY, RC_ACCEPTED, Partner,  # noqa: E402
+                   ack, packet, raw_connection, reply_packet, text_packet, tone, voice_block,
+                   voice_packet)
 
 pulse = {}
 INCOMING = "接続要求を受け付けました。"
@@ -131,6 +137,63 @@ def loud_tail(path, window_s=0.02, threshold=3000):
     return (len(loud) - 1 - last) * window_s, loud.count(True) * window_s
 
 
+def acknowledgements_that_lie(app, p, receiver, work, log_pane):
+    """The user offers a file to the partner; its acknowledgements come split, go backwards,
+    then pass the size. The program sends each byte once, nothing beyond the file, and reports
+    the transfer as failed."""
+    name = "ack-test.bin"
+    source = os.path.join(work, name)
+    content = os.urandom(200000)
+    with open(source, "wb") as f:
+        f.write(content)
+    item = wait_for("うけとり in the member list", lambda: find(p.members(), "list item", "うけとり"))
+    choose_from_popup(item, 0)
+    window = top_level_where(app, "dialog", lambda n: n == "送信ファイルを選択してください。",
+                             "the sending window")
+    field = need(window, "text", "ファイル名")
+    field.queryEditableText().setTextContents(source)
+    wait_for("the path in the file field", lambda: text_of(field) == source)
+    press(need(window, "push button", "OK"))
+    offer = wait_for("the offer", lambda: receiver.offers[0] if receiver.offers else None)
+    if offer[0] != name.encode() or offer[1] != len(content):
+        raise Failure(f"the offer names {offer[0]!r}, {offer[1]} bytes")
+
+    listener = socket.socket()
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("127.0.0.12", offer[2]))
+    listener.listen(1)
+    receiver.send(reply_packet(PC_TRANSFER_REPLY, RC_ACCEPTED))
+    listener.settimeout(10)
+    data, _ = listener.accept()
+    listener.close()
+    data.settimeout(10)
+    got = b""
+    while len(got) < 1024:
+        got += data.recv(65536)
+    half = ack(512)
+    data.sendall(half[:3])  # one acknowledgement in two pieces
+    time.sleep(0.05)
+    data.sendall(half[3:] + ack(256))  # then one that goes backwards
+    data.sendall(ack(len(content) + 1000))  # then one beyond the file
+    while True:
+        try:
+            part = data.recv(65536)
+        except (socket.timeout, OSError):
+            break
+        if not part:
+            break
+        got += part
+    data.close()
+    if got != content[:len(got)]:
+        raise Failure("the bytes the program sent are not the file's, once each, in order")
+    failed = f"{name} をエラーが発生して送信に失敗しました。"
+    wait_for("the failed transfer in the log", lambda: failed in text_of(log_pane))
+    if f"{name} の送信を完了しました。" in text_of(log_pane):
+        raise Failure("a transfer acknowledged beyond its size was reported complete")
+    log(f"acknowledgements split, backwards and beyond the size: {len(got)} of {len(content)} "
+        "bytes sent once each, none beyond the file, the transfer reported failed")
+
+
 def run(exe, work, report):
     pyatspi.Registry.getDesktop(0)
     port = free_port()
@@ -165,7 +228,8 @@ def run(exe, work, report):
     closers = {}
     for i, case in enumerate(closing_cases):
         closers[case] = establish(app, port, f"127.0.0.{7 + i}", f"さかい{i + 1}")
-    names = ["よいこ", "はやくち", "ばくだん", "とまる", "さかい"] + \
+    receiver = establish(app, port, "127.0.0.12", "うけとり")
+    names = ["よいこ", "はやくち", "ばくだん", "とまる", "さかい", "うけとり"] + \
         [f"さかい{i + 1}" for i in range(len(closing_cases))]
     wait_for("every partner listed", lambda: sorted(p.member_names()) == sorted(names))
     log(f"{len(names)} calls accepted")
@@ -367,6 +431,8 @@ def run(exe, work, report):
         if late_by > 3.0:
             raise Failure(f"voice sent too fast was still played {late_by:.1f} s later")
 
+    acknowledgements_that_lie(app, p, receiver, work, log_pane)
+
     sampler.stop.set()
     sampler.join()
     hwm = sampler.hwm_kb()
@@ -382,7 +448,8 @@ def run(exe, work, report):
 
     for s in held:
         s.close()
-    for partner in [good, fast, bomber, stall, edge, late, dripper, *closers.values()]:
+    for partner in [good, fast, bomber, stall, edge, late, dripper, receiver,
+                    *closers.values()]:
         partner.close()
     end(p)
     log("the program ended cleanly")

@@ -91,6 +91,7 @@ class Partner:
         self.lock = threading.Lock()
         self.texts = []  # chat lines received from the program
         self.voice_packets = 0
+        self.offers = []  # (file name bytes, size, port) of each pcTransferRequest
         self.closed = threading.Event()  # the program ended the connection
         self.reader = None
 
@@ -119,6 +120,10 @@ class Partner:
                             self.texts.append(body[4:4 + length])
                     elif command == PC_VOICE:
                         self.voice_packets += 1
+                    elif command == PC_TRANSFER_REQUEST:
+                        length, size, port = struct.unpack("<HIH", body[2:10])
+                        with self.lock:
+                            self.offers.append((body[10:10 + length], size, port))
             except (OSError, ConnectionError, ValueError, struct.error):
                 pass
             self.closed.set()
@@ -151,6 +156,15 @@ class Partner:
             self.sock.close()
         except OSError:
             pass
+
+
+def reply_packet(command, result, text=b""):
+    return packet(command, struct.pack("<HBH", 0, result, len(text)) + text)
+
+
+def ack(count):
+    """A transfer acknowledgement: the running count, signed 64-bit little-endian."""
+    return struct.pack("<q", count)
 
 
 def raw_connection(port, address):
