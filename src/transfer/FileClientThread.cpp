@@ -159,10 +159,16 @@ TFileClientThread::TOutcome TFileClientThread::Send() {
             }
             // Acknowledgements: take what has arrived; wait only when nothing may be sent.
             const bool maysend = sendPos < fileSize_ && sendPos - acked < window;
-            const std::uint32_t wait =
-                maysend ? 0
-                        : WaitSlice(options_.SocketTimeoutMs, options_.IdleLimitMs,
-                                    ElapsedMs(lastActivity, TimeGetTime()));
+            std::uint32_t wait = maysend ? 0
+                                         : WaitSlice(options_.SocketTimeoutMs, options_.IdleLimitMs,
+                                                     ElapsedMs(lastActivity, TimeGetTime()));
+            if (progress.HasHeld()) {
+                wait = std::min(wait, progress.IntervalMs());
+            }
+            std::int64_t held = 0;
+            if (progress.TakeHeld(held) && held < fileSize_) {
+                Show([held](ITransferView& view) { view.SetProgress(held); });
+            }
             if (stream.WaitForData(wait)) {
                 const int n = stream.Read(acks + ackFill, kAckBufferBytes - ackFill);
                 if (n == 0) {

@@ -82,10 +82,18 @@ TFileServerThread::TOutcome TFileServerThread::Receive(TCustomWinSocket& socket)
             if (Terminated()) {
                 return TOutcome::Interrupted;
             }
-            const std::uint32_t wait = WaitSlice(options_.SocketTimeoutMs, options_.IdleLimitMs,
-                                                 ElapsedMs(lastActivity, TimeGetTime()));
+            std::uint32_t wait = WaitSlice(options_.SocketTimeoutMs, options_.IdleLimitMs,
+                                           ElapsedMs(lastActivity, TimeGetTime()));
+            if (progress.HasHeld()) {
+                wait = std::min(wait, progress.IntervalMs());
+            }
             bool senderGone = false;
-            if (stream.WaitForData(wait)) {
+            std::int64_t held = 0;
+            if (!stream.WaitForData(wait)) {
+                if (progress.TakeHeld(held)) {
+                    Show([held](ITransferView& view) { view.SetProgress(held); });
+                }
+            } else {
                 const int want = static_cast<int>(
                     std::min<std::int64_t>(kTransferPieceBytes, fileSize_ - count));
                 const int n = stream.Read(buffer, want);

@@ -43,14 +43,24 @@ bool PeerWentAway(const ESocketError& error);
 class TProgressGate {
   public:
     explicit TProgressGate(std::uint32_t intervalMs) : intervalMs_(intervalMs) {}
-    // True when the bar should now show count.
+    // True when the bar should now show count. A step that comes too soon after the last one
+    // shown is held back instead.
     bool Pass(std::int64_t count);
+    // Whether a step is held back; the caller then waits no longer than IntervalMs().
+    bool HasHeld() const { return held_ >= 0; }
+    std::uint32_t IntervalMs() const { return intervalMs_; }
+    // The held-back step, once the interval has passed: a stream that pauses must not leave
+    // the bar behind for as long as the pause lasts.
+    bool TakeHeld(std::int64_t& count);
 
   private:
+    bool IntervalPassed(std::uint32_t now) const;
+
     std::uint32_t intervalMs_;
     std::int64_t threshold_ = kProgressStepBytes;
     std::uint32_t lastShown_ = 0;
     bool shown_ = false;
+    std::int64_t held_ = -1;
 };
 
 }  // namespace vox::transfer_detail

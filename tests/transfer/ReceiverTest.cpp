@@ -1,6 +1,9 @@
 // The receiving end against scripted raw senders over loopback.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+
 #include <thread>
 
 #include "net/SocketError.h"
@@ -284,6 +287,29 @@ TEST_F(ReceiverTest, FinalNameThatCannotBeTakenGivesTheFailureTextsAndNoFinalAck
     EXPECT_EQ(view.Caption(), "file.bin" + std::string(texts::kReceiveFailed));
     EXPECT_LT(lastAck, 300) << "the whole count is acknowledged only for a saved file";
     EXPECT_EQ(FolderEntries(dir.Path()), std::vector<std::string>{"file.bin"});
+}
+
+TEST_F(ReceiverTest, APausingSenderDoesNotLeaveTheBarBehind) {
+    // Steps that come too soon are held back; when the data stops, the last one still shows.
+    TTransferOptions options = FastOptions();
+    options.ProgressIntervalMs = 100;
+    Listen(100000, "file.bin", options);
+    std::atomic<bool> done{false};
+    Peer([&] {
+        const int fd = RawConnect(port);
+        for (int i = 0; i < 8; ++i) {
+            RawSend(fd, RandomBytes(256).data(), 256);  // 2048 bytes within a few ms
+        }
+        while (!done.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        ::close(fd);
+    });
+    EXPECT_TRUE(PumpUntil(
+        sync, [&] { return !view.Progress.empty() && view.Progress.back() == 2048; }, 2000))
+        << (view.Progress.empty() ? -1 : view.Progress.back());
+    done = true;
+    peer.join();
 }
 
 TEST_F(ReceiverTest, CloseMidTransferLogsTheInterruptionAndStopsReporting) {
