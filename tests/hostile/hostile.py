@@ -55,6 +55,11 @@ RSS_GROWTH_LIMIT_MB = 300
 # A sanitizer's runtime keeps freed memory in quarantine and shadows all of it: under one the
 # growth is reported but only a runaway fails.
 SANITIZED_RSS_GROWTH_LIMIT_MB = 2048
+# How long after the partner that sent voice too fast stopped it may still be heard: the
+# partner's backlog (1.2 s) and the sound device's own buffers. A sanitizer's slowdown lets
+# voice wait elsewhere too (unread in the socket, undecoded): only a runaway fails there.
+LATE_VOICE_LIMIT_S = 3.0
+SANITIZED_LATE_VOICE_LIMIT_S = 10.0
 
 
 def cp(text):
@@ -284,6 +289,7 @@ def run(exe, work, report):
             fast.send(pkt)
             counts["fast_blocks"] += 1
             time.sleep(0.04)  # 0.4 s of voice every 40 ms
+        counts["fast_stopped"] = time.monotonic()
 
     def bombs():
         largest = voice_packet(0, zlib.compress(bytes(65535), 9))  # 65535 samples, the most
@@ -370,10 +376,8 @@ def run(exe, work, report):
     screenshot(report, "during")
 
     # The voice sent too fast has stopped: what is still played is at most the backlog.
-    while time.monotonic() - began < fast_seconds + 0.5:
-        time.sleep(0.1)
-    fast_stopped = time.monotonic()
-    time.sleep(5.0)
+    wait_for("the fast partner to stop", lambda: "fast_stopped" in counts, timeout=30)
+    time.sleep(max(0.0, counts["fast_stopped"] + 5.0 - time.monotonic()))
     stop.set()
     for t in threads:
         t.join(timeout=30)
@@ -427,7 +431,7 @@ def run(exe, work, report):
     if recorder is not None:
         recorder.send_signal(signal.SIGINT)
         recorder.wait(timeout=10)
-        recorded_after = time.monotonic() - fast_stopped
+        recorded_after = time.monotonic() - counts["fast_stopped"]
         quiet, sound = loud_tail(heard)
         if quiet is None:
             raise Failure("nothing of the fast voice was played")
@@ -435,7 +439,8 @@ def run(exe, work, report):
         log(f"{counts['fast_blocks']} blocks ({counts['fast_blocks'] * 0.4:.0f} s of voice) sent "
             f"in {fast_seconds:.0f} s: {sound:.1f} s played, the last {late_by:.1f} s after "
             "the partner stopped")
-        if late_by > 3.0:
+        late_limit = SANITIZED_LATE_VOICE_LIMIT_S if sampler.sanitized() else LATE_VOICE_LIMIT_S
+        if late_by > late_limit:
             raise Failure(f"voice sent too fast was still played {late_by:.1f} s later")
 
     acknowledgements_that_lie(app, p, receiver, work, log_pane)
