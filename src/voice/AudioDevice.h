@@ -29,6 +29,9 @@ struct TWaveFormat {
 inline constexpr TWaveFormat kVoiceFormat{};
 // Bytes of one recording buffer and one playback block: 0.4 s of recorded voice.
 inline constexpr std::int32_t kVoiceBlockSize = 4410;
+// The most voice one partner may have waiting, undecoded or in the mixer; older voice beyond
+// it is dropped, so a slow or bursty link never piles up more delay than this.
+inline constexpr std::uint32_t kVoiceBacklogMs = 1200;
 
 // Status of a device call.
 enum TAudioStatus : int {

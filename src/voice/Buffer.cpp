@@ -67,6 +67,15 @@ std::int32_t TCustomFifoBuffer::Discard(std::int32_t Count) {
     return n;
 }
 
+std::int32_t TCustomFifoBuffer::Peek(void* Buffer, std::int32_t Count, std::int32_t Offset) const {
+    if (Offset < 0 || Count <= 0 || Offset >= FSize) {
+        return 0;
+    }
+    const std::int32_t n = std::min(FSize - Offset, Count);
+    std::memcpy(Buffer, FMemory + Offset, static_cast<std::size_t>(n));
+    return n;
+}
+
 std::int32_t TCustomFifoBuffer::Capacity() const {
     return FCapacity;
 }
@@ -166,6 +175,11 @@ std::int32_t TThreadFifoBuffer::Read(void* Buffer, std::int32_t Count) {
 void TThreadFifoBuffer::Clear() {
     std::lock_guard lock(FLock);
     ReleaseStorage();
+}
+
+std::int32_t TThreadFifoBuffer::Peek(void* Buffer, std::int32_t Count, std::int32_t Offset) const {
+    std::lock_guard lock(FLock);
+    return TCustomFifoBuffer::Peek(Buffer, Count, Offset);
 }
 
 std::int32_t TThreadFifoBuffer::Capacity() const {

@@ -61,6 +61,9 @@ class TCustomFifoBuffer : public TMyBuffer {
     // Drops up to Count of the oldest bytes without reading them; returns how many went.
     // Fires no notification.
     std::int32_t Discard(std::int32_t Count);
+    // Copies up to Count bytes, starting Offset bytes after the oldest, without taking them;
+    // returns how many were copied (0 when Offset is at or beyond the end).
+    virtual std::int32_t Peek(void* Buffer, std::int32_t Count, std::int32_t Offset) const;
 
     // Bytes of storage allocated: 0 or a multiple of kCapacityStep.
     virtual std::int32_t Capacity() const;
@@ -91,6 +94,7 @@ class TThreadFifoBuffer : public TCustomFifoBuffer {
     void Write(const void* Buffer, std::int32_t Count) override;
     std::int32_t Read(void* Buffer, std::int32_t Count) override;
     void Clear() override;
+    std::int32_t Peek(void* Buffer, std::int32_t Count, std::int32_t Offset) const override;
     std::int32_t Capacity() const override;
     void SetCapacity(std::int32_t NewCapacity) override;
 

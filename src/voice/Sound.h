@@ -18,10 +18,6 @@
 
 namespace vox {
 
-// The most voice one partner may have waiting in the mixer; older samples beyond it are
-// dropped, so a slow or bursty link never piles up more delay than this.
-inline constexpr std::uint32_t kVoiceBacklogMs = 1200;
-
 // The mixer's per-partner limit for voice recorded in Format: kVoiceBacklogMs of it, in whole
 // samples (13230 bytes for the program's voice).
 std::int32_t VoiceBacklogBytes(const TWaveFormat& Format);

@@ -137,8 +137,13 @@ void TEncodeThread::EncodeBlock(const std::uint8_t* Data, std::int32_t Count) {
 // ---------------------------------------------------------------------------------------------
 // TDecodeThread
 
-TDecodeThread::TDecodeThread(TFusionBuffer& Mixer, std::uint32_t PollMs, std::int32_t InputLimit)
-    : FMixer(Mixer), FPollMs(PollMs), FInputLimit(std::max<std::int32_t>(InputLimit, 0)) {}
+TDecodeThread::TDecodeThread(TFusionBuffer& Mixer, std::uint32_t PollMs, std::int32_t InputLimit,
+                             std::int32_t BacklogSamples, std::int32_t BacklogBlocks)
+    : FMixer(Mixer),
+      FPollMs(PollMs),
+      FInputLimit(std::max<std::int32_t>(InputLimit, 0)),
+      FBacklogSamples(std::max<std::int32_t>(BacklogSamples, 0)),
+      FBacklogBlocks(std::max<std::int32_t>(BacklogBlocks, 1)) {}
 
 TDecodeThread::~TDecodeThread() {
     StopAndRemoveSource();
@@ -148,6 +153,33 @@ void TDecodeThread::StopAndRemoveSource() {
     Terminate();
     WaitFor();
     FMixer.RemoveSource(SourceKey());
+}
+
+bool TDecodeThread::BacklogBehind() const {
+    const std::int32_t size = FInputBuffer.Size();
+    if (size > FInputLimit) {
+        return true;
+    }
+    // Walk the whole blocks waiting (the input only grows meanwhile), adding up what they say
+    // they hold.
+    std::int64_t samples = 0;
+    std::int32_t blocks = 0;
+    std::int32_t at = 0;
+    std::array<std::uint8_t, kVoiceHeaderSize> header{};
+    while (size - at >= static_cast<std::int32_t>(kVoiceHeaderSize) && blocks < FBacklogBlocks) {
+        FInputBuffer.Peek(header.data(), static_cast<std::int32_t>(header.size()), at);
+        const std::int32_t length = header[4] | (header[5] << 8);  // CompressedLength
+        at += static_cast<std::int32_t>(kVoiceHeaderSize) + length;
+        if (at > size) {
+            break;  // still arriving
+        }
+        samples += header[2] | (header[3] << 8);  // RawLength
+        ++blocks;
+        if (samples > FBacklogSamples) {
+            return true;
+        }
+    }
+    return blocks >= FBacklogBlocks;
 }
 
 void TDecodeThread::Execute() {
@@ -174,7 +206,7 @@ void TDecodeThread::Execute() {
         }
         block.resize(static_cast<std::size_t>(length));
         FInputBuffer.Read(block.data(), length);
-        if (FInputBuffer.Size() > FInputLimit) {
+        if (BacklogBehind()) {
             // A backlog of blocks: this one is too old to be worth the inflating.
             FSkipped.fetch_add(1);
             continue;

@@ -81,23 +81,32 @@ class TEncodeThread : public TThread {
     TThreadFifoBuffer FInputBuffer;
 };
 
-// Compressed voice a decode thread lets wait behind the block it is about to decode: two of
-// the largest packets. Beyond it the oldest blocks are dropped undecoded.
+// What a decode thread lets wait behind the block it is about to decode; beyond any of these
+// the oldest blocks are dropped undecoded. Bytes: two of the largest packets.
 inline constexpr std::int32_t kDecodeInputLimit =
     static_cast<std::int32_t>(2 * (kVoiceHeaderSize + kMaxFieldLength));
+// Voice, by the RawLength of the blocks waiting: the partner's backlog (1.2 s).
+inline constexpr std::int32_t kDecodeBacklogSamples =
+    static_cast<std::int32_t>(kVoiceFormat.AvgBytesPerSec * kVoiceBacklogMs / 1000);
+// Blocks, whatever they claim to hold.
+inline constexpr std::int32_t kDecodeBacklogBlocks = 64;
 
 // Decodes one connection's voice into the mixer, under the key of its own input buffer. The
 // connection appends each VoiceHeader together with its block to InputBuffer. A block that is
 // empty, corrupt or would inflate beyond kMaxVoiceBlockSize is dropped; the next one is found
-// from the header's CompressedLength and decoded as usual. When more than InputLimit bytes
-// wait behind a block (the partner sends faster than blocks can be decoded, a flood of
-// blocks that inflate to the maximum), that block is dropped without being decoded, so the
-// input stays bounded and the voice that is decoded stays recent.
+// from the header's CompressedLength and decoded as usual. When too much waits behind a
+// block (the partner sends faster than blocks can be decoded, a flood of blocks that inflate
+// to the maximum, a machine too busy to keep up) -- more than InputLimit bytes, more than
+// BacklogSamples of voice by the waiting blocks' RawLength, or BacklogBlocks blocks or more
+// -- that block is dropped without being decoded, so the input stays bounded and the voice
+// that is decoded stays recent.
 class TDecodeThread : public TThread {
   public:
     // The mixer must outlive this object.
     explicit TDecodeThread(TFusionBuffer& Mixer, std::uint32_t PollMs = kIdlePollMs,
-                           std::int32_t InputLimit = kDecodeInputLimit);
+                           std::int32_t InputLimit = kDecodeInputLimit,
+                           std::int32_t BacklogSamples = kDecodeBacklogSamples,
+                           std::int32_t BacklogBlocks = kDecodeBacklogBlocks);
     // StopAndRemoveSource().
     ~TDecodeThread() override;
 
@@ -118,9 +127,14 @@ class TDecodeThread : public TThread {
     void Execute() override;
 
   private:
+    // Whether too much waits in the input behind the block just taken.
+    bool BacklogBehind() const;
+
     TFusionBuffer& FMixer;
     const std::uint32_t FPollMs;
     const std::int32_t FInputLimit;
+    const std::int32_t FBacklogSamples;
+    const std::int32_t FBacklogBlocks;
     TThreadFifoBuffer FInputBuffer;
     std::atomic<std::int64_t> FDropped{0};
     std::atomic<std::int64_t> FSkipped{0};

@@ -102,6 +102,21 @@ TEST(FifoBuffer, NotificationsRunOutsideTheLockWithTheBufferAsSender) {
     EXPECT_EQ(sizesSeen, (std::vector<std::int32_t>{10, 6}));
 }
 
+TEST(FifoBuffer, PeekCopiesFromAnOffsetAndTakesNothing) {
+    TThreadFifoBuffer fifo;
+    const Bytes data = Sequence(100);
+    fifo.Write(data.data(), 100);
+    Bytes seen(10, 0xEE);
+    EXPECT_EQ(fifo.Peek(seen.data(), 10, 95), 5);  // only what is there
+    EXPECT_EQ(Bytes(seen.begin(), seen.begin() + 5), Bytes(data.begin() + 95, data.end()));
+    EXPECT_EQ(fifo.Peek(seen.data(), 10, 100), 0);
+    EXPECT_EQ(fifo.Peek(seen.data(), 10, -1), 0);
+    EXPECT_EQ(fifo.Peek(seen.data(), 4, 0), 4);
+    EXPECT_EQ(Bytes(seen.begin(), seen.begin() + 4), Bytes(data.begin(), data.begin() + 4));
+    EXPECT_EQ(fifo.Size(), 100);
+    EXPECT_EQ(Take(fifo, 100), data);
+}
+
 TEST(FifoBuffer, SetCapacityNeverDropsHeldBytes) {
     TCustomFifoBuffer fifo;
     const Bytes data = Sequence(20000);

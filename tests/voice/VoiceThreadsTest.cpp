@@ -346,6 +346,45 @@ TEST(DecodeThread, ABacklogOfBlocksIsDroppedOldestFirstWithoutDecoding) {
     EXPECT_EQ(Drain(mixer), expected);
 }
 
+TEST(DecodeThread, MoreThanTheBacklogOfVoiceWaitingDropsTheOldestBlocks) {
+    // Blocks of 0.4 s each, all waiting at once (a machine that fell behind): a block with
+    // more than 1.2 s of voice (by RawLength) waiting behind it is dropped undecoded.
+    TFusionBuffer mixer;
+    TDecodeThread decoder(mixer, 1);
+    for (int i = 0; i < 10; ++i) {
+        const Bytes part = VoicePartOf(Bytes(kVoiceBlockSize, static_cast<std::uint8_t>(10 + i)));
+        decoder.InputBuffer().Write(part.data(), static_cast<std::int32_t>(part.size()));
+    }
+    decoder.Start();
+    ASSERT_TRUE(WaitUntil([&] { return mixer.Size() == 4 * kVoiceBlockSize; }));
+    SleepMs(20);
+    EXPECT_EQ(decoder.SkippedBlocks(), 6);
+    Bytes expected;
+    for (int i = 6; i < 10; ++i) {
+        expected.resize(expected.size() + kVoiceBlockSize, static_cast<std::uint8_t>(10 + i));
+    }
+    EXPECT_EQ(Drain(mixer), expected);
+}
+
+TEST(DecodeThread, ManyBlocksWaitingAreDroppedWhateverTheyClaimToHold) {
+    // Blocks that claim to hold no voice (RawLength 0): the number waiting bounds them.
+    TFusionBuffer mixer;
+    TDecodeThread decoder(mixer, 1, kDecodeInputLimit, kDecodeBacklogSamples, 8);
+    for (int i = 0; i < 20; ++i) {
+        const Bytes pcm(10, static_cast<std::uint8_t>(i));
+        const auto block = CompressBlock(pcm.data(), 10);
+        const Bytes part = VoicePart(BuildVoice(0, block));
+        decoder.InputBuffer().Write(part.data(), static_cast<std::int32_t>(part.size()));
+    }
+    decoder.Start();
+    ASSERT_TRUE(WaitUntil([&] { return decoder.InputBuffer().Size() == 0; }));
+    SleepMs(20);
+    // Blocks 0 to 11 had 8 or more whole blocks behind them.
+    EXPECT_EQ(decoder.SkippedBlocks(), 12);
+    EXPECT_EQ(mixer.Size(), 80);
+    EXPECT_EQ(Drain(mixer).front(), 12);
+}
+
 TEST(DecodeThread, StoppingBeforeRemovingTheSourceLeavesNoChildBehind) {
     TFusionBuffer mixer;
     TDecodeThread decoder(mixer, 1);
