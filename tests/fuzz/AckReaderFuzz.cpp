@@ -143,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
             world->Waiter.Wait(-1, 0, 1);
         }
-        ::close(fd);
+        fuzz::CloseAbortively(fd);
     }
 
     if (received.size() != static_cast<std::size_t>(fileSize) ||

@@ -234,31 +234,31 @@ inline void CheckWholePackets(const std::vector<std::uint8_t>& bytes) {
     }
 }
 
-// A loopback TCP connection to port, non-blocking once connected; -1 when it cannot be made.
-// Each connection comes from the next of 65534 addresses 127.1.x.y: the ends closed by the
-// core wait out their time, and one source address would run out of ports in a long run.
+// A loopback TCP connection from 127.0.0.1 (whose name the hosts file gives, so that the
+// core's look-up of it never leaves the machine) to port, non-blocking once connected; -1
+// when it cannot be made.
 inline int ConnectLoopback(int port) {
-    static std::uint32_t next = 0;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::uint32_t host = 0x7F010000u + 1 + (next++ % 0xFFFEu);  // 127.1.0.1 onwards
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_addr.s_addr = htonl(host);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<std::uint16_t>(port));
-        ::inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
-            ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-            int one = 1;
-            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            SetNonBlocking(fd);
-            return fd;
-        }
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    ::inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         ::close(fd);
+        return -1;
     }
-    return -1;
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    SetNonBlocking(fd);
+    return fd;
+}
+
+// Closes a connection whose other end has finished, without leaving it waiting out its time
+// on this side: a long run would otherwise run out of local ports.
+inline void CloseAbortively(int fd) {
+    linger abort{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    ::close(fd);
 }
 
 // A loopback listener on a free port.
@@ -320,7 +320,7 @@ inline void RunIncoming(const std::vector<std::uint8_t>& prefix, const std::uint
     SendAll(world, fd, prefix.data(), prefix.size());
     SendAll(world, fd, data, size);
     const std::vector<std::uint8_t> back = DrainUntilClosed(world, fd);
-    ::close(fd);
+    CloseAbortively(fd);
     CheckWholePackets(back);
     // The connection's thread has left the lists and told the window.
     world.PumpUntil([&] { return world.Ui.Ended > endedBefore && world.Core.IncomingCount() == 0; },

@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int fd = listener.Accept(world.Waiter);
     SendAll(world, fd, data, size);
     const std::vector<std::uint8_t> back = DrainUntilClosed(world, fd);
-    ::close(fd);
+    CloseAbortively(fd);
     // The caller's own pcConnect comes first; whatever follows is whole packets too.
     CheckWholePackets(back);
     if (back.empty() || back[13] != pcConnect) {
