@@ -217,7 +217,8 @@ def run(exe, work, report):
     app = p.app()
     log_pane = need(window, "text", "ログ")
     received = need(window, "text", "受信テキスト")
-    wait_for("listening", lambda: "接続待機開始。" in text_of(log_pane))
+    # A sanitizer build on a busy machine takes a while to come up.
+    wait_for("listening", lambda: "接続待機開始。" in text_of(log_pane), timeout=60)
     sampler = Sampler(p.process.pid)
     sampler.start()
     time.sleep(0.3)
