@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "fuzz/ConversationFuzz.h"
 
@@ -12,20 +13,24 @@ using namespace vox::fuzz;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     TConversationWorld& world = TConversationWorld::Get();
-    static TLoopbackListener listener;
+    static auto listener = std::make_unique<TLoopbackListener>();
+    static int runs = 0;
+    if (++runs % kRunsPerPort == 0) {
+        listener = std::make_unique<TLoopbackListener>();
+    }
     world.Ui.WindowOpen = false;
     const int endedBefore = world.Ui.Ended;
     const int threadsBefore = ThreadCount();
 
     TCallRequest request;
     request.Address = "127.0.0.1";
-    request.Port = listener.Port();
+    request.Port = listener->Port();
     request.MyName = "caller";
     request.Comment = "fuzz";
     request.PartnerName = "partner";
     request.PassPhrase = "secret";
     world.Core.Call(request);
-    const int fd = listener.Accept(world.Waiter);
+    const int fd = listener->Accept(world.Waiter);
     SendAll(world, fd, data, size);
     const std::vector<std::uint8_t> back = DrainUntilClosed(world, fd);
     CloseAbortively(fd);
