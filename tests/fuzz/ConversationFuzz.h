@@ -16,6 +16,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -254,7 +255,9 @@ inline int ConnectLoopback(int port) {
     addr.sin_port = htons(static_cast<std::uint16_t>(port));
     ::inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        const int error = errno;
         ::close(fd);
+        errno = error;
         return -1;
     }
     int one = 1;
@@ -329,8 +332,20 @@ inline void RunIncoming(const std::vector<std::uint8_t>& prefix, const std::uint
     world.Ui.WindowOpen = false;
     const int endedBefore = world.Ui.Ended;
     const int threadsBefore = ThreadCount();
-    const int fd = ConnectLoopback(world.Core.ListeningPort());
+    // Thousands of connections a second leave as many local ports waiting out their time:
+    // when none is free, wait for one (and say so once).
+    int fd = ConnectLoopback(world.Core.ListeningPort());
+    static bool told = false;
+    if (fd < 0 && !told) {
+        told = true;
+        std::fprintf(stderr, "connect: %s; waiting for a free local port\n", std::strerror(errno));
+    }
+    for (int attempt = 0; fd < 0 && attempt < 600; ++attempt) {
+        world.Waiter.Wait(-1, 0, 100);
+        fd = ConnectLoopback(world.Core.ListeningPort());
+    }
     if (fd < 0) {
+        std::fprintf(stderr, "connect: %s\n", std::strerror(errno));
         Fail("cannot connect to the core");
     }
     SendAll(world, fd, prefix.data(), prefix.size());
