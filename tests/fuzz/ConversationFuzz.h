@@ -274,9 +274,9 @@ inline void CloseAbortively(int fd) {
     ::close(fd);
 }
 
-// Connections to one port before the listening side moves to a fresh one: the ends that
-// closed first wait out their time, and the local ports towards one port run out in a long
-// run.
+// Connections to one port before the listening side moves to a fresh one: re-opening the
+// listener is exercised too, and the ends that closed first and wait out their time do not
+// pile up towards one port.
 inline constexpr int kRunsPerPort = 5000;
 
 // A loopback listener on a free port.
@@ -332,13 +332,14 @@ inline void RunIncoming(const std::vector<std::uint8_t>& prefix, const std::uint
     world.Ui.WindowOpen = false;
     const int endedBefore = world.Ui.Ended;
     const int threadsBefore = ThreadCount();
-    // Thousands of connections a second leave as many local ports waiting out their time:
-    // when none is free, wait for one (and say so once).
+    // A blocking connect can be cut short by the fuzzer's own timer signal, and thousands of
+    // connections a second can use up the local ports for a while: try again (and say why,
+    // once).
     int fd = ConnectLoopback(world.Core.ListeningPort());
     static bool told = false;
     if (fd < 0 && !told) {
         told = true;
-        std::fprintf(stderr, "connect: %s; waiting for a free local port\n", std::strerror(errno));
+        std::fprintf(stderr, "connect: %s; trying again\n", std::strerror(errno));
     }
     for (int attempt = 0; fd < 0 && attempt < 600; ++attempt) {
         world.Waiter.Wait(-1, 0, 100);
