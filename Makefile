@@ -1,9 +1,11 @@
 # The two commands of README.md: `make run` and `make test`. Each installs what is missing first.
 .PHONY: deps build run test test-asan test-tsan test-sanitize fuzz-build fuzz format clean
 
-# `make fuzz` runs every fuzz target for FUZZ_SECONDS each; what it finds new goes to
-# build/fuzz/corpus/<target>, a crashing input to build/fuzz/crash-*.
+# `make fuzz` runs every fuzz target for FUZZ_SECONDS or FUZZ_RUNS executions each, whichever
+# comes first; what it finds new goes to build/fuzz/corpus/<target>, a crashing input to
+# build/fuzz/crash-*. A full campaign: make fuzz FUZZ_SECONDS=600
 FUZZ_SECONDS ?= 60
+FUZZ_RUNS ?= 10000000
 FUZZ_TARGETS := fuzz_incoming_stream fuzz_outgoing_stream fuzz_packet_stream \
 	fuzz_decompress_block fuzz_decode_thread fuzz_pass_phrase fuzz_ini_file fuzz_cp932 \
 	fuzz_ack_reader fuzz_received_file_name
@@ -44,7 +46,7 @@ fuzz: fuzz-build
 	@for t in $(FUZZ_TARGETS); do \
 	  mkdir -p build/fuzz/corpus/$$t; \
 	  echo "== $$t: $(FUZZ_SECONDS) s"; \
-	  ./build/fuzz/tests/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	  ./build/fuzz/tests/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -runs=$(FUZZ_RUNS) -print_final_stats=1 \
 	    -artifact_prefix=build/fuzz/ build/fuzz/corpus/$$t tests/fuzz/corpus/$$t || exit 1; \
 	done
 
