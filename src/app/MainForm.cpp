@@ -6,6 +6,8 @@
 #include <QDateTime>
 #include <QDesktopServices>
 #include <QDialog>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -19,6 +21,7 @@
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -79,6 +82,15 @@ QAction* NewAction(QObject* parent, const char* name, const QString& caption) {
     auto* action = new QAction(caption, parent);
     action->setObjectName(QString::fromLatin1(name));
     return action;
+}
+
+// The desktop's download folder when it exists; empty otherwise.
+std::string DownloadFolder() {
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    if (folder.isEmpty() || !QDir(folder).exists()) {
+        return {};
+    }
+    return QFile::encodeName(folder).toStdString();
 }
 
 }  // namespace
@@ -226,7 +238,15 @@ void TMainForm::FormCreate() {
     FSound = std::make_unique<TMySound>(
         FEnv.Devices.MakeInput ? FEnv.Devices.MakeInput()
                                : std::make_unique<TFileAudioInput>(std::vector<std::uint8_t>{}));
-    FIniFileName = FEnv.IniFileName.empty() ? SettingsPathFor(ExecutablePath()) : FEnv.IniFileName;
+    if (FEnv.IniFileName.empty()) {
+        const TUserPlaces places = ResolvePlaces(CurrentPlaceInputs(DownloadFolder()));
+        // A folder that cannot be made shows up at the first write of a setting.
+        MakeSettingsFolder(places);
+        FIniFileName = places.SettingsFile;
+        FRecvFolder = places.RecvFolder;
+    } else {
+        FIniFileName = FEnv.IniFileName;
+    }
     CreateTransferWindows();
 
     // The playback thread exists (not yet started) before the listener can hand out a
@@ -448,9 +468,11 @@ void TMainForm::About1Click() {
 }
 
 void TMainForm::VoxilenHelpClick() {
-    const QString path = FEnv.HelpFileName.empty() ? QCoreApplication::applicationDirPath() + u'/' +
-                                                         QString::fromLatin1(kHelpFileName)
-                                                   : QString::fromStdString(FEnv.HelpFileName);
+    const QString path = QFile::decodeName(
+        FEnv.HelpFileName.empty()
+            ? FindHelpPage(QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString())
+                  .c_str()
+            : FEnv.HelpFileName.c_str());
     if (!QFileInfo::exists(path)) {
         ShowError(QStringLiteral("ヘルプファイル %1 が見つかりません。").arg(path));
         return;

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "app/Settings.h"
+#include "app/UserPlaces.h"
 #include "platform/Synchronizer.h"
 #include "protocol/Conversation.h"
 #include "protocol/ConversationUi.h"
@@ -39,8 +40,6 @@ class TSendThread;
 
 // The program's title, also the main window's caption.
 inline constexpr const char* kApplicationTitle = "ぼくしれん";
-// The help page shipped beside the executable.
-inline constexpr const char* kHelpFileName = "Voxilen.html";
 
 // Where the sound comes from and goes to: the program uses the sound card, tests use files.
 struct TAudioDevices {
@@ -51,8 +50,10 @@ struct TAudioDevices {
 // What the window takes from outside. Empty hooks mean the real thing (message boxes, the
 // beep, the incoming-call dialog, the desktop's viewer for the help page).
 struct TMainFormEnv {
-    std::string IniFileName;   // empty: the settings file beside the executable
-    std::string HelpFileName;  // empty: kHelpFileName beside the executable
+    // Empty: the settings file and the received files where the program keeps them
+    // (UserPlaces.h). Set: this settings file, with received files in "Recieved" beside it.
+    std::string IniFileName;
+    std::string HelpFileName;  // empty: kHelpFileName beside the executable or installed
     TAudioDevices Devices;
     TConversationTimeouts Timeouts;
     std::function<void(const QString&)> ErrorBox;    // the application's error box
@@ -154,8 +155,9 @@ class TMainForm : public QMainWindow, public IConversationUi {
     // The one transfer window; released by Shutdown() before the connections are dropped.
     std::unique_ptr<TTransferWindows> FTransfers;
 
-    // Live settings.
+    // Live settings, and where received files go (empty: beside the settings file).
     std::string FIniFileName;
+    std::string FRecvFolder;
     TSettings FSettings;
 
     // Run-time state, released by Shutdown() in the reverse order of this list: the playback

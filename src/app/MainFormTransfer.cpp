@@ -11,6 +11,7 @@ void TMainForm::CreateTransferWindows() {
     TTransFormEnv env;
     env.Sync = &FSync;
     env.IniFileName = FIniFileName;
+    env.RecvFolder = FRecvFolder;
     env.AddLog = [this](const QString& line) { Log(line); };
     env.ErrorBox = [this](const QString& text) { ShowError(text); };
     FTransfers = std::make_unique<TTransferWindows>(this, std::move(env),

@@ -204,11 +204,15 @@ void TTransForm::CreateControls() {
 void TTransForm::FormCreate() {
     FActivateCount = 0;
     FileNameEdit->clear();
-    const QString folder =
-        FEnv.IniFileName.empty()
-            ? QCoreApplication::applicationDirPath()
-            : QFileInfo(QFile::decodeName(FEnv.IniFileName.c_str())).absolutePath();
-    FRecvFolder = folder + u'/' + U(tt::kRecvFolderName) + u'/';
+    if (!FEnv.RecvFolder.empty()) {
+        FRecvFolder = QFile::decodeName(FEnv.RecvFolder.c_str()) + u'/';
+    } else {
+        const QString folder =
+            FEnv.IniFileName.empty()
+                ? QCoreApplication::applicationDirPath()
+                : QFileInfo(QFile::decodeName(FEnv.IniFileName.c_str())).absolutePath();
+        FRecvFolder = folder + u'/' + U(tt::kRecvFolderName) + u'/';
+    }
     // A folder that cannot be made shows up as a file that cannot be saved.
     QDir().mkpath(FRecvFolder);
     SaveDialog1->setDirectory(FRecvFolder);

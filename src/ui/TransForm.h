@@ -23,6 +23,7 @@
 #include <memory>
 #include <string>
 
+#include "app/UserPlaces.h"
 #include "platform/Durations.h"
 #include "protocol/ConversationUi.h"
 #include "protocol/Packet.h"
@@ -62,17 +63,19 @@ inline constexpr const char* kWaiting = " を受信待機中です。";         
 inline constexpr const char* kRefusal = "ファイルの受信を拒否します。";
 // The open dialog's filter: every file (the name needs no extension).
 inline constexpr const char* kOpenFilter = "すべてのファイル ( * )";
-// The folder for received files, beside the executable (the name is the program's own).
-inline constexpr const char* kRecvFolderName = "Recieved";
+// The folder for received files (the name is the program's own).
+inline constexpr const char* kRecvFolderName = vox::kRecvFolderName;
 }  // namespace transform_texts
 
 // What a transfer window takes from the program.
 struct TTransFormEnv {
     // The transfer threads report through it; it must be the one the UI thread runs.
     TSynchronizer* Sync = nullptr;
-    // The settings file (position keys). Its folder is the program's own folder, beside which
-    // received files are kept.
+    // The settings file (position keys).
     std::string IniFileName;
+    // The folder for received files; empty: "Recieved" beside the settings file (beside the
+    // executable when there is no settings file either).
+    std::string RecvFolder;
     // A line for the main window's log, which puts the date and time in front.
     std::function<void(const QString&)> AddLog;
     // A failure that escaped a handler; empty: the application's error box.
