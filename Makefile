@@ -1,5 +1,5 @@
 # The two commands of README.md: `make run` and `make test`. Each installs what is missing first.
-.PHONY: deps build run test test-asan test-tsan test-sanitize fuzz-build fuzz format clean
+.PHONY: deps build run package test test-asan test-tsan test-sanitize fuzz-build fuzz format clean
 
 # `make fuzz` runs every fuzz target for FUZZ_SECONDS or FUZZ_RUNS executions each, whichever
 # comes first; what it finds new goes to build/fuzz/corpus/<target>, a crashing input to
@@ -19,6 +19,11 @@ build: deps
 
 run: build
 	./build/default/src/app/Voxilen
+
+# The Debian package of the default build: build/default/voxilen_<version>_<arch>.deb, to be
+# installed with `apt install ./build/default/voxilen_*.deb`.
+package: build
+	cd build/default && cpack -G DEB
 
 # The default build's suite, then each fuzz target briefly over its seed corpus (a second,
 # clang build of the libraries and the fuzz targets only).
