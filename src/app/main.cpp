@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QIcon>
 #include <QMessageBox>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -88,6 +89,12 @@ int main(int argc, char* argv[]) {
 
     TApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromUtf8(vox::kApplicationTitle));
+    // The icon of every window and of the about box; the desktop entry of an installed copy.
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/icons/48x48/voxilen.png"));
+    icon.addFile(QStringLiteral(":/icons/256x256/voxilen.png"));
+    QApplication::setWindowIcon(icon);
+    QGuiApplication::setDesktopFileName(QStringLiteral("voxilen"));
 
     if (guard.State() == vox::TSingleInstance::TState::AlreadyRunning) {
         // The running copy is left alone.
