@@ -115,6 +115,9 @@ else
   trap restore_and_clean EXIT
 fi
 chmod 700 "$home"
+"${as_user[@]}" test -x "$root/usr/bin/Voxilen" ||
+  fail "the user cannot reach $root/usr/bin/Voxilen (is TMPDIR private?)"
+"${as_user[@]}" test -w "$root/usr/bin" && fail "the user can write $root/usr/bin"
 # A sanitizer's suppressions, where the user can read them.
 if [[ ${TSAN_OPTIONS:-} == *suppressions=* ]]; then
   supp=${TSAN_OPTIONS##*suppressions=}
