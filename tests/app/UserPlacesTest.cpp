@@ -131,9 +131,9 @@ TEST_F(UserPlacesTest, AnInstalledLayoutUsesTheUsersPlacesEvenWhenItsFolderIsWri
     EXPECT_FALSE(places.BesideExecutable);
     EXPECT_EQ(places.SettingsFile, Home() + "/.config/Voxilen/Voxilen.Ini");
     EXPECT_EQ(places.RecvFolder, Home() + "/Recieved");
-    // A copy whose own folder has the help page beside it is no installed layout.
-    WriteFileBytes(Dir.File("share/voxilen/Voxilen.html.bak"), "");
+    // The build folder: the help page beside the executable, none in a data folder.
     fs::remove(Dir.File("share/voxilen/Voxilen.html"));
+    WriteFileBytes(Dir.File("bin/Voxilen.html"), "<html></html>");
     EXPECT_TRUE(ResolvePlaces(Inputs()).BesideExecutable);
 }
 
