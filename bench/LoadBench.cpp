@@ -131,8 +131,13 @@ void SendAll(int fd, const std::uint8_t* data, std::size_t size) {
 
 // Connects every partner, then the talkers send one block of 0.4 s every 0.4 s each (their
 // starts spread over the first block), for the given time; everything the copy sends is read
-// and dropped. Waits for a byte on `go` before talking (the copy has accepted every call).
+// and dropped. Waits for a byte on `go` before calling (the copy listens) and another before
+// talking (the copy has accepted every call).
 [[noreturn]] void RunPartners(int port, int partners, int talkers, double seconds, int go) {
+    char byte = 0;
+    if (::read(go, &byte, 1) != 1) {
+        std::_Exit(3);
+    }
     std::vector<int> fds;
     for (int i = 0; i < partners; ++i) {
         fds.push_back(ConnectFrom(port, 1 + i));
@@ -140,7 +145,6 @@ void SendAll(int fd, const std::uint8_t* data, std::size_t size) {
         const Packet connect = BuildConnect(name, "", "");
         SendAll(fds.back(), connect.data(), connect.size());
     }
-    char byte = 0;
     if (::read(go, &byte, 1) != 1) {
         std::_Exit(3);
     }
@@ -214,6 +218,15 @@ int main(int argc, char** argv) {
     if (::pipe(goPipe) != 0) {
         return 1;
     }
+    // The partners' process is forked before the copy starts a thread: a child forked from a
+    // threaded process may find a lock of the memory allocator held for ever (it does under
+    // AddressSanitizer).
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(goPipe[1]);
+        RunPartners(port, partners, talkers, seconds, goPipe[0]);
+    }
+    ::close(goPipe[0]);
 
     TSynchronizer sync;
     TQuietUi ui;
@@ -227,12 +240,7 @@ int main(int argc, char** argv) {
     core.StartListening(port);
     player.Start();
 
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(goPipe[1]);
-        RunPartners(port, partners, talkers, seconds, goPipe[0]);
-    }
-    ::close(goPipe[0]);
+    (void)!::write(goPipe[1], "l", 1);
 
     const auto connectStart = Clock::now();
     while (ui.Members < partners) {
