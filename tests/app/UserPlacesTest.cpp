@@ -18,17 +18,9 @@ namespace vox {
 namespace {
 
 namespace fs = std::filesystem;
+using test::FolderEntries;
 using test::TScratchDir;
 using test::WriteFileBytes;
-
-std::vector<std::string> Entries(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 mode_t ModeOf(const std::string& path) {
     struct stat info {};
@@ -140,7 +132,7 @@ TEST_F(UserPlacesTest, AnInstalledLayoutUsesTheUsersPlacesEvenWhenItsFolderIsWri
 TEST_F(UserPlacesTest, FolderIsWritableTriesAndCleansUp) {
     EXPECT_TRUE(FolderIsWritable(Dir.Path()));
     EXPECT_TRUE(FolderIsWritable(Dir.Path() + "/"));
-    EXPECT_EQ(Entries(Dir.Path()), (std::vector<std::string>{"bin", "home"}));
+    EXPECT_EQ(FolderEntries(Dir.Path()), (std::vector<std::string>{"bin", "home"}));
     EXPECT_FALSE(FolderIsWritable(Dir.File("missing")));
     EXPECT_FALSE(FolderIsWritable(""));
     WriteFileBytes(Dir.File("plain"), "x");

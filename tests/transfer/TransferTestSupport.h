@@ -179,14 +179,4 @@ inline std::string RandomBytes(std::size_t size, unsigned seed = 1) {
     return bytes;
 }
 
-// The names in a folder.
-inline std::vector<std::string> FolderEntries(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 }  // namespace vox::test

@@ -20,6 +20,7 @@ namespace vox::testing {
 namespace {
 
 namespace fs = std::filesystem;
+using test::FolderEntries;
 using test::ReadFileBytes;
 using test::WriteFileBytes;
 
@@ -30,15 +31,6 @@ std::string Bytes(std::size_t size, unsigned seed) {
         bytes[i] = static_cast<char>(seed >> 16);
     }
     return bytes;
-}
-
-std::vector<std::string> Entries(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 TEST_F(TransFormTest, FileArrivesWithCaptionsProgressAndLogsAndBothWindowsClose) {
@@ -219,7 +211,7 @@ TEST_F(TransFormTest, AHostileNameIsSavedInsideTheFolderAndAcceptanceFollowsList
     ASSERT_TRUE(Pump([&] { return recv.HasLog(recv.RecvFolder() + "x を保存しました。"); }))
         << recv.AllLogs();
     EXPECT_EQ(ReadFileBytes(recv.RecvFolder() + "x"), "hello");
-    EXPECT_EQ(Entries(recv.Dir.Path()), (std::vector<std::string>{"Recieved"}));
+    EXPECT_EQ(FolderEntries(recv.Dir.Path()), (std::vector<std::string>{"Recieved"}));
 }
 
 }  // namespace
