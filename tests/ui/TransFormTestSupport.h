@@ -49,7 +49,11 @@ class TProgramEnd : public IConversationUi {
         env.Options.SendWindowBytes = sendWindowBytes;
         Windows = std::make_unique<TTransferWindows>(nullptr, env,
                                                      [transferPort] { return transferPort; });
-        Core = std::make_unique<TConnectionCore>(sync, *this, FastTimeouts());
+        // Quick to notice an ended connection, but patient with the call itself: a loaded
+        // machine or a sanitizer build may need more than the protocol tests' 600 ms.
+        TConversationTimeouts timeouts = FastTimeouts();
+        timeouts.HandshakeLimitMs = 5000;
+        Core = std::make_unique<TConnectionCore>(sync, *this, timeouts);
     }
     ~TProgramEnd() override {
         Core.reset();

@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -31,6 +32,13 @@ using namespace std::chrono_literals;
 
 const TWaveFormat kPlayFormat = PlaybackFormat(kVoiceFormat);  // 11576 samples per second
 constexpr std::uint32_t kRecordRate = 11025;
+// Sanitizer builds run the polling threads several times slower: the latency measured there is
+// reported, and only a runaway fails.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr double kLatencySlackMs = 600;
+#else
+constexpr double kLatencySlackMs = 0;
+#endif
 constexpr std::uint32_t kPlayRate = 11576;
 // How far the moment a sample reached a monitor can be misjudged.
 constexpr double kTimingSlackMs = 5;
@@ -565,7 +573,7 @@ TEST_F(QtAudioTest, LoopbackMouthToEar) {
     // A whole block of 400 ms must be recorded before it can be played; the rest is the
     // devices' and the polling threads' delay.
     EXPECT_GT(mouthToEar, 350.0);
-    EXPECT_LT(mouthToEar, 400.0 + 200.0);
+    EXPECT_LT(mouthToEar, 400.0 + 200.0 + kLatencySlackMs);
 }
 
 // ---- Device states and formats --------------------------------------------------------------
@@ -629,11 +637,16 @@ TEST_F(QtAudioTest, RecorderStopsAndStartsAgain) {
     TMySound sound(std::make_unique<TQtAudioInput>());
     for (int press = 0; press < 3; ++press) {
         TThreadFifoBuffer target;
+        const auto start = std::chrono::steady_clock::now();
         ASSERT_NO_THROW(sound.StartRecording(kVoiceFormat, kVoiceBlockSize, target));
         std::this_thread::sleep_for(150ms);
         ASSERT_NO_THROW(sound.StopRecording());
+        const auto held = std::chrono::steady_clock::now() - start;
         EXPECT_GT(target.Size(), 0) << "press " << press;
-        EXPECT_LT(target.Size(), kVoiceBlockSize) << "press " << press;
+        // A machine that stalled the test thread for a whole block really held the key longer.
+        if (held < 350ms) {
+            EXPECT_LT(target.Size(), kVoiceBlockSize) << "press " << press;
+        }
     }
 }
 
