@@ -184,6 +184,10 @@ ReplyHeader ReadReplyHeader(ByteSpan bytes) {
     return ReplyHeader{bytes[2], Get16(bytes, 3)};
 }
 
+VoiceHeader ReadVoiceHeader(ByteSpan bytes) {
+    return VoiceHeader{Get16(bytes, 2), Get16(bytes, 4)};
+}
+
 std::string TextUpToZero(ByteSpan bytes) {
     const auto end = std::find(bytes.begin(), bytes.end(), std::uint8_t{0});
     return std::string(bytes.begin(), end);
@@ -198,7 +202,7 @@ TextPacket ParseTextPacket(ByteSpan rest) {
 
 VoicePacket ParseVoicePacket(ByteSpan rest) {
     RequireInside(rest, kVoiceHeaderSize, 0);
-    const VoiceHeader header{Get16(rest, 2), Get16(rest, 4)};
+    const VoiceHeader header = ReadVoiceHeader(rest);
     RequireInside(rest, kVoiceHeaderSize, header.CompressedLength);
     return VoicePacket{header, rest.subspan(kVoiceHeaderSize, header.CompressedLength)};
 }

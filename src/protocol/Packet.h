@@ -109,6 +109,7 @@ bool TotalLengthFits(const PacketHeader& header);
 // Sub-headers read from their bytes (the span must hold at least the sub-header's size).
 ConnectRequestHeader ReadConnectRequestHeader(ByteSpan bytes);
 ReplyHeader ReadReplyHeader(ByteSpan bytes);
+VoiceHeader ReadVoiceHeader(ByteSpan bytes);
 
 // The parsers below take the rest of a packet (TotalLength - 14 bytes, sub-header first) and
 // throw EPacketError when the sub-header's lengths point beyond it.

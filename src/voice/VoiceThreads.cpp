@@ -168,12 +168,12 @@ bool TDecodeThread::BacklogBehind() const {
     std::array<std::uint8_t, kVoiceHeaderSize> header{};
     while (size - at >= static_cast<std::int32_t>(kVoiceHeaderSize) && blocks < FBacklogBlocks) {
         FInputBuffer.Peek(header.data(), static_cast<std::int32_t>(header.size()), at);
-        const std::int32_t length = header[4] | (header[5] << 8);  // CompressedLength
-        at += static_cast<std::int32_t>(kVoiceHeaderSize) + length;
+        const VoiceHeader fields = ReadVoiceHeader(ByteSpan(header.data(), header.size()));
+        at += static_cast<std::int32_t>(kVoiceHeaderSize) + fields.CompressedLength;
         if (at > size) {
             break;  // still arriving
         }
-        samples += header[2] | (header[3] << 8);  // RawLength
+        samples += fields.RawLength;
         ++blocks;
         if (samples > FBacklogSamples) {
             return true;
@@ -191,7 +191,8 @@ void TDecodeThread::Execute() {
         }
         std::array<std::uint8_t, kVoiceHeaderSize> header{};
         FInputBuffer.Read(header.data(), static_cast<std::int32_t>(header.size()));
-        const std::int32_t length = header[4] | (header[5] << 8);  // CompressedLength
+        const std::int32_t length =
+            ReadVoiceHeader(ByteSpan(header.data(), header.size())).CompressedLength;
         if (length == 0) {
             FDropped.fetch_add(1);
             continue;
