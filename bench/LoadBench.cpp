@@ -32,11 +32,11 @@
 
 #include "platform/Synchronizer.h"
 #include "protocol/ConnectionCore.h"
-#include "protocol/Packet.h"
+#include "support/FileAudioDevice.h"
 #include "voice/BlockCompression.h"
-#include "voice/FileAudioDevice.h"
 #include "voice/Sound.h"
 #include "voice/VoiceThreads.h"
+#include "wire/Packet.h"
 
 using namespace vox;
 using Clock = std::chrono::steady_clock;

@@ -12,10 +12,10 @@
 #include <csignal>
 #include <exception>
 
-#include "app/MainForm.h"
+#include "audio/QtAudioDevice.h"
 #include "platform/SingleInstance.h"
 #include "ui/DialogMessages.h"
-#include "ui/QtAudioDevice.h"
+#include "ui/MainForm.h"
 
 namespace {
 

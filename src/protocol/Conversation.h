@@ -14,9 +14,9 @@
 
 #include "net/CustomWinSocket.h"
 #include "platform/Durations.h"
-#include "protocol/Packet.h"
 #include "voice/Buffer.h"
 #include "voice/VoiceThreads.h"
+#include "wire/Packet.h"
 
 namespace vox {
 

@@ -5,7 +5,7 @@
 #include "net/WinSocketStream.h"
 #include "platform/Clock.h"
 #include "protocol/ConnectionCore.h"
-#include "protocol/PassPhrase.h"
+#include "wire/PassPhrase.h"
 
 namespace vox {
 

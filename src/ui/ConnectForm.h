@@ -14,9 +14,9 @@
 #include <cstdint>
 #include <string>
 
-#include "app/Settings.h"
 #include "platform/Durations.h"
 #include "protocol/ConversationUi.h"
+#include "settings/Settings.h"
 
 class QComboBox;
 class QLabel;

@@ -6,7 +6,7 @@
 #include <QDialog>
 #include <string>
 
-#include "app/Settings.h"
+#include "settings/Settings.h"
 
 class QCheckBox;
 class QComboBox;

@@ -22,10 +22,10 @@
 #include <filesystem>
 #include <system_error>
 
-#include "app/Settings.h"
 #include "net/SocketError.h"
 #include "platform/Cp932.h"
 #include "protocol/Conversation.h"
+#include "settings/Settings.h"
 #include "transfer/DataClient.h"
 #include "transfer/DataServer.h"
 #include "transfer/FileName.h"

@@ -23,11 +23,11 @@
 #include <memory>
 #include <string>
 
-#include "app/UserPlaces.h"
 #include "platform/Durations.h"
 #include "protocol/ConversationUi.h"
-#include "protocol/Packet.h"
+#include "settings/UserPlaces.h"
 #include "transfer/TransferView.h"
+#include "wire/Packet.h"
 
 class QFileDialog;
 class QLabel;

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "app/Settings.h"
+#include "settings/Settings.h"
 
 namespace vox {
 

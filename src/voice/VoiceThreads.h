@@ -11,9 +11,9 @@
 
 #include "platform/Durations.h"
 #include "platform/Thread.h"
-#include "protocol/Packet.h"
 #include "voice/AudioDevice.h"
 #include "voice/Buffer.h"
+#include "wire/Packet.h"
 
 namespace vox {
 

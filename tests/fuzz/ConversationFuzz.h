@@ -28,7 +28,7 @@
 
 #include "platform/Synchronizer.h"
 #include "protocol/ConnectionCore.h"
-#include "protocol/Packet.h"
+#include "wire/Packet.h"
 
 // The core's threads keep their CP932 converters in thread-local storage for as long as they
 // live (the listener's accept thread for the whole run). This toolchain's leak checker does not

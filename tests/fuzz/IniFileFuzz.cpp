@@ -14,8 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/Settings.h"
 #include "platform/IniFile.h"
+#include "settings/Settings.h"
 
 namespace {
 

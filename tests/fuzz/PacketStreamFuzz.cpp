@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "fuzz/ConversationFuzz.h"
-#include "protocol/PassPhrase.h"
+#include "wire/PassPhrase.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const vox::Packet connect = vox::BuildConnect("fuzz", "", "");

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "protocol/PassPhrase.h"
+#include "wire/PassPhrase.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view all(reinterpret_cast<const char*>(data), size);

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/ScratchDir.h"
+#include "support/ScratchDir.h"
 
 namespace vox {
 namespace {

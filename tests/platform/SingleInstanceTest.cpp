@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "platform/ScratchDir.h"
+#include "support/ScratchDir.h"
 
 namespace vox {
 namespace {

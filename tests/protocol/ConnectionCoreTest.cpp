@@ -1,7 +1,7 @@
 // The connection core: the accept check, dropping connections, switching listening off.
 #include <gtest/gtest.h>
 
-#include "ConversationTestSupport.h"
+#include "support/ConversationTestSupport.h"
 #include "voice/BlockCompression.h"
 
 namespace vox::testing {

@@ -2,7 +2,7 @@
 // scripted peers that speak raw bytes.
 #include <gtest/gtest.h>
 
-#include "ConversationTestSupport.h"
+#include "support/ConversationTestSupport.h"
 
 namespace vox::testing {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "ConversationTestSupport.h"
+#include "support/ConversationTestSupport.h"
 
 namespace vox::testing {
 namespace {

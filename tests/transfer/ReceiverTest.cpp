@@ -7,9 +7,9 @@
 #include <thread>
 
 #include "net/SocketError.h"
+#include "support/TransferTestSupport.h"
 #include "transfer/DataServer.h"
 #include "transfer/FileName.h"
-#include "transfer/TransferTestSupport.h"
 
 namespace vox {
 namespace {

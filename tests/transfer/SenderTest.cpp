@@ -5,8 +5,8 @@
 #include <thread>
 
 #include "net/SocketError.h"
+#include "support/TransferTestSupport.h"
 #include "transfer/DataClient.h"
-#include "transfer/TransferTestSupport.h"
 
 namespace vox {
 namespace {

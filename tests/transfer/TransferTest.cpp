@@ -7,10 +7,10 @@
 #include <thread>
 
 #include "platform/Cp932.h"
+#include "support/TransferTestSupport.h"
 #include "transfer/DataClient.h"
 #include "transfer/DataServer.h"
 #include "transfer/FileName.h"
-#include "transfer/TransferTestSupport.h"
 #include "transfer/TransferViewLink.h"
 
 namespace vox {

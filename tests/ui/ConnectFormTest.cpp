@@ -14,10 +14,10 @@
 #include <memory>
 
 #include "DialogTestSupport.h"
-#include "app/MyIniFile.h"
 #include "platform/Cp932.h"
-#include "platform/ScratchDir.h"
-#include "protocol/ConversationTestSupport.h"
+#include "settings/MyIniFile.h"
+#include "support/ConversationTestSupport.h"
+#include "support/ScratchDir.h"
 
 namespace vox::testing {
 namespace {

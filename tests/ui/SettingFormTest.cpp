@@ -13,12 +13,12 @@
 #include <memory>
 
 #include "DialogTestSupport.h"
-#include "app/MyIniFile.h"
 #include "net/HostLookup.h"
 #include "platform/Cp932.h"
-#include "platform/ScratchDir.h"
-#include "protocol/ConversationTestSupport.h"
-#include "protocol/PassPhrase.h"
+#include "settings/MyIniFile.h"
+#include "support/ConversationTestSupport.h"
+#include "support/ScratchDir.h"
+#include "wire/PassPhrase.h"
 
 namespace vox::testing {
 namespace {

@@ -8,8 +8,8 @@
 #include <filesystem>
 
 #include "TransFormTestSupport.h"
-#include "protocol/Packet.h"
 #include "ui/TransForm.h"
+#include "wire/Packet.h"
 
 namespace vox::testing {
 namespace {

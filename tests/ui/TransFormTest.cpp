@@ -12,9 +12,9 @@
 #include <filesystem>
 
 #include "TransFormTestSupport.h"
-#include "app/Settings.h"
 #include "platform/IniFile.h"
-#include "protocol/Packet.h"
+#include "settings/Settings.h"
+#include "wire/Packet.h"
 
 namespace vox::testing {
 namespace {

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "DialogTestSupport.h"
-#include "platform/ScratchDir.h"
-#include "protocol/ConversationTestSupport.h"
+#include "support/ConversationTestSupport.h"
+#include "support/ScratchDir.h"
 #include "ui/TransferWindows.h"
 
 namespace vox::testing {

@@ -5,7 +5,7 @@
 #include <numeric>
 #include <string>
 
-#include "voice/FileAudioDevice.h"
+#include "support/FileAudioDevice.h"
 #include "voice/VoiceTestSupport.h"
 
 namespace vox {

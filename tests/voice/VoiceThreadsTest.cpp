@@ -7,8 +7,8 @@
 #include <random>
 #include <stdexcept>
 
+#include "support/FileAudioDevice.h"
 #include "voice/BlockCompression.h"
-#include "voice/FileAudioDevice.h"
 #include "voice/Sound.h"
 #include "voice/VoiceTestSupport.h"
 

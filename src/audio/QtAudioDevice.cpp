@@ -1,0 +1,857 @@
+#include "audio/QtAudioDevice.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <QAudioDevice>
+#include <QAudioFormat>
+#include <QAudioSink>
+#include <QAudioSource>
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QIODevice>
+#include <QMediaDevices>
+#include <QObject>
+#include <QPointer>
+#include <QSocketNotifier>
+#include <QThread>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace vox {
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+// One call carried over to the audio thread: the caller waits on it, the audio thread marks it
+// finished. Shared, because a caller that gave up may be gone when the call finally runs.
+class TCallState {
+  public:
+    void Finish() {
+        {
+            std::lock_guard lock(FLock);
+            FDone = true;
+        }
+        FChanged.notify_all();
+    }
+    bool WaitFor(std::uint32_t TimeoutMs) {
+        std::unique_lock lock(FLock);
+        return FChanged.wait_for(lock, std::chrono::milliseconds(TimeoutMs),
+                                 [this] { return FDone; });
+    }
+
+  private:
+    std::mutex FLock;
+    std::condition_variable FChanged;
+    bool FDone = false;
+};
+
+// The thread on which every Qt audio object of the process lives, with its event loop. Made
+// on first use, stopped when the QCoreApplication is destroyed. Qt's PulseAudio engine is
+// made on it too, so its reconnection timer keeps working while the user-interface thread is
+// busy.
+//
+// Calls reach it through a queue of its own and a wake-up pipe watched by the loop, so that
+// nothing a caller hands over passes through Qt's event queue.
+class TAudioThread {
+  public:
+    // The running audio thread; nullptr without a QCoreApplication.
+    static std::shared_ptr<TAudioThread> Instance();
+
+    ~TAudioThread() {
+        Stop();
+        ::close(FWakeRead);
+        ::close(FWakeWrite);
+    }
+
+    TAudioThread(const TAudioThread&) = delete;
+    TAudioThread& operator=(const TAudioThread&) = delete;
+
+    // Runs Fn on the audio thread and waits at most TimeoutMs for it; false when it has not
+    // run by then (it may still run later, so Fn must own what it uses). On the audio thread
+    // itself Fn runs at once. Once the thread has been stopped, Fn runs on the caller's thread,
+    // one call at a time.
+    bool Call(std::function<void()> Fn, std::uint32_t TimeoutMs) {
+        if (QThread::currentThread() == &FLoop) {
+            Fn();
+            return true;
+        }
+        if (!FLoop.isRunning()) {
+            std::lock_guard lock(FOrphanLock);
+            Fn();
+            return true;
+        }
+        auto state = std::make_shared<TCallState>();
+        {
+            std::lock_guard lock(FQueueLock);
+            FQueue.push_back({std::move(Fn), state});
+        }
+        const char wake = 1;
+        (void)!::write(FWakeWrite, &wake, 1);  // a full pipe wakes the loop all the same
+        return state->WaitFor(TimeoutMs);
+    }
+
+  private:
+    struct TPending {
+        std::function<void()> Fn;
+        std::shared_ptr<TCallState> State;
+    };
+
+    class TLoop : public QThread {
+      public:
+        explicit TLoop(TAudioThread* Owner) : FOwner(Owner) {}
+
+      protected:
+        void run() override {
+            QSocketNotifier wake(static_cast<qintptr>(FOwner->FWakeRead), QSocketNotifier::Read);
+            QObject::connect(&wake, &QSocketNotifier::activated, &wake,
+                             [owner = FOwner] { owner->RunQueued(); });
+            FOwner->RunQueued();
+            exec();
+        }
+
+      private:
+        TAudioThread* const FOwner;
+    };
+
+    TAudioThread() : FLoop(this) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+            throw std::runtime_error("cannot make the audio thread's wake-up pipe");
+        }
+        FWakeRead = fds[0];
+        FWakeWrite = fds[1];
+        FLoop.setObjectName(QStringLiteral("vox-audio"));
+        FLoop.start();
+    }
+
+    void RunQueued() {
+        char drain[64];
+        while (::read(FWakeRead, drain, sizeof drain) > 0) {
+        }
+        for (;;) {
+            TPending pending;
+            {
+                std::lock_guard lock(FQueueLock);
+                if (FQueue.empty()) {
+                    return;
+                }
+                pending = std::move(FQueue.front());
+                FQueue.pop_front();
+            }
+            pending.Fn();
+            pending.State->Finish();
+        }
+    }
+
+    void Stop() {
+        if (FLoop.isRunning()) {
+            FLoop.quit();
+            FLoop.wait();
+        }
+        // Calls that came too late for the loop run here rather than keep their callers
+        // waiting.
+        std::lock_guard lock(FOrphanLock);
+        RunQueued();
+    }
+
+    static void Shutdown();
+
+    static std::mutex FInstanceLock;
+    static std::shared_ptr<TAudioThread> FInstance;
+
+    int FWakeRead = -1;
+    int FWakeWrite = -1;
+    std::mutex FQueueLock;
+    std::deque<TPending> FQueue;
+    std::mutex FOrphanLock;
+    TLoop FLoop;
+};
+
+std::mutex TAudioThread::FInstanceLock;
+std::shared_ptr<TAudioThread> TAudioThread::FInstance;
+
+std::shared_ptr<TAudioThread> TAudioThread::Instance() {
+    std::lock_guard lock(FInstanceLock);
+    if (!FInstance) {
+        if (QCoreApplication::instance() == nullptr) {
+            return nullptr;
+        }
+        FInstance.reset(new TAudioThread());
+        qAddPostRoutine(&TAudioThread::Shutdown);
+        // The device list, and with it Qt's connection to the sound server, is made on the
+        // audio thread.
+        FInstance->Call([] { (void)QMediaDevices::audioOutputs(); }, kQtAudioCallTimeoutMs);
+    }
+    return FInstance;
+}
+
+void TAudioThread::Shutdown() {
+    std::shared_ptr<TAudioThread> instance;
+    {
+        std::lock_guard lock(FInstanceLock);
+        instance = std::move(FInstance);
+    }
+    if (instance) {
+        instance->Stop();
+    }
+}
+
+// Qt's sample format for a wave format; false when Qt has none.
+bool ToQtFormat(const TWaveFormat& Format, QAudioFormat* Out) {
+    if (Format.FormatTag != 1 || Format.Channels == 0 || Format.SamplesPerSec == 0) {
+        return false;
+    }
+    QAudioFormat::SampleFormat sample = QAudioFormat::Unknown;
+    switch (Format.BitsPerSample) {
+        case 8:
+            sample = QAudioFormat::UInt8;
+            break;
+        case 16:
+            sample = QAudioFormat::Int16;
+            break;
+        case 32:
+            sample = QAudioFormat::Int32;
+            break;
+        default:
+            return false;
+    }
+    if (Format.BlockAlign != 0 && Format.BlockAlign != Format.Channels * Format.BitsPerSample / 8) {
+        return false;
+    }
+    Out->setSampleFormat(sample);
+    Out->setChannelCount(Format.Channels);
+    Out->setSampleRate(static_cast<int>(Format.SamplesPerSec));
+    return true;
+}
+
+TAudioStatus StatusOf(QAudio::Error Error) {
+    switch (Error) {
+        case QAudio::NoError:
+        case QAudio::UnderrunError:
+            return asOk;
+        case QAudio::FatalError:  // no connection to the sound server
+            return asBadDeviceId;
+        default:
+            return asError;
+    }
+}
+
+std::int32_t FrameBytes(const TWaveFormat& Format) {
+    return std::max(1, Format.Channels * Format.BitsPerSample / 8);
+}
+
+double BytesPerMs(const TWaveFormat& Format) {
+    return static_cast<double>(Format.SamplesPerSec) * FrameBytes(Format) / 1000.0;
+}
+
+// Whole frames for Ms milliseconds of Format, at least one frame.
+std::int32_t BytesFor(const TWaveFormat& Format, std::uint32_t Ms) {
+    const std::int32_t frame = FrameBytes(Format);
+    const auto bytes = static_cast<std::int32_t>(BytesPerMs(Format) * Ms);
+    return std::max(frame, bytes / frame * frame);
+}
+
+TClock::duration DurationOf(const TWaveFormat& Format, std::int64_t Bytes) {
+    const double ms = static_cast<double>(Bytes) / BytesPerMs(Format);
+    return std::chrono::duration_cast<TClock::duration>(
+        std::chrono::duration<double, std::milli>(ms));
+}
+
+std::uint32_t RemainingMs(TClock::time_point Deadline) {
+    const auto left = Deadline - TClock::now();
+    if (left <= TClock::duration::zero()) {
+        return 0;
+    }
+    return static_cast<std::uint32_t>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+}
+
+}  // namespace
+
+TQtAudioFormatInfo QtAudioFormatInfo(const TWaveFormat& Format, std::uint32_t CallTimeoutMs) {
+    auto thread = TAudioThread::Instance();
+    if (!thread) {
+        return {};
+    }
+    auto info = std::make_shared<TQtAudioFormatInfo>();
+    auto lock = std::make_shared<std::mutex>();
+    const bool served = thread->Call(
+        [info, lock, Format] {
+            TQtAudioFormatInfo result;
+            QAudioFormat format;
+            result.Expressible = ToQtFormat(Format, &format);
+            const QAudioDevice input = QMediaDevices::defaultAudioInput();
+            const QAudioDevice output = QMediaDevices::defaultAudioOutput();
+            result.HasInput = !input.isNull();
+            result.HasOutput = !output.isNull();
+            result.InputSupported =
+                result.Expressible && result.HasInput && input.isFormatSupported(format);
+            result.OutputSupported =
+                result.Expressible && result.HasOutput && output.isFormatSupported(format);
+            std::lock_guard guard(*lock);
+            *info = result;
+        },
+        CallTimeoutMs);
+    if (!served) {
+        return {};
+    }
+    std::lock_guard guard(*lock);
+    return *info;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TQtAudioInput
+
+struct TQtAudioInput::TCore {
+    std::shared_ptr<TAudioThread> Thread;
+
+    // Touched on the audio thread only.
+    std::unique_ptr<QAudioSource> Source;
+    // Made by Source's start; Qt deletes it when the stream ends, also when the server is lost.
+    QPointer<QIODevice> Io;
+    TDataHandler OnData;
+    bool Capturing = false;
+    std::vector<char> Scratch = std::vector<char>(4096);
+
+    // Shared with the calling thread.
+    mutable std::mutex Lock;
+    bool Open = false;
+    bool Lost = false;  // the device failed after it was opened
+    std::int32_t Buffer = 0;
+
+    ~TCore() { Release(); }
+
+    // Reads what the device holds; hands it over while capturing, drops it otherwise.
+    void ReadAvailable(bool Deliver) {
+        while (!Io.isNull()) {
+            const qint64 n = Io->read(Scratch.data(), static_cast<qint64>(Scratch.size()));
+            if (n <= 0) {
+                break;
+            }
+            if (Deliver && Capturing && OnData) {
+                OnData(reinterpret_cast<const std::uint8_t*>(Scratch.data()),
+                       static_cast<std::int32_t>(n));
+            }
+        }
+    }
+
+    // Starts the stream of the open source; false when Qt refuses.
+    bool StartStream() {
+        QIODevice* io = Source->start();
+        if (io == nullptr || Source->state() == QAudio::StoppedState) {
+            return false;
+        }
+        Io = io;
+        QObject::connect(io, &QIODevice::readyRead, io, [this] { ReadAvailable(true); });
+        return true;
+    }
+
+    void StopStream() {
+        Capturing = false;
+        if (Source) {
+            Source->stop();
+        }
+        Io = nullptr;
+    }
+
+    void Release() {
+        StopStream();
+        Source.reset();
+        OnData = nullptr;
+    }
+};
+
+TQtAudioInput::TQtAudioInput(std::uint32_t PeriodMs, std::uint32_t CallTimeoutMs)
+    : FPeriodMs(std::max<std::uint32_t>(PeriodMs, 1)),
+      FCallTimeoutMs(CallTimeoutMs),
+      FCore(std::make_shared<TCore>()) {}
+
+TQtAudioInput::~TQtAudioInput() {
+    bool open;
+    {
+        std::lock_guard lock(FCore->Lock);
+        open = FCore->Open;
+    }
+    if (open) {
+        (void)Close();
+    }
+}
+
+TAudioStatus TQtAudioInput::Open(const TWaveFormat& Format, std::int32_t, TDataHandler OnData) {
+    {
+        std::lock_guard lock(FCore->Lock);
+        if (FCore->Open) {
+            return asAllocated;
+        }
+    }
+    auto thread = TAudioThread::Instance();
+    if (!thread) {
+        return asError;
+    }
+    FCore->Thread = thread;
+    auto core = FCore;
+    auto status = std::make_shared<TAudioStatus>(asError);
+    const std::uint32_t periodMs = FPeriodMs;
+    const bool served = thread->Call(
+        [core, status, Format, periodMs, onData = std::move(OnData)]() mutable {
+            QAudioFormat format;
+            if (!ToQtFormat(Format, &format)) {
+                *status = asBadFormat;
+                return;
+            }
+            const QAudioDevice device = QMediaDevices::defaultAudioInput();
+            if (device.isNull()) {
+                *status = asBadDeviceId;
+                return;
+            }
+            if (!device.isFormatSupported(format)) {
+                *status = asBadFormat;
+                return;
+            }
+            core->Source = std::make_unique<QAudioSource>(device, format);
+            core->Source->setBufferSize(BytesFor(Format, periodMs));
+            QAudioSource* source = core->Source.get();
+            TCore* raw = core.get();
+            QObject::connect(
+                source, &QAudioSource::stateChanged, source, [raw, source](QAudio::State state) {
+                    if (state == QAudio::StoppedState && source->error() != QAudio::NoError) {
+                        std::lock_guard lock(raw->Lock);
+                        raw->Lost = true;
+                    }
+                });
+            if (!core->StartStream()) {
+                const TAudioStatus failed = StatusOf(core->Source->error());
+                core->Release();
+                *status = failed == asOk ? asError : failed;
+                return;
+            }
+            core->OnData = std::move(onData);
+            core->Capturing = false;
+            std::lock_guard lock(core->Lock);
+            core->Open = true;
+            core->Lost = false;
+            core->Buffer = static_cast<std::int32_t>(core->Source->bufferSize());
+            *status = asOk;
+        },
+        FCallTimeoutMs);
+    if (!served) {
+        // The open may still happen; release whatever it makes.
+        thread->Call(
+            [core] {
+                core->Release();
+                std::lock_guard lock(core->Lock);
+                core->Open = false;
+            },
+            0);
+        return asError;
+    }
+    return *status;
+}
+
+TAudioStatus TQtAudioInput::Start() {
+    {
+        std::lock_guard lock(FCore->Lock);
+        if (!FCore->Open) {
+            return asInvalidHandle;
+        }
+        if (FCore->Lost) {
+            return asError;
+        }
+    }
+    auto core = FCore;
+    auto status = std::make_shared<TAudioStatus>(asError);
+    const bool served = core->Thread->Call(
+        [core, status] {
+            if (!core->Source) {
+                *status = asInvalidHandle;
+                return;
+            }
+            if (core->Io.isNull() && !core->StartStream()) {
+                *status = asError;
+                return;
+            }
+            core->ReadAvailable(false);  // captured before the start: not wanted
+            core->Capturing = true;
+            *status = asOk;
+        },
+        FCallTimeoutMs);
+    return served ? *status : asError;
+}
+
+TAudioStatus TQtAudioInput::Stop() {
+    {
+        std::lock_guard lock(FCore->Lock);
+        if (!FCore->Open) {
+            return asInvalidHandle;
+        }
+    }
+    // What reached the microphone just before now is still on its way: at most one period.
+    std::this_thread::sleep_for(std::chrono::milliseconds(FPeriodMs));
+    auto core = FCore;
+    auto status = std::make_shared<TAudioStatus>(asError);
+    const bool served = core->Thread->Call(
+        [core, status] {
+            core->ReadAvailable(true);
+            core->StopStream();
+            std::lock_guard lock(core->Lock);
+            *status = core->Lost ? asError : asOk;
+        },
+        FCallTimeoutMs);
+    return served ? *status : asError;
+}
+
+TAudioStatus TQtAudioInput::Close() {
+    {
+        std::lock_guard lock(FCore->Lock);
+        if (!FCore->Open) {
+            return asInvalidHandle;
+        }
+    }
+    auto core = FCore;
+    const bool served = core->Thread->Call(
+        [core] {
+            core->Release();
+            std::lock_guard lock(core->Lock);
+            core->Open = false;
+            core->Lost = false;
+            core->Buffer = 0;
+        },
+        FCallTimeoutMs);
+    if (!served) {
+        std::lock_guard lock(core->Lock);
+        core->Open = false;  // the release follows when the audio thread gets to it
+        return asError;
+    }
+    return asOk;
+}
+
+std::int32_t TQtAudioInput::BufferBytes() const {
+    std::lock_guard lock(FCore->Lock);
+    return FCore->Buffer;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TQtAudioOutput
+
+struct TQtAudioOutput::TCore {
+    std::shared_ptr<TAudioThread> Thread;
+
+    // Touched on the audio thread only.
+    std::unique_ptr<QAudioSink> Sink;
+    // Made by Sink's start; Qt deletes it when the stream ends, also when the server is lost.
+    QPointer<QIODevice> Io;
+
+    // Shared with the calling thread.
+    mutable std::mutex Lock;
+    std::condition_variable Changed;
+    bool Open = false;
+    bool Lost = false;  // the device failed after it was opened
+    TWaveFormat Format;
+    std::int32_t Buffer = 0;     // bytes of the sink's buffer
+    TClock::time_point PlayEnd;  // when what was written has been played out, by the wall clock
+    std::int64_t Written = 0;    // bytes handed to the sink since the open, silence included
+    std::int64_t Padded = 0;
+
+    ~TCore() { Release(); }
+
+    void Release() {
+        if (Sink) {
+            Sink->stop();
+            Sink.reset();
+        }
+        Io = nullptr;
+    }
+
+    TAudioStatus OpenSink(const TWaveFormat& WaveFormat, std::uint32_t BufferMs) {
+        QAudioFormat format;
+        if (!ToQtFormat(WaveFormat, &format)) {
+            return asBadFormat;
+        }
+        const QAudioDevice device = QMediaDevices::defaultAudioOutput();
+        if (device.isNull()) {
+            return asBadDeviceId;
+        }
+        if (!device.isFormatSupported(format)) {
+            return asBadFormat;
+        }
+        Sink = std::make_unique<QAudioSink>(device, format);
+        Sink->setBufferSize(BytesFor(WaveFormat, BufferMs));
+        QAudioSink* sink = Sink.get();
+        QObject::connect(sink, &QAudioSink::stateChanged, sink, [this, sink](QAudio::State state) {
+            if (state == QAudio::StoppedState && sink->error() != QAudio::NoError) {
+                {
+                    std::lock_guard lock(Lock);
+                    Lost = true;
+                }
+                Changed.notify_all();
+            }
+        });
+        QIODevice* io = Sink->start();
+        if (io == nullptr || Sink->state() == QAudio::StoppedState) {
+            const TAudioStatus failed = StatusOf(Sink->error());
+            Release();
+            return failed == asOk ? asError : failed;
+        }
+        Io = io;
+        std::lock_guard lock(Lock);
+        Open = true;
+        Lost = false;
+        Format = WaveFormat;
+        Buffer = static_cast<std::int32_t>(Sink->bufferSize());
+        PlayEnd = TClock::now();
+        Written = 0;
+        return asOk;
+    }
+
+    TAudioStatus WriteSink(const std::vector<std::uint8_t>& Bytes) {
+        if (!Sink) {
+            return asInvalidHandle;
+        }
+        if (Io.isNull()) {
+            return asError;  // the stream has ended under us
+        }
+        const auto now = TClock::now();
+        // After an underrun (and before the first block) the sink is idle and the server waits
+        // for a buffer's worth before it plays again: a shorter block gets silence behind it.
+        const bool idle = Sink->state() != QAudio::ActiveState;
+        TClock::time_point start;
+        std::int32_t pad = 0;
+        std::uint8_t silence = 0;
+        {
+            std::lock_guard lock(Lock);
+            start = idle ? now : std::max(PlayEnd, now);
+            const bool dry = idle || (start - now) < DurationOf(Format, Buffer);
+            const auto count = static_cast<std::int32_t>(Bytes.size());
+            if (dry && count < Buffer) {
+                const std::int32_t frame = FrameBytes(Format);
+                pad = (Buffer - count + frame - 1) / frame * frame;
+            }
+            silence = Format.BitsPerSample == 8 ? 128 : 0;
+        }
+        QByteArray block(reinterpret_cast<const char*>(Bytes.data()),
+                         static_cast<qsizetype>(Bytes.size()));
+        if (pad > 0) {
+            block.append(pad, static_cast<char>(silence));
+        }
+        qint64 written = Io->write(block);
+        if (written < 0) {
+            written = 0;
+        }
+        {
+            std::lock_guard lock(Lock);
+            PlayEnd = start + DurationOf(Format, written);
+            Written += written;
+            if (written == block.size()) {
+                Padded += pad;
+            }
+        }
+        Changed.notify_all();
+        return written == block.size() ? asOk : asError;
+    }
+};
+
+TQtAudioOutput::TQtAudioOutput(std::uint32_t BufferMs, std::uint32_t LowWaterMs,
+                               std::uint32_t HeardMarginMs, std::uint32_t CallTimeoutMs)
+    : FBufferMs(std::max<std::uint32_t>(BufferMs, 1)),
+      FLowWaterMs(LowWaterMs),
+      FHeardMarginMs(HeardMarginMs),
+      FCallTimeoutMs(CallTimeoutMs),
+      FCore(std::make_shared<TCore>()) {}
+
+TQtAudioOutput::~TQtAudioOutput() {
+    bool open;
+    {
+        std::lock_guard lock(FCore->Lock);
+        open = FCore->Open;
+    }
+    if (open) {
+        (void)Close();
+    }
+}
+
+TAudioStatus TQtAudioOutput::Open(const TWaveFormat& Format) {
+    {
+        std::lock_guard lock(FCore->Lock);
+        if (FCore->Open) {
+            return asAllocated;
+        }
+    }
+    auto thread = TAudioThread::Instance();
+    if (!thread) {
+        return asError;
+    }
+    FCore->Thread = thread;
+    auto core = FCore;
+    auto status = std::make_shared<TAudioStatus>(asError);
+    const std::uint32_t bufferMs = FBufferMs;
+    const bool served = thread->Call(
+        [core, status, Format, bufferMs] { *status = core->OpenSink(Format, bufferMs); },
+        FCallTimeoutMs);
+    if (!served) {
+        // The open may still happen; release whatever it makes.
+        thread->Call(
+            [core] {
+                core->Release();
+                {
+                    std::lock_guard lock(core->Lock);
+                    core->Open = false;
+                }
+                core->Changed.notify_all();
+            },
+            0);
+        return asError;
+    }
+    return *status;
+}
+
+TAudioStatus TQtAudioOutput::Write(const void* Data, std::int32_t Count) {
+    {
+        std::lock_guard lock(FCore->Lock);
+        if (!FCore->Open) {
+            return asInvalidHandle;
+        }
+        if (FCore->Lost) {
+            return asError;
+        }
+    }
+    if (Count <= 0) {
+        return asOk;
+    }
+    const auto* bytes = static_cast<const std::uint8_t*>(Data);
+    auto block = std::make_shared<const std::vector<std::uint8_t>>(bytes, bytes + Count);
+    auto core = FCore;
+    auto status = std::make_shared<TAudioStatus>(asError);
+    const bool served = core->Thread->Call(
+        [core, block, status] { *status = core->WriteSink(*block); }, FCallTimeoutMs);
+    return served ? *status : asError;
+}
+
+bool TQtAudioOutput::WaitDone(std::uint32_t TimeoutMs) {
+    const auto deadline = TClock::now() + std::chrono::milliseconds(TimeoutMs);
+    const auto lowWater = std::chrono::milliseconds(FLowWaterMs);
+    std::unique_lock lock(FCore->Lock);
+    for (;;) {
+        if (!FCore->Open) {
+            return true;
+        }
+        if (FCore->Lost) {
+            return false;
+        }
+        const auto done = FCore->PlayEnd - lowWater;
+        const auto now = TClock::now();
+        if (now >= done) {
+            return true;
+        }
+        if (now >= deadline) {
+            return false;
+        }
+        FCore->Changed.wait_until(lock, std::min(done, deadline));
+    }
+}
+
+bool TQtAudioOutput::WaitHeard(std::uint32_t TimeoutMs) {
+    const auto deadline = TClock::now() + std::chrono::milliseconds(TimeoutMs);
+    std::int64_t written = 0;
+    double bytesPerMs = 0;
+    {
+        // By the wall clock first: the written sound played out, then the device's own delay.
+        std::unique_lock lock(FCore->Lock);
+        for (;;) {
+            if (!FCore->Open) {
+                return true;
+            }
+            if (FCore->Lost) {
+                return false;
+            }
+            const auto heard = FCore->PlayEnd + DurationOf(FCore->Format, FCore->Buffer) +
+                               std::chrono::milliseconds(FHeardMarginMs);
+            const auto now = TClock::now();
+            if (now >= heard) {
+                written = FCore->Written;
+                bytesPerMs = BytesPerMs(FCore->Format);
+                break;
+            }
+            if (now >= deadline) {
+                return false;
+            }
+            FCore->Changed.wait_until(lock, std::min(heard, deadline));
+        }
+    }
+    // Then by the device's clock: what QAudioSink has processed must cover all of it (this
+    // holds back a device that has fallen behind the wall clock).
+    const auto writtenUs = static_cast<qint64>(static_cast<double>(written) * 1000.0 / bytesPerMs);
+    constexpr qint64 kToleranceUs = 1000;
+    auto core = FCore;
+    for (;;) {
+        auto processed = std::make_shared<std::atomic<qint64>>(-1);
+        const bool served = core->Thread->Call(
+            [core, processed] {
+                if (core->Sink) {
+                    processed->store(core->Sink->processedUSecs());
+                }
+            },
+            std::max<std::uint32_t>(RemainingMs(deadline), 1));
+        if (served && (processed->load() < 0 || processed->load() + kToleranceUs >= writtenUs)) {
+            return true;  // closed meanwhile, or everything processed
+        }
+        std::unique_lock lock(core->Lock);
+        if (core->Lost) {
+            return false;
+        }
+        if (TClock::now() >= deadline) {
+            return false;
+        }
+        core->Changed.wait_until(lock,
+                                 std::min(deadline, TClock::now() + std::chrono::milliseconds(5)));
+    }
+}
+
+TAudioStatus TQtAudioOutput::Close() {
+    {
+        std::lock_guard lock(FCore->Lock);
+        if (!FCore->Open) {
+            return asInvalidHandle;
+        }
+    }
+    auto core = FCore;
+    const auto forget = [core] {
+        {
+            std::lock_guard lock(core->Lock);
+            core->Open = false;
+            core->Buffer = 0;
+        }
+        core->Changed.notify_all();
+    };
+    const bool served = core->Thread->Call(
+        [core, forget] {
+            core->Release();
+            forget();
+        },
+        FCallTimeoutMs);
+    if (!served) {
+        forget();  // the release follows when the audio thread gets to it
+        return asError;
+    }
+    return asOk;
+}
+
+std::int32_t TQtAudioOutput::BufferBytes() const {
+    std::lock_guard lock(FCore->Lock);
+    return FCore->Buffer;
+}
+
+std::int64_t TQtAudioOutput::PaddedBytes() const {
+    std::lock_guard lock(FCore->Lock);
+    return FCore->Padded;
+}
+
+}  // namespace vox

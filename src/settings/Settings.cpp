@@ -1,0 +1,153 @@
+#include "settings/Settings.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <stdexcept>
+
+#include "settings/MyIniFile.h"
+#include "wire/PassPhrase.h"
+
+namespace vox {
+
+std::string SettingsPathFor(const std::string& exePath) {
+    const std::size_t slash = exePath.rfind('/');
+    const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    const std::size_t dot = exePath.rfind('.');
+    if (dot != std::string::npos && dot > nameStart) {
+        return exePath.substr(0, dot) + std::string(kSettingsExtension);
+    }
+    return exePath + std::string(kSettingsExtension);
+}
+
+std::string ExecutablePath() {
+    std::string buffer(256, '\0');
+    for (;;) {
+        const ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size());
+        if (n < 0) {
+            throw std::runtime_error("the path of the running program is unknown");
+        }
+        if (static_cast<std::size_t>(n) < buffer.size()) {
+            buffer.resize(static_cast<std::size_t>(n));
+            return buffer;
+        }
+        buffer.resize(buffer.size() * 2);  // may have been cut: try again with more room
+    }
+}
+
+TSettings LoadSettings(const std::string& path) {
+    const TMyIniFile ini(path);
+    TSettings s;
+    s.ConversationPort =
+        ini.ReadInteger(kSectionGlobal, kKeyConversationPort, kDefaultConversationPort);
+    s.TransferPort = ini.ReadInteger(kSectionGlobal, kKeyTransferPort, kDefaultTransferPort);
+    s.MyName = ini.ReadString(kSectionPersonal, kKeyMyName, "");
+    s.UsePassPhrase = ini.ReadBool(kSectionPersonal, kKeyUsePassPhrase, kDefaultUsePassPhrase);
+    if (s.UsePassPhrase) {
+        s.PassPhrase = DecodePassPhrase(kPersonalPassPhraseKey,
+                                        ini.ReadHexBytes(kSectionPersonal, kKeyPassPhrase));
+    }
+    s.ServerListen = ini.ReadBool(kSectionGlobal, kKeyServerListen, kDefaultServerListen);
+    return s;
+}
+
+void SaveServerListen(const std::string& path, bool listen) {
+    TMyIniFile(path).WriteBool(kSectionGlobal, kKeyServerListen, listen);
+}
+
+bool FixTransferPort(const std::string& path, TSettings& settings) {
+    if (settings.ConversationPort != settings.TransferPort) {
+        return false;
+    }
+    // Computed without signed overflow; a port this large is useless either way.
+    settings.TransferPort =
+        static_cast<int>(static_cast<std::uint32_t>(settings.ConversationPort) + 1u);
+    TMyIniFile(path).WriteInteger(kSectionGlobal, kKeyTransferPort, settings.TransferPort);
+    return true;
+}
+
+void ApplySettingsDialog(const std::string& path, TSettings& live,
+                         const TSettingsDialogValues& values) {
+    live.ConversationPort = values.ConversationPort;
+    live.TransferPort = values.TransferPort;
+    TMyIniFile ini(path);
+    ini.WriteInteger(kSectionGlobal, kKeyConversationPort, values.ConversationPort);
+    ini.WriteInteger(kSectionGlobal, kKeyTransferPort, values.TransferPort);
+    live.MyName = values.MyName;
+    live.UsePassPhrase = values.UsePassPhrase;
+    ini.WriteString(kSectionPersonal, kKeyMyName, values.MyName);
+    if (values.UsePassPhrase) {
+        ini.WriteBool(kSectionPersonal, kKeyUsePassPhrase, true);
+        live.PassPhrase = values.PassPhrase;
+        ini.WriteHexBytes(kSectionPersonal, kKeyPassPhrase,
+                          EncodePassPhrase(kPersonalPassPhraseKey, values.PassPhrase));
+    } else {
+        ini.WriteBool(kSectionPersonal, kKeyUsePassPhrase, false);
+        ini.DeleteKey(kSectionPersonal, kKeyPassPhrase);
+        live.PassPhrase.clear();
+    }
+}
+
+TWindowPosition ReadTransFormPosition(const std::string& path, int defaultLeft, int defaultTop) {
+    const TMyIniFile ini(path);
+    TWindowPosition position;
+    position.Left = ini.ReadInteger(kSectionGlobal, kKeyTransFormLeft, defaultLeft);
+    position.Top = ini.ReadInteger(kSectionGlobal, kKeyTransFormTop, defaultTop);
+    return position;
+}
+
+void WriteTransFormPosition(const std::string& path, TWindowPosition position) {
+    TMyIniFile ini(path);
+    ini.WriteInteger(kSectionGlobal, kKeyTransFormLeft, position.Left);
+    ini.WriteInteger(kSectionGlobal, kKeyTransFormTop, position.Top);
+}
+
+std::vector<std::string> ReadPartnerNames(const std::string& path) {
+    std::vector<std::string> names;
+    TMyIniFile(path).ReadNumberedValues(kPartnerSectionPrefix, kKeyPartnerName, names);
+    return names;
+}
+
+bool LookUpPartner(const std::string& path, std::string_view partnerName, std::string& hostName,
+                   std::string& address) {
+    const TMyIniFile ini(path);
+    const std::string name = IniStoredValue(partnerName);
+    std::string section;
+    if (name.empty() ||
+        !ini.FindNumberedSection(kPartnerSectionPrefix, kKeyPartnerName, name, section)) {
+        return false;
+    }
+    hostName = ini.ReadString(section, kKeyHostName, "");
+    address = ini.ReadString(section, kKeyAddress, "");
+    return true;
+}
+
+void RememberPartner(const std::string& path, std::string_view partnerName,
+                     std::string_view hostName, std::string_view address,
+                     std::string_view passPhrase) {
+    // Looked up and stored the way the file gives the name back: a name typed with blanks
+    // around it would otherwise never be found again and be added anew on every call.
+    const std::string name = IniStoredValue(partnerName);
+    if (name.empty()) {
+        return;  // nothing the file could hold as a name
+    }
+    TMyIniFile ini(path);
+    std::string section;
+    if (ini.FindNumberedSection(kPartnerSectionPrefix, kKeyPartnerName, name, section)) {
+        ini.WriteString(section, kKeyPartnerName, name);
+        ini.WriteString(section, kKeyHostName, hostName);
+        ini.WriteString(section, kKeyAddress, address);
+        if (!passPhrase.empty()) {
+            ini.WriteHexBytes(section, kKeyPassPhrase, EncodePassPhrase(name, passPhrase));
+        } else {
+            ini.DeleteKey(section, kKeyPassPhrase);
+        }
+    } else {
+        ini.AddNumberedSection(kPartnerSectionPrefix, kKeyPartnerName, name, section);
+        ini.WriteString(section, kKeyHostName, hostName);
+        ini.WriteString(section, kKeyAddress, address);
+    }
+}
+
+}  // namespace vox

@@ -1,0 +1,667 @@
+#include "ui/MainForm.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCursor>
+#include <QDateTime>
+#include <QDesktopServices>
+#include <QDialog>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "platform/Cp932.h"
+#include "protocol/ConnectionCore.h"
+#include "ui/AboutBox.h"
+#include "ui/ConnectForm.h"
+#include "ui/DialogMessages.h"
+#include "ui/LogTime.h"
+#include "ui/SettingForm.h"
+#include "ui/TransferWindows.h"
+#include "voice/NoAudioDevice.h"
+#include "voice/Sound.h"
+#include "voice/VoiceThreads.h"
+#include "wire/Packet.h"
+
+namespace vox {
+
+namespace {
+
+// The window's outer size, frame included.
+constexpr int kOuterWidth = 544;
+constexpr int kOuterHeight = 375;
+// Member list entries are drawn this many pixels high.
+constexpr int kListFontPixels = 15;
+
+const QString kListening = QStringLiteral("待ち受けする");
+const QString kNotListening = QStringLiteral("待ち受けしない");
+
+QString FromCp932(const std::string& bytes) {
+    return QString::fromStdString(Cp932ToUtf8(bytes));
+}
+
+QString Now() {
+    return FormatLogTime(QDateTime::currentDateTime());
+}
+
+// A multi-line, read-only pane with both scroll bars.
+QPlainTextEdit* NewPane(QWidget* parent, const char* name, const QString& accessibleName) {
+    auto* pane = new QPlainTextEdit(parent);
+    pane->setObjectName(QString::fromLatin1(name));
+    pane->setAccessibleName(accessibleName);
+    pane->setReadOnly(true);
+    pane->setLineWrapMode(QPlainTextEdit::NoWrap);
+    pane->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    pane->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    return pane;
+}
+
+QLabel* NewLabel(QWidget* parent, const char* name, const QString& caption, QWidget* buddy) {
+    auto* label = new QLabel(caption, parent);
+    label->setObjectName(QString::fromLatin1(name));
+    label->setBuddy(buddy);
+    return label;
+}
+
+QAction* NewAction(QObject* parent, const char* name, const QString& caption) {
+    auto* action = new QAction(caption, parent);
+    action->setObjectName(QString::fromLatin1(name));
+    return action;
+}
+
+// The desktop's download folder when it exists; empty otherwise.
+std::string DownloadFolder() {
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    if (folder.isEmpty() || !QDir(folder).exists()) {
+        return {};
+    }
+    return QFile::encodeName(folder).toStdString();
+}
+
+}  // namespace
+
+// --- Creation --------------------------------------------------------------------------------
+
+TMainForm::TMainForm(TMainFormEnv env) : QMainWindow(nullptr), FEnv(std::move(env)) {
+    setObjectName(QStringLiteral("MainForm"));
+    setWindowTitle(QString::fromUtf8(kApplicationTitle));
+    // The system menu and minimising, no maximising.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    CreateControls();
+    CreateMenus();
+    resize(kOuterWidth, kOuterHeight);
+
+    // Calls of the connection threads run from the Qt event loop (and from any nested loop of
+    // a modal dialog). Queued with this window as context: a call posted while the window goes
+    // away is dropped, and by then no thread is left to wait for it.
+    FSync.SetWakeMainThread([this] {
+        QMetaObject::invokeMethod(
+            this, [this] { FSync.CheckSynchronize(0); }, Qt::QueuedConnection);
+    });
+    FormCreate();
+}
+
+TMainForm::~TMainForm() {
+    Shutdown();
+}
+
+void TMainForm::CreateControls() {
+    auto* central = new QWidget(this);
+    central->setObjectName(QStringLiteral("ClientArea"));
+    FBackground = central->palette().color(QPalette::Window);
+    setCentralWidget(central);
+
+    Memo1 = NewPane(central, "Memo1", QStringLiteral("ログ"));
+    Memo2 = NewPane(central, "Memo2", QStringLiteral("受信テキスト"));
+    Label1 = NewLabel(central, "Label1", QStringLiteral("受信テキスト："), Memo2);
+
+    Edit1 = new QLineEdit(central);
+    Edit1->setObjectName(QStringLiteral("Edit1"));
+    Edit1->setAccessibleName(QStringLiteral("送信テキスト"));
+    // 32767 characters are at most 65534 CP932 bytes: a line always fits its packet.
+    Edit1->setMaxLength(32767);
+    Label2 = NewLabel(central, "Label2", QStringLiteral("送信テキスト："), Edit1);
+
+    ListBox1 = new QListWidget(central);
+    ListBox1->setObjectName(QStringLiteral("ListBox1"));
+    ListBox1->setAccessibleName(QStringLiteral("メンバーリスト"));
+    QFont listFont = ListBox1->font();
+    listFont.setPixelSize(kListFontPixels);
+    ListBox1->setFont(listFont);
+    ListBox1->setSelectionMode(QAbstractItemView::SingleSelection);
+    Label3 = NewLabel(central, "Label3", QStringLiteral("メンバーリスト："), ListBox1);
+
+    SendButton = new QPushButton(QStringLiteral("音声送信"), central);
+    SendButton->setObjectName(QStringLiteral("SendButton"));
+    SendButton->setAccessibleName(SendButton->text());
+    SendButton->setAccessibleDescription(
+        QStringLiteral("押している間、メンバー全員に声を送ります（スペースキーでも可）"));
+    SendButton->setAutoDefault(false);
+    SendButton->setMinimumHeight(40);
+
+    auto* left = new QVBoxLayout;
+    left->addWidget(Label1);
+    left->addWidget(Memo2, 1);
+    left->addWidget(Label2);
+    left->addWidget(Edit1);
+    auto* right = new QVBoxLayout;
+    right->addWidget(Label3);
+    right->addWidget(ListBox1, 1);
+    right->addWidget(SendButton);
+    auto* lower = new QHBoxLayout;
+    lower->addLayout(left, 3);
+    lower->addLayout(right, 1);
+    auto* all = new QVBoxLayout(central);
+    all->setContentsMargins(4, 4, 4, 4);
+    all->addWidget(Memo1, 2);
+    all->addLayout(lower, 3);
+
+    connect(Edit1, &QLineEdit::returnPressed, this, [this] { Guard([this] { Edit1Enter(); }); });
+    ListBox1->viewport()->installEventFilter(this);
+    SendButton->installEventFilter(this);
+    // Painted by this window (eventFilter): the colour is the window's own and does not
+    // spread to the controls the way a palette would.
+    central->installEventFilter(this);
+
+    PopupMenu1 = new QMenu(this);
+    PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
+    PopupMenu1->setAccessibleName(QStringLiteral("メンバーのメニュー"));
+    Transfer = NewAction(PopupMenu1, "Transfer", QStringLiteral("ファイル転送"));
+    PopupMenu1->addAction(Transfer);
+    connect(
+        Transfer, &QAction::triggered, this, [this] { Guard([this] { TransferClick(); }); },
+        Qt::QueuedConnection);
+}
+
+void TMainForm::CreateMenus() {
+    QMenuBar* bar = menuBar();
+    bar->setObjectName(QStringLiteral("MainMenu1"));
+    bar->setAccessibleName(QStringLiteral("メインメニュー"));
+    // The commands run once the menu (or an accessibility request that picked the item) has
+    // returned: several open modal dialogs.
+    auto hook = [this](QAction* action, void (TMainForm::*handler)()) {
+        connect(
+            action, &QAction::triggered, this,
+            [this, handler] { Guard([&] { (this->*handler)(); }); }, Qt::QueuedConnection);
+    };
+
+    Setting = NewAction(bar, "Setting", QStringLiteral("設定"));
+    bar->addAction(Setting);
+    hook(Setting, &TMainForm::SettingClick);
+
+    Connect = bar->addMenu(QStringLiteral("接続"));
+    Connect->setObjectName(QStringLiteral("Connect"));
+    Connect->setAccessibleName(Connect->title());
+    ServerWait = NewAction(Connect, "ServerWait", kNotListening);
+    ServerWait->setCheckable(true);
+    ClientConnect = NewAction(Connect, "ClientConnect", QStringLiteral("接続"));
+    DisConnect = NewAction(Connect, "DisConnect", QStringLiteral("すべて切断"));
+    Connect->addAction(ServerWait);
+    Connect->addSeparator();
+    Connect->addAction(ClientConnect);
+    Connect->addSeparator();
+    Connect->addAction(DisConnect);
+    hook(ServerWait, &TMainForm::ServerWaitClick);
+    hook(ClientConnect, &TMainForm::ClientConnectClick);
+    hook(DisConnect, &TMainForm::DisConnectClick);
+
+    Help1 = bar->addMenu(QStringLiteral("ヘルプ"));
+    Help1->setObjectName(QStringLiteral("Help1"));
+    Help1->setAccessibleName(Help1->title());
+    About1 = NewAction(Help1, "About1", QStringLiteral("バージョン情報"));
+    VoxilenHelp = NewAction(Help1, "VoxilenHelp", QStringLiteral("ぼくしれんヘルプ"));
+    Help1->addAction(About1);
+    Help1->addSeparator();
+    Help1->addAction(VoxilenHelp);
+    hook(About1, &TMainForm::About1Click);
+    hook(VoxilenHelp, &TMainForm::VoxilenHelpClick);
+}
+
+void TMainForm::FormCreate() {
+    FSound = std::make_unique<TMySound>(FEnv.Devices.MakeInput ? FEnv.Devices.MakeInput()
+                                                               : std::make_unique<TNoAudioInput>());
+    if (FEnv.IniFileName.empty()) {
+        const TUserPlaces places = ResolvePlaces(CurrentPlaceInputs(DownloadFolder()));
+        // A folder that cannot be made shows up at the first write of a setting.
+        MakeSettingsFolder(places);
+        FIniFileName = places.SettingsFile;
+        FRecvFolder = places.RecvFolder;
+    } else {
+        FIniFileName = FEnv.IniFileName;
+    }
+    CreateTransferWindows();
+
+    // The playback thread exists (not yet started) before the listener can hand out a
+    // connection: every connection decodes into its mixer.
+    auto output =
+        FEnv.Devices.MakeOutput ? FEnv.Devices.MakeOutput() : std::make_unique<TNoAudioOutput>();
+    FPlayThread = std::make_unique<TPlayFileThread>(
+        kVoiceBlockSize, kVoiceFormat, std::move(output), [this](const std::string& message) {
+            // On the playback thread: the log line goes to the window without waiting.
+            const QString line = QString::fromStdString(message);
+            QMetaObject::invokeMethod(
+                this, [this, line] { Log(line); }, Qt::QueuedConnection);
+        });
+    FPlayThread->SetPriority(TThreadPriority::tpHigher);
+    FCore = std::make_unique<TConnectionCore>(FSync, *this, FEnv.Timeouts, &FPlayThread->Mixer());
+
+    Guard([this] { FSettings = LoadSettings(FIniFileName); });
+    // A listener that cannot be opened must not keep the voice threads from starting.
+    Guard([this] {
+        if (FSettings.ServerListen) {
+            StartListening();
+        } else {
+            StopListening();
+        }
+    });
+
+    Edit1->clear();
+    Memo2->clear();
+
+    FSendThread = std::make_unique<TSendThread>(FCore.get());
+    FEncodeThread = std::make_unique<TEncodeThread>(*FSendThread);
+    FEncodeThread->Start();
+    FSendThread->Start();
+    FPlayThread->Start();
+}
+
+void TMainForm::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    // The frame is known only once the window is on the screen.
+    QTimer::singleShot(0, this, [this] { ResizeToOuterSize(); });
+}
+
+void TMainForm::ResizeToOuterSize() {
+    if (FSizedToFrame) {
+        return;
+    }
+    // A window manager reports its frame some time after the window appeared: until then
+    // (and for good without one) the window has no frame and the inner size is the outer one.
+    const QSize frame = frameGeometry().size() - geometry().size();
+    if (frame.width() > 0 || frame.height() > 0) {
+        FSizedToFrame = true;
+        resize(kOuterWidth - frame.width(), kOuterHeight - frame.height());
+    }
+}
+
+// --- Helpers ---------------------------------------------------------------------------------
+
+void TMainForm::Guard(const std::function<void()>& handler) {
+    try {
+        handler();
+    } catch (const std::exception& e) {
+        ShowError(QString::fromUtf8(e.what()));
+    } catch (...) {
+        ShowError(QStringLiteral("予期しないエラーが発生しました。"));
+    }
+}
+
+void TMainForm::ShowError(const QString& text) {
+    if (FEnv.ErrorBox) {
+        FEnv.ErrorBox(text);
+    } else {
+        ui::ShowErrorBox(this, text);
+    }
+}
+
+void TMainForm::ShowMessage(const QString& text) {
+    if (FEnv.MessageBox) {
+        FEnv.MessageBox(text);
+    } else {
+        QMessageBox box(QMessageBox::NoIcon, QGuiApplication::applicationDisplayName(), text,
+                        QMessageBox::Ok, this);
+        box.exec();
+    }
+}
+
+void TMainForm::Beep() {
+    if (FEnv.Beep) {
+        FEnv.Beep();
+    } else {
+        QApplication::beep();
+    }
+}
+
+void TMainForm::Log(const QString& message) {
+    Memo1->appendPlainText(Now() + u' ' + message);
+}
+
+bool TMainForm::IsTalking() const {
+    return FSound && FSound->IsRecording();
+}
+
+// --- Activation and closing ------------------------------------------------------------------
+
+void TMainForm::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::ActivationChange && isActiveWindow()) {
+        ResizeToOuterSize();
+        // After the activation has been handled: the message box takes the focus.
+        QMetaObject::invokeMethod(
+            this, [this] { Guard([this] { FormActivate(); }); }, Qt::QueuedConnection);
+    }
+}
+
+void TMainForm::FormActivate() {
+    if (FShutDown || !FixTransferPort(FIniFileName, FSettings)) {
+        return;
+    }
+    Beep();
+    ShowMessage(QStringLiteral("会話用ポートと転送用ポートが同じだったので、\n転送用ポートを ") +
+                QString::number(FSettings.TransferPort) + QStringLiteral(" に変更しました。"));
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+    Shutdown();
+    event->accept();
+}
+
+void TMainForm::Shutdown() {
+    if (FShutDown) {
+        return;
+    }
+    FShutDown = true;
+    // An open transfer window stops its transfer thread first; it writes to a connection.
+    FTransfers.reset();
+    // The modeless dialogs work on the core: they go first.
+    for (QDialog* dialog : findChildren<QDialog*>(Qt::FindDirectChildrenOnly)) {
+        if (!dialog->isModal()) {
+            delete dialog;
+        }
+    }
+    PopupMenu1->close();
+    if (FCore) {
+        Guard([this] { FCore->DisconnectAll(); });
+    }
+    if (FSound) {
+        try {
+            FSound->StopRecording();
+        } catch (const std::exception&) {
+            // Closing down: the device's complaint changes nothing.
+        }
+        FSound.reset();
+    }
+    // Each destructor terminates its thread and joins it: the encode thread feeds the send
+    // thread, the send thread writes to the core's connections.
+    FEncodeThread.reset();
+    FSendThread.reset();
+    // Waits until every connection thread has ended, running their last calls onto this
+    // thread (log lines, member list) meanwhile. The decode threads feed the playback mixer.
+    FCore.reset();
+    FPlayThread.reset();
+}
+
+// --- Listening and connections ---------------------------------------------------------------
+
+void TMainForm::ServerWaitClick() {
+    if (FShutDown) {
+        return;
+    }
+    // The item has toggled its check mark itself; the new state is stored before it acts.
+    const bool listen = ServerWait->isChecked();
+    SaveServerListen(FIniFileName, listen);
+    if (listen) {
+        StartListening();
+    } else {
+        StopListening();
+    }
+}
+
+void TMainForm::StartListening() {
+    ServerWait->setText(kListening);
+    ServerWait->setChecked(true);
+    // Closes an open listener first; logs "接続待機開始。" once open. A failure raises the
+    // socket error with the menu item left as it is, so that clicking it switches off.
+    FCore->StartListening(FSettings.ConversationPort);
+}
+
+void TMainForm::StopListening() {
+    ServerWait->setText(kNotListening);
+    ServerWait->setChecked(false);
+    // Logs "接続待機中止" and ends every incoming connection.
+    FCore->StopListening();
+}
+
+void TMainForm::ClientConnectClick() {
+    if (FShutDown) {
+        return;
+    }
+    TConnectForm::Connect(this, *FCore, FSettings, FIniFileName);
+}
+
+void TMainForm::DisConnectClick() {
+    if (FShutDown) {
+        return;
+    }
+    FCore->DisconnectAll();
+}
+
+void TMainForm::SettingClick() {
+    if (FShutDown) {
+        return;
+    }
+    auto* form = new TSettingForm(this, *FCore, FSettings, FIniFileName);
+    form->show();
+}
+
+void TMainForm::About1Click() {
+    auto* box = new TAboutBox(this);
+    box->show();
+}
+
+void TMainForm::VoxilenHelpClick() {
+    const QString path = QFile::decodeName(
+        FEnv.HelpFileName.empty()
+            ? FindHelpPage(QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString())
+                  .c_str()
+            : FEnv.HelpFileName.c_str());
+    if (!QFileInfo::exists(path)) {
+        ShowError(QStringLiteral("ヘルプファイル %1 が見つかりません。").arg(path));
+        return;
+    }
+    const QUrl url = QUrl::fromLocalFile(path);
+    const bool opened = FEnv.OpenUrl ? FEnv.OpenUrl(url) : QDesktopServices::openUrl(url);
+    if (!opened) {
+        ShowError(QStringLiteral("ヘルプファイル %1 を開けませんでした。").arg(path));
+    }
+}
+
+// --- What the connection threads report ------------------------------------------------------
+
+void TMainForm::AddLog(const std::string& message) {
+    Log(FromCp932(message));
+}
+
+void TMainForm::ShowChatLine(const std::string& partnerName, const std::string& text) {
+    Memo2->appendPlainText(Now() + QStringLiteral(" (") + FromCp932(partnerName) +
+                           QStringLiteral(") ") + FromCp932(text));
+}
+
+void TMainForm::AddMember(const std::string& partnerName, TConversation* connection) {
+    auto* item = new QListWidgetItem(FromCp932(partnerName));
+    // The connection tells apart two partners listed under the same name.
+    item->setData(Qt::UserRole, QVariant::fromValue(reinterpret_cast<quintptr>(connection)));
+    ListBox1->addItem(item);
+}
+
+void TMainForm::ConnectionEnded(TConversation* connection) {
+    TransferConnectionEnded(connection);
+    const auto key = reinterpret_cast<quintptr>(connection);
+    for (int i = 0; i < ListBox1->count(); ++i) {
+        if (ListBox1->item(i)->data(Qt::UserRole).value<quintptr>() == key) {
+            delete ListBox1->takeItem(i);
+            break;
+        }
+    }
+}
+
+int TMainForm::AskAcceptance(const TIncomingCall& call) {
+    if (FShutDown) {
+        return cdRefused;  // closing down: no dialog any more
+    }
+    if (FEnv.AskIncomingCall) {
+        return FEnv.AskIncomingCall(call);
+    }
+    return TConnectForm::AskIncomingCall(this, call);
+}
+
+void TMainForm::FetchPassPhraseSetting(bool& usePassPhrase, std::string& passPhrase) {
+    usePassPhrase = FSettings.UsePassPhrase;
+    passPhrase = FSettings.PassPhrase;
+}
+
+// --- Text chat and member list ---------------------------------------------------------------
+
+std::string TMainForm::ChatLineBytes(const QString& text) {
+    std::string bytes = Utf8ToCp932(text.toStdString());
+    if (bytes.size() <= kMaxFieldLength) {
+        return bytes;
+    }
+    std::size_t end = 0;
+    while (end < bytes.size()) {
+        const std::size_t width =
+            IsCp932LeadByte(static_cast<unsigned char>(bytes[end])) && end + 1 < bytes.size() ? 2
+                                                                                              : 1;
+        if (end + width > kMaxFieldLength) {
+            break;
+        }
+        end += width;
+    }
+    bytes.resize(end);
+    return bytes;
+}
+
+void TMainForm::Edit1Enter() {
+    if (FShutDown || Edit1->text().isEmpty()) {
+        return;  // nothing to send; the focus stays in the field
+    }
+    // To every partner whose handshake has ended; a connection whose write fails is closed
+    // and the others still get the line.
+    FCore->SendText(ChatLineBytes(Edit1->text()));
+    Edit1->clear();
+    // The space bar is ready for talking.
+    SendButton->setFocus(Qt::OtherFocusReason);
+}
+
+bool TMainForm::ListBox1MouseDown(QMouseEvent* event) {
+    if (event->button() != Qt::RightButton) {
+        return false;  // the list box selects as usual
+    }
+    QListWidgetItem* item = ListBox1->itemAt(event->position().toPoint());
+    if (item == nullptr) {
+        ListBox1->clearSelection();
+        ListBox1->setCurrentItem(nullptr);
+        return true;
+    }
+    ListBox1->setCurrentItem(item);
+    item->setSelected(true);
+    PopupMenu1->popup(QCursor::pos());
+    return true;
+}
+
+// --- Push-to-talk ----------------------------------------------------------------------------
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == centralWidget() && event->type() == QEvent::Paint) {
+        QPainter painter(centralWidget());
+        painter.fillRect(static_cast<QPaintEvent*>(event)->rect(), FBackground);
+        return false;
+    }
+    if (watched == ListBox1->viewport() && event->type() == QEvent::MouseButtonPress) {
+        return ListBox1MouseDown(static_cast<QMouseEvent*>(event));
+    }
+    if (watched != SendButton) {
+        return QMainWindow::eventFilter(watched, event);
+    }
+    switch (event->type()) {
+        case QEvent::KeyPress: {
+            // Auto-repeat presses start the talking again after a mouse release ended it.
+            if (static_cast<QKeyEvent*>(event)->key() == Qt::Key_Space) {
+                Guard([this] {
+                    if (!IsTalking()) {
+                        StartTalking();
+                        FTalkingByKey = IsTalking();
+                    }
+                });
+            }
+            break;
+        }
+        case QEvent::KeyRelease: {
+            auto* key = static_cast<QKeyEvent*>(event);
+            // The system sends a release before every repeated press: only the real one ends.
+            if (key->key() == Qt::Key_Space && !key->isAutoRepeat()) {
+                Guard([this] { StopTalking(); });
+            }
+            break;
+        }
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonDblClick: {
+            Guard([this] { StartTalking(); });
+            // The left button also shows the button pressed; the others are taken here.
+            return static_cast<QMouseEvent*>(event)->button() != Qt::LeftButton;
+        }
+        case QEvent::MouseButtonRelease: {
+            Guard([this] { StopTalking(); });
+            return static_cast<QMouseEvent*>(event)->button() != Qt::LeftButton;
+        }
+        case QEvent::FocusOut: {
+            // The key release would go elsewhere: talking by the space bar ends with the focus.
+            if (FTalkingByKey) {
+                Guard([this] { StopTalking(); });
+            }
+            break;
+        }
+        default:
+            break;
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TMainForm::StartTalking() {
+    if (FShutDown || IsTalking() || ListBox1->count() < 1) {
+        return;  // talking needs someone to talk to
+    }
+    FSavedColour = FBackground;
+    SetBackground(kTalkColour);
+    try {
+        FSound->StartRecording(kVoiceFormat, kVoiceBlockSize, FEncodeThread->InputBuffer());
+    } catch (...) {
+        // Not talking after all: the window must not stay coloured as if it were.
+        SetBackground(FSavedColour);
+        throw;
+    }
+}
+
+void TMainForm::StopTalking() {
+    FTalkingByKey = false;
+    if (!IsTalking()) {
+        return;
+    }
+    SetBackground(FSavedColour);
+    // What was recorded up to now still goes out.
+    FSound->StopRecording();
+}
+
+void TMainForm::SetBackground(const QColor& colour) {
+    FBackground = colour;
+    centralWidget()->update();
+}
+
+}  // namespace vox

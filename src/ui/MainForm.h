@@ -1,0 +1,202 @@
+// The program's main window and the owner of its run-time state: the live settings, the
+// connection core (listener, connection lists, outgoing calls), the recorder and the three
+// voice threads, the log, the text chat, the member list and push-to-talk.
+//
+// The connection threads reach the window only through IConversationUi, whose calls run on
+// the user-interface thread (the synchronizer's main thread, pumped from the Qt event loop).
+#pragma once
+
+#include <QColor>
+#include <QMainWindow>
+#include <QString>
+#include <QUrl>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/Synchronizer.h"
+#include "protocol/Conversation.h"
+#include "protocol/ConversationUi.h"
+#include "settings/Settings.h"
+#include "settings/UserPlaces.h"
+#include "voice/AudioDevice.h"
+
+class QAction;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QMenu;
+class QPlainTextEdit;
+class QPushButton;
+
+namespace vox {
+
+class TConnectionCore;
+class TEncodeThread;
+class TTransferWindows;
+class TMySound;
+class TPlayFileThread;
+class TSendThread;
+
+// The program's title, also the main window's caption.
+inline constexpr const char* kApplicationTitle = "ぼくしれん";
+
+// Where the sound comes from and goes to: the program uses the sound card, tests use files.
+struct TAudioDevices {
+    std::function<std::unique_ptr<TAudioInput>()> MakeInput;
+    std::function<std::unique_ptr<TAudioOutput>()> MakeOutput;
+};
+
+// What the window takes from outside. Empty hooks mean the real thing (message boxes, the
+// beep, the incoming-call dialog, the desktop's viewer for the help page).
+struct TMainFormEnv {
+    // Empty: the settings file and the received files where the program keeps them
+    // (UserPlaces.h). Set: this settings file, with received files in "Recieved" beside it.
+    std::string IniFileName;
+    std::string HelpFileName;  // empty: kHelpFileName beside the executable or installed
+    TAudioDevices Devices;
+    TConversationTimeouts Timeouts;
+    std::function<void(const QString&)> ErrorBox;    // the application's error box
+    std::function<void(const QString&)> MessageBox;  // a plain message with an OK button
+    std::function<void()> Beep;
+    std::function<int(const TIncomingCall&)> AskIncomingCall;
+    std::function<bool(const QUrl&)> OpenUrl;
+};
+
+// The colour of the window while the user talks.
+inline const QColor kTalkColour(0, 255, 255);  // aqua
+
+class TMainForm : public QMainWindow, public IConversationUi {
+    Q_OBJECT
+
+  public:
+    // Creates the window and its run-time state: reads the settings, switches listening on
+    // or off as "ServerListen" says and starts the voice threads. A listener that cannot be
+    // opened is reported in the error box; the window comes up all the same.
+    explicit TMainForm(TMainFormEnv env = {});
+    // Closes down as closing the window does, if that has not happened yet.
+    ~TMainForm() override;
+
+    TMainForm(const TMainForm&) = delete;
+    TMainForm& operator=(const TMainForm&) = delete;
+
+    // The CP932 bytes of a line typed in Edit1, as they go out: cut after the last whole
+    // character that fits the text packet's 16-bit length.
+    static std::string ChatLineBytes(const QString& text);
+
+    // For tests and the dialogs.
+    TConnectionCore& Core() { return *FCore; }
+    TSynchronizer& Sync() { return FSync; }
+    const TSettings& Settings() const { return FSettings; }
+    const std::string& IniFileName() const { return FIniFileName; }
+    bool IsTalking() const;
+    // The window's background colour: aqua while the user talks.
+    const QColor& BackgroundColour() const { return FBackground; }
+    // Drops every connection, stops the recorder and the voice threads and releases the
+    // connection core, in that order; the window stays open but is dead. Closing the window
+    // does this; a second call does nothing.
+    void Shutdown();
+
+    // --- IConversationUi (user-interface thread) -------------------------------------------
+    void AddLog(const std::string& message) override;
+    void ShowChatLine(const std::string& partnerName, const std::string& text) override;
+    void AddMember(const std::string& partnerName, TConversation* connection) override;
+    void ConnectionEnded(TConversation* connection) override;
+    int AskAcceptance(const TIncomingCall& call) override;
+    void FetchPassPhraseSetting(bool& usePassPhrase, std::string& passPhrase) override;
+    bool TransferWindowOpen() override;
+    void OpenReceiveWindow(const TTransferOffer& offer) override;
+    void TransferAccepted(TConversation* connection) override;
+    void TransferRefused(TConversation* connection) override;
+    void Beep() override;
+
+  protected:
+    void changeEvent(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    void CreateControls();
+    void CreateMenus();
+    // Runs a handler; a failure that escapes it goes to the error box.
+    void Guard(const std::function<void()>& handler);
+    void ShowError(const QString& text);
+    void ShowMessage(const QString& text);
+    void Log(const QString& message);
+
+    // Creation, activation and the menu commands.
+    void FormCreate();
+    void FormActivate();
+    void ServerWaitClick();
+    void StartListening();
+    void StopListening();
+    void ClientConnectClick();
+    void DisConnectClick();
+    void SettingClick();
+    void About1Click();
+    void VoxilenHelpClick();
+    // Text chat and member list.
+    void Edit1Enter();
+    bool ListBox1MouseDown(QMouseEvent* event);
+    // File transfer (MainFormTransfer.cpp): the pop-up item, and a connection that ended.
+    void CreateTransferWindows();
+    void TransferClick();
+    void TransferConnectionEnded(TConversation* connection);
+    // Push-to-talk.
+    void StartTalking();
+    void StopTalking();
+    void SetBackground(const QColor& colour);
+    void ResizeToOuterSize();
+
+    TMainFormEnv FEnv;
+    // Destroyed last: every thread that may synchronise onto it has ended by then.
+    TSynchronizer FSync;
+    // The one transfer window; released by Shutdown() before the connections are dropped.
+    std::unique_ptr<TTransferWindows> FTransfers;
+
+    // Live settings, and where received files go (empty: beside the settings file).
+    std::string FIniFileName;
+    std::string FRecvFolder;
+    TSettings FSettings;
+
+    // Run-time state, released by Shutdown() in the reverse order of this list: the playback
+    // thread (whose mixer the connections feed) outlives the connection core, the core
+    // outlives the send thread that writes to its connections, the send thread outlives the
+    // encode thread, the encode thread outlives the recorder.
+    std::unique_ptr<TPlayFileThread> FPlayThread;
+    std::unique_ptr<TConnectionCore> FCore;
+    std::unique_ptr<TSendThread> FSendThread;
+    std::unique_ptr<TEncodeThread> FEncodeThread;
+    std::unique_ptr<TMySound> FSound;
+    bool FShutDown = false;
+
+    // Push-to-talk: the colour the window had before talking, and whether the space bar
+    // started it.
+    QColor FBackground;
+    QColor FSavedColour;
+    bool FTalkingByKey = false;
+    bool FSizedToFrame = false;
+
+    // Controls and menus; each carries its name as objectName.
+    QPlainTextEdit* Memo1 = nullptr;
+    QLabel* Label1 = nullptr;
+    QPlainTextEdit* Memo2 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLineEdit* Edit1 = nullptr;
+    QLabel* Label3 = nullptr;
+    QListWidget* ListBox1 = nullptr;
+    QPushButton* SendButton = nullptr;
+    QMenu* PopupMenu1 = nullptr;
+    QAction* Transfer = nullptr;
+    QAction* Setting = nullptr;
+    QMenu* Connect = nullptr;
+    QAction* ServerWait = nullptr;
+    QAction* ClientConnect = nullptr;
+    QAction* DisConnect = nullptr;
+    QMenu* Help1 = nullptr;
+    QAction* About1 = nullptr;
+    QAction* VoxilenHelp = nullptr;
+};
+
+}  // namespace vox
