@@ -32,6 +32,7 @@
 
 #include "platform/Synchronizer.h"
 #include "protocol/ConnectionCore.h"
+#include "session/Session.h"
 #include "support/FileAudioDevice.h"
 #include "voice/BlockCompression.h"
 #include "voice/Sound.h"
@@ -228,17 +229,25 @@ int main(int argc, char** argv) {
     }
     ::close(goPipe[0]);
 
-    TSynchronizer sync;
     TQuietUi ui;
-    auto output = std::make_unique<TFileAudioOutput>(1.0, 20);  // real time
-    TFileAudioOutput* device = output.get();
-    TPlayFileThread player(kVoiceBlockSize, kVoiceFormat, std::move(output),
-                           [](const std::string& message) {
-                               std::fprintf(stderr, "playback: %s\n", message.c_str());
-                           });
-    TConnectionCore core(sync, ui, {}, &player.Mixer());
+    TFileAudioOutput* device = nullptr;
+    auto audio = std::make_unique<TFileAudioBackend>();
+    audio->MakeOutputDevice = [&device] {
+        auto output = std::make_unique<TFileAudioOutput>(1.0, 20);  // real time
+        device = output.get();
+        return output;
+    };
+    TSessionOptions options;
+    options.Audio = std::move(audio);
+    options.OnPlaybackError = [](const std::string& message) {
+        std::fprintf(stderr, "playback: %s\n", message.c_str());
+    };
+    TSession session(ui, std::move(options));
+    TSynchronizer& sync = session.Sync();
+    TConnectionCore& core = session.Core();
+    TFusionBuffer& mixer = session.Mixer();
     core.StartListening(port);
-    player.Start();
+    session.Start();
 
     (void)!::write(goPipe[1], "l", 1);
 
@@ -271,7 +280,7 @@ int main(int argc, char** argv) {
         }
         core.ForEachIncoming([&](TServerThread& connection) {
             const void* key = &connection.VoiceInput();
-            const std::int32_t waiting = player.Mixer().SourceSize(key);
+            const std::int32_t waiting = mixer.SourceSize(key);
             worst[key] = std::max(worst[key], waiting);
             sum[key] += waiting;
             worstDecodeInput = std::max(worstDecodeInput, connection.VoiceInput().Size());
@@ -313,11 +322,10 @@ int main(int argc, char** argv) {
     std::printf(
         "largest decode input waiting: %d bytes; dropped by the backlog limit: %lld "
         "bytes; played %.1f s of mixed voice\n",
-        worstDecodeInput, static_cast<long long>(player.Mixer().DroppedBytes()), heardSeconds);
+        worstDecodeInput, static_cast<long long>(mixer.DroppedBytes()), heardSeconds);
     const bool ok = static_cast<int>(worsts.size()) == talkers && worstAll <= kVoiceBlockSize;
     std::printf("%s\n", ok ? "OK: no partner's voice waited more than one block"
                            : "FAIL: a partner's voice waited more than one block, or was missing");
-    core.DisconnectAll();
-    player.Terminate();
+    session.Shutdown();
     return ok ? 0 : 1;
 }

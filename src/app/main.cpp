@@ -12,7 +12,7 @@
 #include <csignal>
 #include <exception>
 
-#include "audio/QtAudioDevice.h"
+#include "audio/QtAudioBackend.h"
 #include "platform/SingleInstance.h"
 #include "ui/DialogMessages.h"
 #include "ui/MainForm.h"
@@ -73,14 +73,6 @@ void CloseEverything(QWidget& window) {
     window.close();
 }
 
-// The sound card through Qt Multimedia.
-vox::TAudioDevices SoundCard() {
-    vox::TAudioDevices devices;
-    devices.MakeInput = [] { return std::make_unique<vox::TQtAudioInput>(); };
-    devices.MakeOutput = [] { return std::make_unique<vox::TQtAudioOutput>(); };
-    return devices;
-}
-
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -107,7 +99,7 @@ int main(int argc, char* argv[]) {
     }
 
     vox::TMainFormEnv env;
-    env.Devices = SoundCard();
+    env.Audio = std::make_unique<vox::TQtAudioBackend>();
     std::unique_ptr<vox::TMainForm> form;
     try {
         form = std::make_unique<vox::TMainForm>(std::move(env));

@@ -33,9 +33,7 @@
 #include "ui/LogTime.h"
 #include "ui/SettingForm.h"
 #include "ui/TransferWindows.h"
-#include "voice/NoAudioDevice.h"
 #include "voice/Sound.h"
-#include "voice/VoiceThreads.h"
 #include "wire/Packet.h"
 
 namespace vox {
@@ -108,12 +106,22 @@ TMainForm::TMainForm(TMainFormEnv env) : QMainWindow(nullptr), FEnv(std::move(en
     CreateMenus();
     resize(kOuterWidth, kOuterHeight);
 
+    TSessionOptions options;
+    options.Timeouts = FEnv.Timeouts;
+    options.Audio = std::move(FEnv.Audio);
+    options.OnPlaybackError = [this](const std::string& message) {
+        // On the playback thread: the log line goes to the window without waiting.
+        const QString line = QString::fromStdString(message);
+        QMetaObject::invokeMethod(
+            this, [this, line] { Log(line); }, Qt::QueuedConnection);
+    };
+    FSession = std::make_unique<TSession>(*this, std::move(options));
     // Calls of the connection threads run from the Qt event loop (and from any nested loop of
     // a modal dialog). Queued with this window as context: a call posted while the window goes
     // away is dropped, and by then no thread is left to wait for it.
-    FSync.SetWakeMainThread([this] {
+    FSession->Sync().SetWakeMainThread([this] {
         QMetaObject::invokeMethod(
-            this, [this] { FSync.CheckSynchronize(0); }, Qt::QueuedConnection);
+            this, [this] { FSession->Sync().CheckSynchronize(0); }, Qt::QueuedConnection);
     });
     FormCreate();
 }
@@ -235,8 +243,6 @@ void TMainForm::CreateMenus() {
 }
 
 void TMainForm::FormCreate() {
-    FSound = std::make_unique<TMySound>(FEnv.Devices.MakeInput ? FEnv.Devices.MakeInput()
-                                                               : std::make_unique<TNoAudioInput>());
     if (FEnv.IniFileName.empty()) {
         const TUserPlaces places = ResolvePlaces(CurrentPlaceInputs(DownloadFolder()));
         // A folder that cannot be made shows up at the first write of a setting.
@@ -247,20 +253,6 @@ void TMainForm::FormCreate() {
         FIniFileName = FEnv.IniFileName;
     }
     CreateTransferWindows();
-
-    // The playback thread exists (not yet started) before the listener can hand out a
-    // connection: every connection decodes into its mixer.
-    auto output =
-        FEnv.Devices.MakeOutput ? FEnv.Devices.MakeOutput() : std::make_unique<TNoAudioOutput>();
-    FPlayThread = std::make_unique<TPlayFileThread>(
-        kVoiceBlockSize, kVoiceFormat, std::move(output), [this](const std::string& message) {
-            // On the playback thread: the log line goes to the window without waiting.
-            const QString line = QString::fromStdString(message);
-            QMetaObject::invokeMethod(
-                this, [this, line] { Log(line); }, Qt::QueuedConnection);
-        });
-    FPlayThread->SetPriority(TThreadPriority::tpHigher);
-    FCore = std::make_unique<TConnectionCore>(FSync, *this, FEnv.Timeouts, &FPlayThread->Mixer());
 
     Guard([this] { FSettings = LoadSettings(FIniFileName); });
     // A listener that cannot be opened must not keep the voice threads from starting.
@@ -275,11 +267,7 @@ void TMainForm::FormCreate() {
     Edit1->clear();
     Memo2->clear();
 
-    FSendThread = std::make_unique<TSendThread>(FCore.get());
-    FEncodeThread = std::make_unique<TEncodeThread>(*FSendThread);
-    FEncodeThread->Start();
-    FSendThread->Start();
-    FPlayThread->Start();
+    FSession->Start();
 }
 
 void TMainForm::showEvent(QShowEvent* event) {
@@ -344,7 +332,7 @@ void TMainForm::Log(const QString& message) {
 }
 
 bool TMainForm::IsTalking() const {
-    return FSound && FSound->IsRecording();
+    return FSession->IsTalking();
 }
 
 // --- Activation and closing ------------------------------------------------------------------
@@ -387,25 +375,7 @@ void TMainForm::Shutdown() {
         }
     }
     PopupMenu1->close();
-    if (FCore) {
-        Guard([this] { FCore->DisconnectAll(); });
-    }
-    if (FSound) {
-        try {
-            FSound->StopRecording();
-        } catch (const std::exception&) {
-            // Closing down: the device's complaint changes nothing.
-        }
-        FSound.reset();
-    }
-    // Each destructor terminates its thread and joins it: the encode thread feeds the send
-    // thread, the send thread writes to the core's connections.
-    FEncodeThread.reset();
-    FSendThread.reset();
-    // Waits until every connection thread has ended, running their last calls onto this
-    // thread (log lines, member list) meanwhile. The decode threads feed the playback mixer.
-    FCore.reset();
-    FPlayThread.reset();
+    FSession->Shutdown();
 }
 
 // --- Listening and connections ---------------------------------------------------------------
@@ -429,35 +399,35 @@ void TMainForm::StartListening() {
     ServerWait->setChecked(true);
     // Closes an open listener first; logs "接続待機開始。" once open. A failure raises the
     // socket error with the menu item left as it is, so that clicking it switches off.
-    FCore->StartListening(FSettings.ConversationPort);
+    Core().StartListening(FSettings.ConversationPort);
 }
 
 void TMainForm::StopListening() {
     ServerWait->setText(kNotListening);
     ServerWait->setChecked(false);
     // Logs "接続待機中止" and ends every incoming connection.
-    FCore->StopListening();
+    Core().StopListening();
 }
 
 void TMainForm::ClientConnectClick() {
     if (FShutDown) {
         return;
     }
-    TConnectForm::Connect(this, *FCore, FSettings, FIniFileName);
+    TConnectForm::Connect(this, Core(), FSettings, FIniFileName);
 }
 
 void TMainForm::DisConnectClick() {
     if (FShutDown) {
         return;
     }
-    FCore->DisconnectAll();
+    Core().DisconnectAll();
 }
 
 void TMainForm::SettingClick() {
     if (FShutDown) {
         return;
     }
-    auto* form = new TSettingForm(this, *FCore, FSettings, FIniFileName);
+    auto* form = new TSettingForm(this, Core(), FSettings, FIniFileName);
     form->show();
 }
 
@@ -554,7 +524,7 @@ void TMainForm::Edit1Enter() {
     }
     // To every partner whose handshake has ended; a connection whose write fails is closed
     // and the others still get the line.
-    FCore->SendText(ChatLineBytes(Edit1->text()));
+    Core().SendText(ChatLineBytes(Edit1->text()));
     Edit1->clear();
     // The space bar is ready for talking.
     SendButton->setFocus(Qt::OtherFocusReason);
@@ -641,7 +611,7 @@ void TMainForm::StartTalking() {
     FSavedColour = FBackground;
     SetBackground(kTalkColour);
     try {
-        FSound->StartRecording(kVoiceFormat, kVoiceBlockSize, FEncodeThread->InputBuffer());
+        FSession->StartTalking();
     } catch (...) {
         // Not talking after all: the window must not stay coloured as if it were.
         SetBackground(FSavedColour);
@@ -656,7 +626,7 @@ void TMainForm::StopTalking() {
     }
     SetBackground(FSavedColour);
     // What was recorded up to now still goes out.
-    FSound->StopRecording();
+    FSession->StopTalking();
 }
 
 void TMainForm::SetBackground(const QColor& colour) {

@@ -1,6 +1,6 @@
-// The program's main window and the owner of its run-time state: the live settings, the
-// connection core (listener, connection lists, outgoing calls), the recorder and the three
-// voice threads, the log, the text chat, the member list and push-to-talk.
+// The program's main window: the live settings, the log, the text chat, the member list and
+// push-to-talk. It holds the session (connections, voice, their start and end) and shows what
+// the session reports.
 //
 // The connection threads reach the window only through IConversationUi, whose calls run on
 // the user-interface thread (the synchronizer's main thread, pumped from the Qt event loop).
@@ -14,9 +14,9 @@
 #include <memory>
 #include <string>
 
-#include "platform/Synchronizer.h"
 #include "protocol/Conversation.h"
 #include "protocol/ConversationUi.h"
+#include "session/Session.h"
 #include "settings/Settings.h"
 #include "settings/UserPlaces.h"
 #include "voice/AudioDevice.h"
@@ -32,20 +32,10 @@ class QPushButton;
 namespace vox {
 
 class TConnectionCore;
-class TEncodeThread;
 class TTransferWindows;
-class TMySound;
-class TPlayFileThread;
-class TSendThread;
 
 // The program's title, also the main window's caption.
 inline constexpr const char* kApplicationTitle = "ぼくしれん";
-
-// Where the sound comes from and goes to: the program uses the sound card, tests use files.
-struct TAudioDevices {
-    std::function<std::unique_ptr<TAudioInput>()> MakeInput;
-    std::function<std::unique_ptr<TAudioOutput>()> MakeOutput;
-};
 
 // What the window takes from outside. Empty hooks mean the real thing (message boxes, the
 // beep, the incoming-call dialog, the desktop's viewer for the help page).
@@ -54,7 +44,8 @@ struct TMainFormEnv {
     // (UserPlaces.h). Set: this settings file, with received files in "Recieved" beside it.
     std::string IniFileName;
     std::string HelpFileName;  // empty: kHelpFileName beside the executable or installed
-    TAudioDevices Devices;
+    // The sound card (the program's is Qt Multimedia's; tests use files). Null: no sound.
+    std::unique_ptr<TAudioBackend> Audio;
     TConversationTimeouts Timeouts;
     std::function<void(const QString&)> ErrorBox;    // the application's error box
     std::function<void(const QString&)> MessageBox;  // a plain message with an OK button
@@ -85,16 +76,17 @@ class TMainForm : public QMainWindow, public IConversationUi {
     static std::string ChatLineBytes(const QString& text);
 
     // For tests and the dialogs.
-    TConnectionCore& Core() { return *FCore; }
-    TSynchronizer& Sync() { return FSync; }
+    TSession& Session() { return *FSession; }
+    TConnectionCore& Core() { return FSession->Core(); }
+    TSynchronizer& Sync() { return FSession->Sync(); }
     const TSettings& Settings() const { return FSettings; }
     const std::string& IniFileName() const { return FIniFileName; }
     bool IsTalking() const;
     // The window's background colour: aqua while the user talks.
     const QColor& BackgroundColour() const { return FBackground; }
-    // Drops every connection, stops the recorder and the voice threads and releases the
-    // connection core, in that order; the window stays open but is dead. Closing the window
-    // does this; a second call does nothing.
+    // Closes the transfer window and the modeless dialogs, then shuts the session down (every
+    // connection dropped, every thread ended); the window stays open but is dead. Closing the
+    // window does this; a second call does nothing.
     void Shutdown();
 
     // --- IConversationUi (user-interface thread) -------------------------------------------
@@ -150,8 +142,9 @@ class TMainForm : public QMainWindow, public IConversationUi {
     void ResizeToOuterSize();
 
     TMainFormEnv FEnv;
-    // Destroyed last: every thread that may synchronise onto it has ended by then.
-    TSynchronizer FSync;
+    // The running program; its synchronizer outlives every thread that may call onto this
+    // window.
+    std::unique_ptr<TSession> FSession;
     // The one transfer window; released by Shutdown() before the connections are dropped.
     std::unique_ptr<TTransferWindows> FTransfers;
 
@@ -160,15 +153,6 @@ class TMainForm : public QMainWindow, public IConversationUi {
     std::string FRecvFolder;
     TSettings FSettings;
 
-    // Run-time state, released by Shutdown() in the reverse order of this list: the playback
-    // thread (whose mixer the connections feed) outlives the connection core, the core
-    // outlives the send thread that writes to its connections, the send thread outlives the
-    // encode thread, the encode thread outlives the recorder.
-    std::unique_ptr<TPlayFileThread> FPlayThread;
-    std::unique_ptr<TConnectionCore> FCore;
-    std::unique_ptr<TSendThread> FSendThread;
-    std::unique_ptr<TEncodeThread> FEncodeThread;
-    std::unique_ptr<TMySound> FSound;
     bool FShutDown = false;
 
     // Push-to-talk: the colour the window had before talking, and whether the space bar

@@ -9,7 +9,7 @@ namespace vox {
 
 void TMainForm::CreateTransferWindows() {
     TTransFormEnv env;
-    env.Sync = &FSync;
+    env.Sync = &FSession->Sync();
     env.IniFileName = FIniFileName;
     env.RecvFolder = FRecvFolder;
     env.AddLog = [this](const QString& line) { Log(line); };

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 namespace vox {
 
@@ -94,6 +95,21 @@ class TAudioOutput {
     virtual bool WaitHeard(std::uint32_t TimeoutMs) = 0;
     // Stops at once and releases the device; what has not been heard yet is lost.
     virtual TAudioStatus Close() = 0;
+};
+
+// The sound card as a whole: whether there is one, and the devices the recorder and the
+// playback thread work with. The program's session owns one (and with it whatever threads the
+// backend runs); the Qt Multimedia backend lives with the Qt layer, the file backend with the
+// tests.
+class TAudioBackend {
+  public:
+    virtual ~TAudioBackend() = default;
+
+    // False when the machine offers no sound device at all (no sound server, say): the
+    // program then runs chat and file transfer only.
+    virtual bool Available() = 0;
+    virtual std::unique_ptr<TAudioInput> MakeInput() = 0;
+    virtual std::unique_ptr<TAudioOutput> MakeOutput() = 0;
 };
 
 // Bytes per second of a format (average bytes per second, or samples times block

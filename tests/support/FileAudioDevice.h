@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <deque>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -153,6 +155,23 @@ class TFileAudioOutput : public TAudioOutput {
     TAudioStatus FWriteFailure = asOk;
     TAudioStatus FCloseFailure = asOk;
     std::thread FThread;
+};
+
+// A sound card of files for a session: the devices come from the given makers (a maker left
+// empty gives a device that says there is none). Available unless told otherwise.
+class TFileAudioBackend : public TAudioBackend {
+  public:
+    std::function<std::unique_ptr<TAudioInput>()> MakeInputDevice;
+    std::function<std::unique_ptr<TAudioOutput>()> MakeOutputDevice;
+    bool IsAvailable = true;
+
+    bool Available() override { return IsAvailable; }
+    std::unique_ptr<TAudioInput> MakeInput() override {
+        return MakeInputDevice ? MakeInputDevice() : nullptr;
+    }
+    std::unique_ptr<TAudioOutput> MakeOutput() override {
+        return MakeOutputDevice ? MakeOutputDevice() : nullptr;
+    }
 };
 
 }  // namespace vox

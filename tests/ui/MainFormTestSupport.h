@@ -106,16 +106,18 @@ class TWindow {
         env.IniFileName = iniFileName;
         env.HelpFileName = std::move(helpFileName);
         env.Timeouts = TestTimeouts();
-        env.Devices.MakeInput = [this, pcm = std::move(pcm)] {
+        auto audio = std::make_unique<TFileAudioBackend>();
+        audio->MakeInputDevice = [this, pcm = std::move(pcm)] {
             auto device = std::make_unique<TFileAudioInput>(pcm, 0.0);
             Input = device.get();
             return device;
         };
-        env.Devices.MakeOutput = [this] {
+        audio->MakeOutputDevice = [this] {
             auto device = std::make_unique<TFileAudioOutput>(0.0);
             Output = device.get();
             return device;
         };
+        env.Audio = std::move(audio);
         env.ErrorBox = [this](const QString& text) { Errors.push_back(text); };
         env.MessageBox = [this](const QString& text) { Messages.push_back(text); };
         env.Beep = [this] { ++Beeps; };

@@ -1,0 +1,106 @@
+#include "session/Session.h"
+
+#include "platform/Cp932.h"
+#include "protocol/ConnectionCore.h"
+#include "voice/NoAudioDevice.h"
+#include "voice/Sound.h"
+#include "voice/VoiceThreads.h"
+
+namespace vox {
+
+TSession::TSession(IConversationUi& ui, TSessionOptions options)
+    : FUi(ui), FOptions(std::move(options)) {
+    FSoundAvailable = FOptions.Audio && FOptions.Audio->Available();
+    std::unique_ptr<TAudioInput> input;
+    std::unique_ptr<TAudioOutput> output;
+    if (FSoundAvailable) {
+        input = FOptions.Audio->MakeInput();
+        output = FOptions.Audio->MakeOutput();
+    }
+    if (!input) {
+        input = std::make_unique<TNoAudioInput>();
+    }
+    if (!output) {
+        output = std::make_unique<TNoAudioOutput>();
+    }
+    FSound = std::make_unique<TMySound>(std::move(input));
+    // The playback thread exists (not yet started) before the listener can hand out a
+    // connection: every connection decodes into its mixer.
+    FPlayThread = std::make_unique<TPlayFileThread>(
+        kVoiceBlockSize, kVoiceFormat, std::move(output),
+        [report = FOptions.OnPlaybackError](const std::string& message) {
+            if (report) {
+                report(message);
+            }
+        });
+    FPlayThread->SetPriority(TThreadPriority::tpHigher);
+    FCore = std::make_unique<TConnectionCore>(FSync, FUi, FOptions.Timeouts, &FPlayThread->Mixer());
+    FSendThread = std::make_unique<TSendThread>(FCore.get());
+    FEncodeThread = std::make_unique<TEncodeThread>(*FSendThread);
+}
+
+TSession::~TSession() {
+    Shutdown();
+}
+
+void TSession::Start() {
+    if (FStarted || FShutDown) {
+        return;
+    }
+    FStarted = true;
+    if (!FSoundAvailable) {
+        FUi.AddLog(Utf8ToCp932(kSoundUnavailable));
+    }
+    FEncodeThread->Start();
+    FSendThread->Start();
+    FPlayThread->Start();
+}
+
+TFusionBuffer& TSession::Mixer() {
+    return FPlayThread->Mixer();
+}
+
+bool TSession::IsTalking() const {
+    return FSound && FSound->IsRecording();
+}
+
+void TSession::StartTalking() {
+    if (FShutDown || IsTalking()) {
+        return;
+    }
+    FSound->StartRecording(kVoiceFormat, kVoiceBlockSize, FEncodeThread->InputBuffer());
+}
+
+void TSession::StopTalking() {
+    if (FSound) {
+        FSound->StopRecording();
+    }
+}
+
+void TSession::Shutdown() {
+    if (FShutDown) {
+        return;
+    }
+    FShutDown = true;
+    try {
+        FCore->DisconnectAll();
+    } catch (const std::exception&) {
+        // Closing down: the connections end all the same below.
+    }
+    try {
+        FSound->StopRecording();
+    } catch (const std::exception&) {
+        // Closing down: the device's complaint changes nothing.
+    }
+    FSound.reset();
+    // Each destructor terminates its thread and joins it: the encode thread feeds the send
+    // thread, the send thread writes to the core's connections.
+    FEncodeThread.reset();
+    FSendThread.reset();
+    // Waits until every connection thread has ended, running their last calls onto this
+    // thread (log lines, member list) meanwhile. The decode threads feed the playback mixer.
+    FCore.reset();
+    FPlayThread.reset();
+}
+
+}  // namespace vox

@@ -1,0 +1,97 @@
+// The running program without its windows: the synchronizer onto the user-interface thread,
+// the connection core (listener, partners, calls), the voice pipeline (recorder -> encode ->
+// send -> connections -> decode -> mixer -> playback) and the order in which all of it starts
+// and ends. The main window holds one and shows what it reports through IConversationUi; the
+// load benchmark runs one without any window.
+//
+// Threads: every method runs on the user-interface thread, the one that created the session.
+// The session owns every thread of the voice path and the connection core, which owns the
+// connection threads; Shutdown() ends and joins them all.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/Synchronizer.h"
+#include "protocol/Conversation.h"
+#include "protocol/ConversationUi.h"
+#include "voice/AudioDevice.h"
+
+namespace vox {
+
+class TConnectionCore;
+class TEncodeThread;
+class TFusionBuffer;
+class TMySound;
+class TPlayFileThread;
+class TSendThread;
+
+// What the program logs when it has no sound device (UTF-8).
+inline constexpr const char* kSoundUnavailable =
+    "音声の入出力装置が見つからないため、音声は使えません（チャットとファイル転送は使えます）。";
+
+struct TSessionOptions {
+    TConversationTimeouts Timeouts;
+    // The sound card. Null, or one that is not Available(): no sound; chat and files work, the
+    // log says so once, talking reports that there is no microphone.
+    std::unique_ptr<TAudioBackend> Audio;
+    // A playback failure, UTF-8, on the playback thread. It must not wait for the user-interface
+    // thread (post the line instead). Empty: dropped.
+    std::function<void(const std::string& utf8)> OnPlaybackError;
+};
+
+class TSession {
+  public:
+    // Creates every part, started none: connections can be made (the listener switched on)
+    // from now on, their voice goes to the mixer. UI thread.
+    TSession(IConversationUi& ui, TSessionOptions options);
+    // Shutdown().
+    ~TSession();
+
+    TSession(const TSession&) = delete;
+    TSession& operator=(const TSession&) = delete;
+
+    // Starts the voice threads and logs once when there is no sound device.
+    void Start();
+    // Drops every connection, stops the recorder, ends the encode and send threads, the
+    // connection core (waiting until every connection thread has ended, running their last calls
+    // onto this thread meanwhile) and the playback thread, in that order. A second call does
+    // nothing. The synchronizer stays until the session is destroyed.
+    void Shutdown();
+    bool ShutDown() const { return FShutDown; }
+
+    TSynchronizer& Sync() { return FSync; }
+    TConnectionCore& Core() { return *FCore; }
+    TFusionBuffer& Mixer();
+    bool SoundAvailable() const { return FSoundAvailable; }
+
+    // Push-to-talk. StartTalking opens the microphone and records into the encode thread; a
+    // failure raises ESoundError with the text for the user (no microphone, say) and leaves
+    // the session not talking. StopTalking sends what was recorded up to now; a device failure
+    // there raises ESoundError after the recorder has stopped.
+    bool IsTalking() const;
+    void StartTalking();
+    void StopTalking();
+
+  private:
+    IConversationUi& FUi;
+    TSessionOptions FOptions;
+    bool FSoundAvailable = false;
+    bool FStarted = false;
+    bool FShutDown = false;
+
+    // Destroyed last: every thread that may synchronise onto it has ended by then.
+    TSynchronizer FSync;
+    // Released by Shutdown() in the reverse order of this list: the playback thread (whose
+    // mixer the connections feed) outlives the connection core, the core outlives the send
+    // thread that writes to its connections, the send thread outlives the encode thread, the
+    // encode thread outlives the recorder.
+    std::unique_ptr<TPlayFileThread> FPlayThread;
+    std::unique_ptr<TConnectionCore> FCore;
+    std::unique_ptr<TSendThread> FSendThread;
+    std::unique_ptr<TEncodeThread> FEncodeThread;
+    std::unique_ptr<TMySound> FSound;
+};
+
+}  // namespace vox
