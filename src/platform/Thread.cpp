@@ -3,6 +3,9 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "platform/Synchronizer.h"
 
 namespace vox {
@@ -28,14 +31,16 @@ int NiceValue(TThreadPriority priority) {
 TThread::TThread(TSynchronizer* sync) : sync_(sync) {}
 
 TThread::~TThread() {
+    if (IsCurrentThread()) {
+        // The thread would go on running in a freed object: a fault of the owner, stopped here
+        // where it can be seen rather than later at random.
+        std::fputs("TThread destroyed from inside its own thread\n", stderr);
+        std::abort();
+    }
     // Last resort: a derived class should have stopped the thread already.
     if (thread_.joinable()) {
         terminated_.store(true);
-        if (IsCurrentThread()) {
-            thread_.detach();
-        } else {
-            WaitFor();
-        }
+        WaitFor();
     }
 }
 

@@ -6,7 +6,8 @@
 // Destruction: a derived class must stop its thread (Terminate() plus whatever wakes it, then
 // WaitFor()) in its own destructor or before it is destroyed, because Execute() uses the
 // derived object. The base destructor only guards against a running std::thread by terminating
-// and joining it as a last resort.
+// and joining it as a last resort. Destroying a thread from inside itself is a fault: the
+// process stops with a message.
 #pragma once
 
 #include <atomic>

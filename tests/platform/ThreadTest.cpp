@@ -145,5 +145,18 @@ TEST(ThreadTest, WaitForFromTheThreadItselfReturns) {
     EXPECT_TRUE(t.Finished());
 }
 
+// An owner that frees a thread from inside that thread leaves it running in freed memory: the
+// program stops there with a message instead.
+TEST(ThreadDeathTest, DestroyingAThreadFromInsideItselfStopsTheProgram) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            auto* t = new TFunctionThread([](TFunctionThread& self) { delete &self; });
+            t->Start();
+            std::this_thread::sleep_for(5s);
+        },
+        "destroyed from inside its own thread");
+}
+
 }  // namespace
 }  // namespace vox
