@@ -283,26 +283,32 @@ def by_label(run):
 
 def report(results, exes, labels, partner_counts, args):
     print(f"\nIdle cost: {args.seconds:.0f} s counted after {args.settle:.0f} s settling, "
-          f"median of {args.runs} run(s)")
+          f"median of {args.runs} run(s) [lowest-highest]")
     for label, exe in zip(labels, exes):
         print(f"  {label} = {exe}")
-    print(f"\n{'build':<8}{'partners':>9}{'wake-ups/s':>12}{'voluntary/s':>13}"
-          f"{'% core':>9}{'threads':>9}{'ratio':>8}")
+    print(f"\n{'build':<6}{'partners':>9}{'wake-ups/s':>22}{'voluntary/s':>13}"
+          f"{'% of a core':>20}{'threads':>8}{'ratio':>7}{'load':>6}")
     for n in partner_counts:
         base = None
         for label in labels:
-            s = summary(results[(label, n)])
+            runs = results[(label, n)]
+            s = summary(runs)
             base = base or s
             ratio = s["wakeups_per_s"] / base["wakeups_per_s"] if base["wakeups_per_s"] else 0
-            print(f"{label:<8}{n:>9}{s['wakeups_per_s']:>12.1f}{s['voluntary_per_s']:>13.1f}"
-                  f"{s['core_percent']:>9.2f}{s['threads_at_end']:>9.0f}{ratio:>8.2f}")
-    print("\n(ratio: wake-ups against the first build; each run's figures are above)")
+            wakeups = f"{s['wakeups_per_s']:.1f} [{spread(runs, 'wakeups_per_s', 0)}]"
+            core = f"{s['core_percent']:.2f} [{spread(runs, 'core_percent', 2)}]"
+            load = statistics.median(r["load"] for r in runs)
+            print(f"{label:<6}{n:>9}{wakeups:>22}{s['voluntary_per_s']:>13.1f}{core:>20}"
+                  f"{s['threads_at_end']:>8.0f}{ratio:>7.2f}{load:>6.1f}")
+    print("\n(ratio: the median wake-ups against the first build's; load: the machine's load "
+          "average as the window began)")
     for n in partner_counts:
         for label in labels:
             run = median_run(results[(label, n)])
-            print(f"\nThreads of {label} with {n} partners (its median run; per second, "
-                  f"over {run['seconds']:.1f} s; {run['threads_born']} born and "
-                  f"{run['threads_ended']} ended in the window):")
+            print(f"\nThreads of {label} with {n} partners, its median run: "
+                  f"{run['wakeups_per_s']:.1f} wake-ups/s, {run['core_percent']:.2f} % of a "
+                  f"core over {run['seconds']:.1f} s; {run['threads_born']} threads born and "
+                  f"{run['threads_ended']} ended in the window. Per second:")
             print(f"  {'wake-ups':>9}{'vol.':>8}{'CPU ms':>8}  thread(s)")
             for name, g in by_label(run):
                 total = (g["voluntary"] + g["involuntary"]) / run["seconds"]
@@ -311,6 +317,11 @@ def report(results, exes, labels, partner_counts, args):
                 count = f"{g['threads']} x " if g["threads"] > 1 else ""
                 print(f"  {total:>9.1f}{g['voluntary'] / run['seconds']:>8.1f}"
                       f"{g['run_ns'] / 1e6 / run['seconds']:>8.2f}  {count}{name}")
+
+
+def spread(runs, key, decimals):
+    values = [r[key] for r in runs]
+    return f"{min(values):.{decimals}f}-{max(values):.{decimals}f}"
 
 
 def inside(args):
