@@ -29,6 +29,7 @@
 #include "protocol/ConnectionCore.h"
 #include "ui/AboutBox.h"
 #include "ui/ConnectForm.h"
+#include "ui/CursorBlink.h"
 #include "ui/DialogMessages.h"
 #include "ui/LogTime.h"
 #include "ui/SettingForm.h"
@@ -103,6 +104,8 @@ TMainForm::TMainForm(TMainFormEnv env) : QMainWindow(nullptr), FEnv(std::move(en
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     CreateControls();
+    // The text cursor rests when nobody uses the program.
+    new TCursorBlinkLimit(this);
     CreateMenus();
     resize(kOuterWidth, kOuterHeight);
 
