@@ -35,7 +35,7 @@ using namespace std::chrono_literals;
 
 const TWaveFormat kPlayFormat = PlaybackFormat(kVoiceFormat);  // 11576 samples per second
 constexpr std::uint32_t kRecordRate = 11025;
-// Sanitizer builds run the polling threads several times slower: the latency measured there is
+// Sanitizer builds run the threads several times slower: the latency measured there is
 // reported, and only a runaway fails.
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
 constexpr double kLatencySlackMs = 600;
@@ -592,7 +592,8 @@ TEST_F(QtAudioTest, RecordedSpeechFollowsWhatWasSaid) {
 // ---- Both ways ------------------------------------------------------------------------------
 
 TEST_F(QtAudioTest, LoopbackMouthToEar) {
-    // Microphone -> recorder -> (the voice threads' 10 ms polling) -> mixer -> playback -> spk.
+    // Microphone -> recorder -> (a thread woken by each recorded block) -> mixer -> playback ->
+    // spk.
     std::vector<std::uint8_t> said = Silence(SamplesIn(kRecordRate, 100));
     const auto tone = Tone(1000, kRecordRate, SamplesIn(kRecordRate, 800));
     said.insert(said.end(), tone.begin(), tone.end());
@@ -654,7 +655,7 @@ TEST_F(QtAudioTest, LoopbackMouthToEar) {
                                         spk.TimeOf(static_cast<double>(heard.First)));
     Report("mouth_to_ear_ms", mouthToEar);
     // A whole block of 400 ms must be recorded before it can be played; the rest is the
-    // devices' and the polling threads' delay.
+    // devices' and the threads' delay.
     EXPECT_GT(mouthToEar, 350.0);
     EXPECT_LT(mouthToEar, 400.0 + 200.0 + kLatencySlackMs);
 }
