@@ -24,6 +24,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace vox {
@@ -554,7 +555,8 @@ struct TQtAudioOutput::TCore {
     mutable std::mutex Lock;
     std::condition_variable Changed;
     bool Open = false;
-    bool Lost = false;  // the device failed after it was opened
+    bool Lost = false;       // the device failed after it was opened
+    bool WakeHeard = false;  // WakeWaitHeard() not yet used up by a wait
     TWaveFormat Format;
     std::int32_t Buffer = 0;     // bytes of the sink's buffer
     TClock::time_point PlayEnd;  // when what was written has been played out, by the wall clock
@@ -758,8 +760,14 @@ bool TQtAudioOutput::WaitDone(std::uint32_t TimeoutMs) {
     }
 }
 
-bool TQtAudioOutput::WaitHeard(std::uint32_t TimeoutMs) {
+THeardWait TQtAudioOutput::WaitHeard(std::uint32_t TimeoutMs) {
     const auto deadline = TClock::now() + std::chrono::milliseconds(TimeoutMs);
+    // Every return uses up a wake-up given before it: the caller looks at what it was woken
+    // for after any return.
+    const auto ended = [](TCore& Core, THeardWait Result) {
+        const bool woken = std::exchange(Core.WakeHeard, false);
+        return Result == THeardWait::NotHeard && woken ? THeardWait::Woken : Result;
+    };
     std::int64_t written = 0;
     double bytesPerMs = 0;
     {
@@ -767,10 +775,13 @@ bool TQtAudioOutput::WaitHeard(std::uint32_t TimeoutMs) {
         std::unique_lock lock(FCore->Lock);
         for (;;) {
             if (!FCore->Open) {
-                return true;
+                return ended(*FCore, THeardWait::Heard);
             }
             if (FCore->Lost) {
-                return false;
+                return ended(*FCore, THeardWait::NotHeard);
+            }
+            if (FCore->WakeHeard) {
+                return ended(*FCore, THeardWait::Woken);
             }
             const auto heard = FCore->PlayEnd + DurationOf(FCore->Format, FCore->Buffer) +
                                std::chrono::milliseconds(FHeardMarginMs);
@@ -781,13 +792,14 @@ bool TQtAudioOutput::WaitHeard(std::uint32_t TimeoutMs) {
                 break;
             }
             if (now >= deadline) {
-                return false;
+                return ended(*FCore, THeardWait::NotHeard);
             }
             FCore->Changed.wait_until(lock, std::min(heard, deadline));
         }
     }
     // Then by the device's clock: what QAudioSink has processed must cover all of it (this
-    // holds back a device that has fallen behind the wall clock).
+    // holds back a device that has fallen behind the wall clock). Qt tells no moment for it:
+    // asked again every few milliseconds, only in this last stretch of a burst.
     const auto writtenUs = static_cast<qint64>(static_cast<double>(written) * 1000.0 / bytesPerMs);
     constexpr qint64 kToleranceUs = 1000;
     auto core = FCore;
@@ -800,19 +812,30 @@ bool TQtAudioOutput::WaitHeard(std::uint32_t TimeoutMs) {
                 }
             },
             std::max<std::uint32_t>(RemainingMs(deadline), 1));
-        if (served && (processed->load() < 0 || processed->load() + kToleranceUs >= writtenUs)) {
-            return true;  // closed meanwhile, or everything processed
-        }
         std::unique_lock lock(core->Lock);
+        if (served && (processed->load() < 0 || processed->load() + kToleranceUs >= writtenUs)) {
+            return ended(*core, THeardWait::Heard);  // closed meanwhile, or everything processed
+        }
         if (core->Lost) {
-            return false;
+            return ended(*core, THeardWait::NotHeard);
+        }
+        if (core->WakeHeard) {
+            return ended(*core, THeardWait::Woken);
         }
         if (TClock::now() >= deadline) {
-            return false;
+            return ended(*core, THeardWait::NotHeard);
         }
         core->Changed.wait_until(lock,
                                  std::min(deadline, TClock::now() + std::chrono::milliseconds(5)));
     }
+}
+
+void TQtAudioOutput::WakeWaitHeard() {
+    {
+        std::lock_guard lock(FCore->Lock);
+        FCore->WakeHeard = true;
+    }
+    FCore->Changed.notify_all();
 }
 
 TAudioStatus TQtAudioOutput::Close() {

@@ -109,9 +109,11 @@ class TQtAudioOutput : public TAudioOutput {
     TAudioStatus Open(const TWaveFormat& Format) override;
     // Hands the block to the server before returning (it plays after what was written before).
     TAudioStatus Write(const void* Data, std::int32_t Count) override;
-    // Both return false at once when the device has been lost since it was opened.
+    // Both give up at once (false, NotHeard) when the device has been lost since it was
+    // opened.
     bool WaitDone(std::uint32_t TimeoutMs) override;
-    bool WaitHeard(std::uint32_t TimeoutMs) override;
+    THeardWait WaitHeard(std::uint32_t TimeoutMs) override;
+    void WakeWaitHeard() override;
     TAudioStatus Close() override;
 
     // The buffer QAudioSink settled on, in bytes (0 while closed).

@@ -147,6 +147,11 @@ void TThread::ApplyPriority() {
     }
 }
 
+int TThread::SystemThreadId() const {
+    std::lock_guard lock(mutex_);
+    return tid_;
+}
+
 std::exception_ptr TThread::FatalException() const {
     std::lock_guard lock(mutex_);
     return fatal_;

@@ -48,7 +48,7 @@ class TThread {
     void Start();
     bool Started() const { return started_.load(); }
 
-    // Asks Execute() to stop; Execute() polls Terminated().
+    // Asks Execute() to stop: sets Terminated() and calls TerminateRequested() to wake it.
     void Terminate();
     bool Terminated() const { return terminated_.load(); }
 
@@ -68,6 +68,10 @@ class TThread {
 
     // True when called on this thread.
     bool IsCurrentThread() const { return threadId_.load() == std::this_thread::get_id(); }
+
+    // The system's id of the thread (gettid()) while it runs; 0 before it has started running
+    // and once it has finished.
+    int SystemThreadId() const;
 
     void SetPriority(TThreadPriority priority);
     TThreadPriority Priority() const { return priority_.load(); }

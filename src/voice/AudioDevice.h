@@ -71,7 +71,15 @@ class TAudioInput {
     virtual TAudioStatus Close() = 0;
 };
 
-// Sound output. One thread (the playback thread) makes every call; the calls may block.
+// How a wait for the written sound to be heard ended.
+enum class THeardWait {
+    Heard,     // everything written so far has been heard
+    NotHeard,  // not by the timeout, or the device failed
+    Woken,     // WakeWaitHeard() cut the wait short
+};
+
+// Sound output. One thread (the playback thread) makes every call but WakeWaitHeard; the calls
+// may block.
 //
 // Two moments matter for a written block:
 // - done: the device has taken all of it (Windows: the block-done notification; Qt: its bytes
@@ -91,8 +99,13 @@ class TAudioOutput {
     virtual TAudioStatus Write(const void* Data, std::int32_t Count) = 0;
     // Waits at most TimeoutMs until everything written so far is done; true when it is.
     virtual bool WaitDone(std::uint32_t TimeoutMs) = 0;
-    // Waits at most TimeoutMs until everything written so far has been heard; true when it is.
-    virtual bool WaitHeard(std::uint32_t TimeoutMs) = 0;
+    // Waits at most TimeoutMs until everything written so far has been heard, or until
+    // WakeWaitHeard() is called.
+    virtual THeardWait WaitHeard(std::uint32_t TimeoutMs) = 0;
+    // Makes the WaitHeard in progress return Woken at once; when none is in progress, the next
+    // one does (a wake-up given just before the wait is not lost). Any thread may call it, at
+    // any time, the device open or not.
+    virtual void WakeWaitHeard() = 0;
     // Stops at once and releases the device; what has not been heard yet is lost.
     virtual TAudioStatus Close() = 0;
 };

@@ -1,7 +1,6 @@
 #include "voice/Buffer.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -26,10 +25,6 @@ void TMyBuffer::NotifyRead() {
 // ---------------------------------------------------------------------------------------------
 // TCustomFifoBuffer
 
-TCustomFifoBuffer::~TCustomFifoBuffer() {
-    ReleaseStorage();
-}
-
 std::int32_t TCustomFifoBuffer::Size() const {
     return FSize;
 }
@@ -38,7 +33,26 @@ void TCustomFifoBuffer::Write(const void* Buffer, std::int32_t Count) {
     if (Count <= 0) {
         return;
     }
-    AppendBytes(Buffer, Count);
+    const std::int64_t needed = static_cast<std::int64_t>(FSize) + Count;
+    if (needed > kMaxCapacity) {
+        throw std::bad_alloc();
+    }
+    if (needed > FCapacity) {
+        // Doubling keeps the copies of a growing buffer in proportion to what it takes in.
+        Resize(
+            std::max<std::int64_t>(needed, std::min<std::int64_t>(2LL * FCapacity, kMaxCapacity)));
+    } else if (FCapacity > kCapacityStep && needed * 4 <= FCapacity) {
+        // Mostly empty: the surplus goes, leaving room to grow before the next resize.
+        Resize(2 * needed);
+    }
+    // At most two pieces: up to the end of the storage, then from its start.
+    const auto* in = static_cast<const std::uint8_t*>(Buffer);
+    const auto tail =
+        static_cast<std::int32_t>((static_cast<std::int64_t>(FHead) + FSize) % FCapacity);
+    const std::int32_t first = std::min(Count, FCapacity - tail);
+    std::memcpy(FMemory.get() + tail, in, static_cast<std::size_t>(first));
+    std::memcpy(FMemory.get(), in + first, static_cast<std::size_t>(Count - first));
+    FSize += Count;
     NotifyWrite();
 }
 
@@ -46,13 +60,15 @@ std::int32_t TCustomFifoBuffer::Read(void* Buffer, std::int32_t Count) {
     if (Count <= 0) {
         return 0;
     }
-    const std::int32_t n = TakeBytes(Buffer, Count);
+    const std::int32_t n = Peek(Buffer, Count, 0);
+    Discard(n);
     NotifyRead();
     return n;
 }
 
 void TCustomFifoBuffer::Clear() {
-    ReleaseStorage();
+    FMemory.reset();
+    FCapacity = FHead = FSize = 0;
 }
 
 std::int32_t TCustomFifoBuffer::Discard(std::int32_t Count) {
@@ -61,9 +77,11 @@ std::int32_t TCustomFifoBuffer::Discard(std::int32_t Count) {
         return 0;
     }
     FSize -= n;
-    if (FSize > 0) {
-        std::memmove(FMemory, FMemory + n, static_cast<std::size_t>(FSize));
-    }
+    // An emptied buffer starts again at the beginning of its storage: the next writes stay in
+    // one piece.
+    FHead = FSize == 0
+                ? 0
+                : static_cast<std::int32_t>((static_cast<std::int64_t>(FHead) + n) % FCapacity);
     return n;
 }
 
@@ -72,7 +90,7 @@ std::int32_t TCustomFifoBuffer::Peek(void* Buffer, std::int32_t Count, std::int3
         return 0;
     }
     const std::int32_t n = std::min(FSize - Offset, Count);
-    std::memcpy(Buffer, FMemory + Offset, static_cast<std::size_t>(n));
+    CopyOut(static_cast<std::int64_t>(FHead) + Offset, static_cast<std::uint8_t*>(Buffer), n);
     return n;
 }
 
@@ -81,40 +99,17 @@ std::int32_t TCustomFifoBuffer::Capacity() const {
 }
 
 void TCustomFifoBuffer::SetCapacity(std::int32_t NewCapacity) {
-    ResizeStorage(NewCapacity);
+    Resize(NewCapacity);
 }
 
-void TCustomFifoBuffer::AppendBytes(const void* Buffer, std::int32_t Count) {
-    // The storage becomes exactly the new content rounded up to the step; it may shrink here
-    // when earlier reads emptied most of a large buffer.
-    const std::int64_t needed = static_cast<std::int64_t>(FSize) + Count;
-    if (needed > kMaxCapacity) {
-        throw std::bad_alloc();
-    }
-    ResizeStorage(static_cast<std::int32_t>(needed));
-    std::memcpy(FMemory + FSize, Buffer, static_cast<std::size_t>(Count));
-    FSize += Count;
+void TCustomFifoBuffer::CopyOut(std::int64_t At, std::uint8_t* Out, std::int32_t Count) const {
+    const auto from = static_cast<std::int32_t>(At % FCapacity);
+    const std::int32_t first = std::min(Count, FCapacity - from);
+    std::memcpy(Out, FMemory.get() + from, static_cast<std::size_t>(first));
+    std::memcpy(Out + first, FMemory.get(), static_cast<std::size_t>(Count - first));
 }
 
-std::int32_t TCustomFifoBuffer::TakeBytes(void* Buffer, std::int32_t Count) {
-    const std::int32_t n = std::min(FSize, Count);
-    if (n <= 0) {
-        return 0;
-    }
-    std::memcpy(Buffer, FMemory, static_cast<std::size_t>(n));
-    FSize -= n;
-    if (FSize > 0) {
-        std::memmove(FMemory, FMemory + n, static_cast<std::size_t>(FSize));
-    }
-    return n;
-}
-
-void TCustomFifoBuffer::ReleaseStorage() {
-    FSize = 0;
-    ResizeStorage(0);
-}
-
-void TCustomFifoBuffer::ResizeStorage(std::int32_t NewCapacity) {
+void TCustomFifoBuffer::Resize(std::int64_t NewCapacity) {
     // Never below the held bytes: shrinking under them would lose data and break every read.
     std::int64_t target = std::max<std::int64_t>(NewCapacity, FSize);
     if (target > 0) {
@@ -128,16 +123,18 @@ void TCustomFifoBuffer::ResizeStorage(std::int32_t NewCapacity) {
         return;
     }
     if (newCapacity == 0) {
-        std::free(FMemory);
-        FMemory = nullptr;
-    } else {
-        void* grown = std::realloc(FMemory, static_cast<std::size_t>(newCapacity));
-        if (grown == nullptr) {
-            throw std::bad_alloc();  // the old storage and its bytes stay as they were
-        }
-        FMemory = static_cast<std::uint8_t*>(grown);
+        Clear();
+        return;
     }
+    // Allocated before anything changes: a failure leaves the buffer as it was.
+    auto memory =
+        std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(newCapacity));
+    if (FSize > 0) {
+        CopyOut(FHead, memory.get(), FSize);
+    }
+    FMemory = std::move(memory);
     FCapacity = newCapacity;
+    FHead = 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -145,7 +142,7 @@ void TCustomFifoBuffer::ResizeStorage(std::int32_t NewCapacity) {
 
 std::int32_t TThreadFifoBuffer::Size() const {
     std::lock_guard lock(FLock);
-    return TCustomFifoBuffer::Size();
+    return FFifo.Size();
 }
 
 void TThreadFifoBuffer::Write(const void* Buffer, std::int32_t Count) {
@@ -154,8 +151,9 @@ void TThreadFifoBuffer::Write(const void* Buffer, std::int32_t Count) {
     }
     {
         std::lock_guard lock(FLock);
-        AppendBytes(Buffer, Count);
+        FFifo.Write(Buffer, Count);
     }
+    FArrived.notify_all();
     NotifyWrite();
 }
 
@@ -166,7 +164,7 @@ std::int32_t TThreadFifoBuffer::Read(void* Buffer, std::int32_t Count) {
     std::int32_t n;
     {
         std::lock_guard lock(FLock);
-        n = TakeBytes(Buffer, Count);
+        n = FFifo.Read(Buffer, Count);
     }
     NotifyRead();
     return n;
@@ -174,22 +172,52 @@ std::int32_t TThreadFifoBuffer::Read(void* Buffer, std::int32_t Count) {
 
 void TThreadFifoBuffer::Clear() {
     std::lock_guard lock(FLock);
-    ReleaseStorage();
+    FFifo.Clear();
+}
+
+std::int32_t TThreadFifoBuffer::Discard(std::int32_t Count) {
+    std::lock_guard lock(FLock);
+    return FFifo.Discard(Count);
 }
 
 std::int32_t TThreadFifoBuffer::Peek(void* Buffer, std::int32_t Count, std::int32_t Offset) const {
     std::lock_guard lock(FLock);
-    return TCustomFifoBuffer::Peek(Buffer, Count, Offset);
+    return FFifo.Peek(Buffer, Count, Offset);
 }
 
 std::int32_t TThreadFifoBuffer::Capacity() const {
     std::lock_guard lock(FLock);
-    return TCustomFifoBuffer::Capacity();
+    return FFifo.Capacity();
 }
 
 void TThreadFifoBuffer::SetCapacity(std::int32_t NewCapacity) {
     std::lock_guard lock(FLock);
-    ResizeStorage(NewCapacity);
+    FFifo.SetCapacity(NewCapacity);
+}
+
+bool TThreadFifoBuffer::WaitForBytes(std::int32_t MinBytes) {
+    std::unique_lock lock(FLock);
+    FArrived.wait(lock, [&] { return FTerminated || FFifo.Size() >= MinBytes; });
+    return FFifo.Size() >= MinBytes;
+}
+
+bool TThreadFifoBuffer::WaitForBytes(std::int32_t MinBytes, TClock::time_point Deadline) {
+    std::unique_lock lock(FLock);
+    FArrived.wait_until(lock, Deadline, [&] { return FTerminated || FFifo.Size() >= MinBytes; });
+    return FFifo.Size() >= MinBytes;
+}
+
+void TThreadFifoBuffer::Terminate() {
+    {
+        std::lock_guard lock(FLock);
+        FTerminated = true;
+    }
+    FArrived.notify_all();
+}
+
+bool TThreadFifoBuffer::Terminated() const {
+    std::lock_guard lock(FLock);
+    return FTerminated;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -199,6 +227,10 @@ TFusionBuffer::~TFusionBuffer() = default;
 
 std::int32_t TFusionBuffer::Size() const {
     std::lock_guard lock(FLock);
+    return LargestChild();
+}
+
+std::int32_t TFusionBuffer::LargestChild() const {
     std::int32_t largest = 0;
     for (const auto& child : FChildren) {
         largest = std::max(largest, child->Size());
@@ -277,7 +309,22 @@ void TFusionBuffer::WriteFrom(const void* Buffer, std::int32_t Count, const void
             Trim(*child);
         }
     }
+    FArrived.notify_all();
     NotifyWrite();
+}
+
+bool TFusionBuffer::WaitForData() {
+    std::unique_lock lock(FLock);
+    FArrived.wait(lock, [this] { return FTerminated || LargestChild() > 0; });
+    return LargestChild() > 0;
+}
+
+void TFusionBuffer::Terminate() {
+    {
+        std::lock_guard lock(FLock);
+        FTerminated = true;
+    }
+    FArrived.notify_all();
 }
 
 void TFusionBuffer::RemoveSource(const void* Source) {

@@ -1,8 +1,10 @@
-// Byte buffers of the voice path: a plain FIFO, a locked FIFO for hand-over between threads,
-// and the mixer that keeps one FIFO per producer and averages them into one stream of 8-bit
-// unsigned PCM (128 = silence) when it is read.
+// Byte buffers of the voice path: a plain FIFO, a locked FIFO for hand-over between threads
+// that a consumer can sleep on, and the mixer that keeps one FIFO per producer and averages
+// them into one stream of 8-bit unsigned PCM (128 = silence) when it is read.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -41,9 +43,13 @@ class TMyBuffer {
     void NotifyRead();
 };
 
-// Unlocked first-in-first-out buffer. Storage is allocated in steps of kCapacityStep bytes
-// and always holds exactly Size() rounded up to the step after a write; a read never
-// shrinks it, the next write may.
+// Unlocked first-in-first-out buffer over a ring of storage: reads and writes copy only the
+// bytes they move, whatever the buffer holds.
+//
+// Storage is 0 or a multiple of kCapacityStep bytes. A write that does not fit grows it to at
+// least twice its size (or to what is needed, when more), keeping the held bytes; a write
+// that leaves the buffer holding a quarter of its storage or less gives the surplus back
+// (down to twice the content, at least one step). A read never resizes it.
 class TCustomFifoBuffer : public TMyBuffer {
   public:
     static constexpr std::int32_t kCapacityStep = 8192;
@@ -51,55 +57,76 @@ class TCustomFifoBuffer : public TMyBuffer {
     static constexpr std::int32_t kMaxCapacity = INT32_MAX / kCapacityStep * kCapacityStep;
 
     TCustomFifoBuffer() = default;
-    ~TCustomFifoBuffer() override;
+    ~TCustomFifoBuffer() override = default;
 
     std::int32_t Size() const override;
+    // Raises std::bad_alloc when the storage cannot grow; the buffer is then unchanged.
     void Write(const void* Buffer, std::int32_t Count) override;
     std::int32_t Read(void* Buffer, std::int32_t Count) override;
     // Empties the buffer and releases its storage.
-    virtual void Clear();
+    void Clear();
     // Drops up to Count of the oldest bytes without reading them; returns how many went.
     // Fires no notification.
     std::int32_t Discard(std::int32_t Count);
     // Copies up to Count bytes, starting Offset bytes after the oldest, without taking them;
     // returns how many were copied (0 when Offset is at or beyond the end).
-    virtual std::int32_t Peek(void* Buffer, std::int32_t Count, std::int32_t Offset) const;
+    std::int32_t Peek(void* Buffer, std::int32_t Count, std::int32_t Offset) const;
 
     // Bytes of storage allocated: 0 or a multiple of kCapacityStep.
-    virtual std::int32_t Capacity() const;
+    std::int32_t Capacity() const;
     // Resizes the storage to NewCapacity rounded up to the step, but never below what the
     // buffer holds: held bytes are never lost. 0 (or less) on an empty buffer frees it.
-    virtual void SetCapacity(std::int32_t NewCapacity);
-
-  protected:
-    // The unlocked bodies, without notifications; the locked subclass wraps them.
-    void AppendBytes(const void* Buffer, std::int32_t Count);
-    std::int32_t TakeBytes(void* Buffer, std::int32_t Count);
-    void ReleaseStorage();
-    void ResizeStorage(std::int32_t NewCapacity);
+    void SetCapacity(std::int32_t NewCapacity);
 
   private:
-    std::int32_t FSize = 0;
+    // Moves the held bytes into storage of NewCapacity bytes (rounded up to the step, never
+    // below Size()), oldest first at the start.
+    void Resize(std::int64_t NewCapacity);
+    // Copies Count bytes from the ring position At (which may wrap) into Out.
+    void CopyOut(std::int64_t At, std::uint8_t* Out, std::int32_t Count) const;
+
+    std::unique_ptr<std::uint8_t[]> FMemory;
     std::int32_t FCapacity = 0;
-    std::uint8_t* FMemory = nullptr;
+    std::int32_t FHead = 0;  // position of the oldest byte
+    std::int32_t FSize = 0;
 };
 
-// FIFO whose every operation holds a lock: the only FIFO shared between threads. The lock
-// is innermost: nothing is called out of it while it is held.
-class TThreadFifoBuffer : public TCustomFifoBuffer {
+// FIFO whose every operation holds a lock: the only FIFO shared between threads. It owns an
+// unlocked FIFO and gives access to it only under the lock, which is innermost: nothing is
+// called out of it while it is held.
+//
+// A consumer thread sleeps in WaitForBytes until a write brings what it needs; Terminate()
+// wakes it for good (its owner calls it when the consumer is asked to stop).
+class TThreadFifoBuffer : public TMyBuffer {
   public:
+    using TClock = std::chrono::steady_clock;
+
     TThreadFifoBuffer() = default;
 
     std::int32_t Size() const override;
+    // Wakes the threads waiting for bytes.
     void Write(const void* Buffer, std::int32_t Count) override;
     std::int32_t Read(void* Buffer, std::int32_t Count) override;
-    void Clear() override;
-    std::int32_t Peek(void* Buffer, std::int32_t Count, std::int32_t Offset) const override;
-    std::int32_t Capacity() const override;
-    void SetCapacity(std::int32_t NewCapacity) override;
+    void Clear();
+    std::int32_t Discard(std::int32_t Count);
+    std::int32_t Peek(void* Buffer, std::int32_t Count, std::int32_t Offset) const;
+    std::int32_t Capacity() const;
+    void SetCapacity(std::int32_t NewCapacity);
+
+    // Sleeps until the buffer holds at least MinBytes or Terminate() has been called, and at
+    // most until Deadline in the second form. True when at least MinBytes are held on return.
+    bool WaitForBytes(std::int32_t MinBytes);
+    bool WaitForBytes(std::int32_t MinBytes, TClock::time_point Deadline);
+    // Wakes every thread waiting for bytes, and makes every later wait return at once. The
+    // buffer goes on storing what is written.
+    void Terminate();
+    bool Terminated() const;
 
   private:
     mutable std::mutex FLock;
+    std::condition_variable FArrived;
+    TCustomFifoBuffer FFifo;
+    bool FTerminated = false;
 };
 
 // FIFO tagged with the producer that feeds it; lives only inside a TFusionBuffer, whose lock
@@ -120,6 +147,8 @@ class TFusionChildBuffer : public TCustomFifoBuffer {
 // a partner sending too fast) from piling up delay: when a write leaves a child holding more
 // than the limit, its oldest samples beyond the limit are dropped, so what is heard next is
 // never more than the limit behind.
+//
+// The player sleeps in WaitForData until a write brings voice; Terminate() wakes it for good.
 class TFusionBuffer : public TMyBuffer {
   public:
     // A mixed read over two or more children delivers at most this many bytes at once.
@@ -137,7 +166,8 @@ class TFusionBuffer : public TMyBuffer {
     std::int32_t Read(void* Buffer, std::int32_t Count) override;
 
     // Appends Count bytes to the child of Source, creating it at the end of the list on first
-    // use. Count <= 0 does nothing (and creates no child).
+    // use, and wakes the thread waiting for data. Count <= 0 does nothing (and creates no
+    // child).
     void WriteFrom(const void* Buffer, std::int32_t Count, const void* Source);
     // Deletes the child of Source with whatever bytes it still holds; nothing if none.
     void RemoveSource(const void* Source);
@@ -155,12 +185,22 @@ class TFusionBuffer : public TMyBuffer {
     // Bytes dropped by the limit so far, over all sources.
     std::int64_t DroppedBytes() const;
 
+    // Sleeps until a read could deliver something or Terminate() has been called; true in the
+    // first case.
+    bool WaitForData();
+    // Wakes the thread waiting for data, and makes every later wait return at once.
+    void Terminate();
+
   private:
     TFusionChildBuffer* FindChild(const void* Source) const;
+    // The largest child. Under FLock.
+    std::int32_t LargestChild() const;
     // Drops the child's oldest whole samples beyond the limit. Under FLock.
     void Trim(TFusionChildBuffer& Child);
 
     mutable std::mutex FLock;
+    std::condition_variable FArrived;
+    bool FTerminated = false;
     std::vector<std::unique_ptr<TFusionChildBuffer>> FChildren;
     // Working areas of the mixed read, kept between reads (at most MixScratchSize each).
     std::vector<std::uint8_t> FScratch;

@@ -21,7 +21,8 @@ class TNoAudioOutput : public TAudioOutput {
     TAudioStatus Open(const TWaveFormat&) override { return asBadDeviceId; }
     TAudioStatus Write(const void*, std::int32_t) override { return asInvalidHandle; }
     bool WaitDone(std::uint32_t) override { return true; }
-    bool WaitHeard(std::uint32_t) override { return true; }
+    THeardWait WaitHeard(std::uint32_t) override { return THeardWait::Heard; }
+    void WakeWaitHeard() override {}
     TAudioStatus Close() override { return asOk; }
 };
 

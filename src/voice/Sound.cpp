@@ -3,15 +3,10 @@
 #include <algorithm>
 #include <chrono>
 #include <new>
-#include <thread>
 
 namespace vox {
 
 namespace {
-
-void SleepMs(std::uint32_t Ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(Ms));
-}
 
 // The open failures are worded alike for recording and playing, except for the fallback.
 std::string OpenMessage(TAudioStatus Status, const char* Other) {
@@ -225,12 +220,11 @@ std::int32_t VoiceBacklogBytes(const TWaveFormat& Format) {
 
 TPlayFileThread::TPlayFileThread(std::int32_t BlockSize, const TWaveFormat& Format,
                                  std::unique_ptr<TAudioOutput> Output, TErrorLog OnError,
-                                 std::uint32_t PollMs, std::uint32_t StallMarginMs)
+                                 std::uint32_t StallMarginMs)
     : FPlayFormat(PlaybackFormat(Format)),
       FBlockSize(BlockSize),
       FOutput(std::move(Output)),
       FOnError(std::move(OnError)),
-      FPollMs(PollMs),
       FStallMarginMs(StallMarginMs) {
     if (!FOutput) {
         throw std::invalid_argument("TPlayFileThread needs an output device");
@@ -240,6 +234,9 @@ TPlayFileThread::TPlayFileThread(std::int32_t BlockSize, const TWaveFormat& Form
     }
     FBlock.resize(static_cast<std::size_t>(BlockSize));
     FMixer.SetSourceLimit(VoiceBacklogBytes(Format), std::max<std::int32_t>(Format.BlockAlign, 1));
+    // Voice arriving while the last block of a burst is still on its way to the speaker goes on
+    // in the same burst: the write cuts the wait for it short. The output outlives the mixer.
+    FMixer.OnWrite = [output = FOutput.get()](TMyBuffer*) { output->WakeWaitHeard(); };
 }
 
 TPlayFileThread::~TPlayFileThread() {
@@ -247,13 +244,15 @@ TPlayFileThread::~TPlayFileThread() {
     WaitFor();
 }
 
+void TPlayFileThread::TerminateRequested() {
+    FMixer.Terminate();
+}
+
 void TPlayFileThread::Execute() {
     while (!Terminated()) {
-        if (FMixer.Size() <= 0) {
-            SleepMs(FPollMs);
-            continue;
+        if (FMixer.WaitForData()) {
+            PlayBurst();
         }
-        PlayBurst();
     }
 }
 
@@ -320,16 +319,20 @@ bool TPlayFileThread::WaitLastHeard(std::int32_t LastBlock, bool* MoreVoice) {
     const auto deadline = TClock::now() + std::chrono::milliseconds(
                                               PlayTimeMs(FPlayFormat, LastBlock) + FStallMarginMs);
     for (;;) {
-        if (FOutput->WaitHeard(FPollMs)) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - TClock::now());
+        const THeardWait heard =
+            FOutput->WaitHeard(static_cast<std::uint32_t>(std::max<std::int64_t>(left.count(), 0)));
+        if (heard == THeardWait::Heard) {
             return true;
         }
+        if (heard == THeardWait::NotHeard) {
+            return false;  // stalled or failed
+        }
+        // Woken by a write into the mixer (possibly one whose voice has been played already).
         // Voice that arrives while the tail plays goes on in the same burst, without closing.
         if (!Terminated() && FMixer.Size() > 0) {
             *MoreVoice = true;
             return true;
-        }
-        if (TClock::now() >= deadline) {
-            return false;
         }
     }
 }

@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/Durations.h"
 #include "platform/Thread.h"
 #include "voice/AudioDevice.h"
 #include "voice/Buffer.h"
@@ -94,7 +93,9 @@ class TMySound {
 // Plays what the partners say. Owns the mixer into which the decode threads write; whenever
 // the mixer holds data it opens the output device, plays the mixed stream in blocks of at most
 // BlockSize bytes (one block at the device, the next one read and ready), and closes the
-// device once the mixer is dry and the last block has been heard.
+// device once the mixer is dry and the last block has been heard. In between it sleeps: a
+// write into the mixer wakes it, also while it waits for the last block to be heard (the voice
+// then goes on in the same burst), and so does Terminate().
 //
 // Each partner's voice in the mixer is capped at VoiceBacklogBytes(Format): the oldest beyond
 // it is dropped.
@@ -109,17 +110,18 @@ class TPlayFileThread : public TThread {
 
     TPlayFileThread(std::int32_t BlockSize, const TWaveFormat& Format,
                     std::unique_ptr<TAudioOutput> Output, TErrorLog OnError,
-                    std::uint32_t PollMs = kIdlePollMs,
                     std::uint32_t StallMarginMs = kPlaybackStallMarginMs);
     // Terminates the thread and waits for it (the block already taken is still played).
     ~TPlayFileThread() override;
 
+    // The mixer's OnWrite belongs to the thread: it wakes the device's WaitHeard.
     TFusionBuffer& Mixer() { return FMixer; }
     const TWaveFormat& PlayFormat() const { return FPlayFormat; }
     std::int32_t BlockSize() const { return FBlockSize; }
 
   protected:
     void Execute() override;
+    void TerminateRequested() override;
 
   private:
     void PlayBurst();
@@ -133,7 +135,6 @@ class TPlayFileThread : public TThread {
     const std::int32_t FBlockSize;
     const std::unique_ptr<TAudioOutput> FOutput;
     const TErrorLog FOnError;
-    const std::uint32_t FPollMs;
     const std::uint32_t FStallMarginMs;
     TFusionBuffer FMixer;
     std::vector<std::uint8_t> FBlock;

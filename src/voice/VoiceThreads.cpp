@@ -2,26 +2,15 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
-#include <thread>
 
 #include "voice/BlockCompression.h"
 
 namespace vox {
 
-namespace {
-
-void SleepMs(std::uint32_t Ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(Ms));
-}
-
-}  // namespace
-
 // ---------------------------------------------------------------------------------------------
 // TSendThread
 
-TSendThread::TSendThread(IVoiceTargets* Targets, std::uint32_t PollMs)
-    : FTargets(Targets), FPollMs(PollMs) {}
+TSendThread::TSendThread(IVoiceTargets* Targets) : FTargets(Targets) {}
 
 TSendThread::~TSendThread() {
     Terminate();
@@ -32,11 +21,15 @@ void TSendThread::Enqueue(const void* Buffer, std::int32_t Count) {
     FSendQueue.Write(Buffer, Count);
 }
 
+void TSendThread::TerminateRequested() {
+    FSendQueue.Terminate();
+}
+
 void TSendThread::Execute() {
     std::vector<std::uint8_t> packet;
     while (!Terminated()) {
-        if (!TakePacket(packet)) {
-            SleepMs(FPollMs);
+        if (!FSendQueue.WaitForBytes(static_cast<std::int32_t>(kPacketHeaderSize)) ||
+            !TakePacket(packet)) {
             continue;
         }
         if (FTargets == nullptr) {
@@ -73,11 +66,8 @@ bool TSendThread::TakePacket(std::vector<std::uint8_t>& Packet) {
         const std::int32_t n =
             FSendQueue.Read(Packet.data() + got, static_cast<std::int32_t>(Packet.size() - got));
         got += static_cast<std::size_t>(n);
-        if (n == 0) {
-            if (Terminated()) {
-                return false;
-            }
-            SleepMs(FPollMs);
+        if (n == 0 && !FSendQueue.WaitForBytes(1)) {
+            return false;  // terminated
         }
     }
     return true;
@@ -86,24 +76,26 @@ bool TSendThread::TakePacket(std::vector<std::uint8_t>& Packet) {
 // ---------------------------------------------------------------------------------------------
 // TEncodeThread
 
-TEncodeThread::TEncodeThread(TSendThread& Sender, std::int32_t MaxBlockSize, std::uint32_t PollMs)
+TEncodeThread::TEncodeThread(TSendThread& Sender, std::int32_t MaxBlockSize)
     : FSender(Sender),
-      FMaxBlockSize(std::clamp<std::int32_t>(MaxBlockSize, 1, kMaxVoiceBlockSize)),
-      FPollMs(PollMs) {}
+      FMaxBlockSize(std::clamp<std::int32_t>(MaxBlockSize, 1, kMaxVoiceBlockSize)) {}
 
 TEncodeThread::~TEncodeThread() {
     Terminate();
     WaitFor();
 }
 
+void TEncodeThread::TerminateRequested() {
+    FInputBuffer.Terminate();
+}
+
 void TEncodeThread::Execute() {
     std::vector<std::uint8_t> pcm;
     while (!Terminated()) {
-        const std::int32_t waiting = FInputBuffer.Size();
-        if (waiting <= 0) {
-            SleepMs(FPollMs);
-            continue;
+        if (!FInputBuffer.WaitForBytes(1)) {
+            continue;  // terminated
         }
+        const std::int32_t waiting = FInputBuffer.Size();
         pcm.resize(static_cast<std::size_t>(std::min(waiting, FMaxBlockSize)));
         const std::int32_t n = FInputBuffer.Read(pcm.data(), static_cast<std::int32_t>(pcm.size()));
         EncodeBlock(pcm.data(), n);
@@ -137,16 +129,19 @@ void TEncodeThread::EncodeBlock(const std::uint8_t* Data, std::int32_t Count) {
 // ---------------------------------------------------------------------------------------------
 // TDecodeThread
 
-TDecodeThread::TDecodeThread(TFusionBuffer& Mixer, std::uint32_t PollMs, std::int32_t InputLimit,
+TDecodeThread::TDecodeThread(TFusionBuffer& Mixer, std::int32_t InputLimit,
                              std::int32_t BacklogSamples, std::int32_t BacklogBlocks)
     : FMixer(Mixer),
-      FPollMs(PollMs),
       FInputLimit(std::max<std::int32_t>(InputLimit, 0)),
       FBacklogSamples(std::max<std::int32_t>(BacklogSamples, 0)),
       FBacklogBlocks(std::max<std::int32_t>(BacklogBlocks, 1)) {}
 
 TDecodeThread::~TDecodeThread() {
     StopAndRemoveSource();
+}
+
+void TDecodeThread::TerminateRequested() {
+    FInputBuffer.Terminate();
 }
 
 void TDecodeThread::StopAndRemoveSource() {
@@ -185,9 +180,8 @@ bool TDecodeThread::BacklogBehind() const {
 void TDecodeThread::Execute() {
     std::vector<std::uint8_t> block;
     while (!Terminated()) {
-        if (FInputBuffer.Size() < static_cast<std::int32_t>(kVoiceHeaderSize)) {
-            SleepMs(FPollMs);
-            continue;
+        if (!FInputBuffer.WaitForBytes(static_cast<std::int32_t>(kVoiceHeaderSize))) {
+            continue;  // terminated
         }
         std::array<std::uint8_t, kVoiceHeaderSize> header{};
         FInputBuffer.Read(header.data(), static_cast<std::int32_t>(header.size()));
@@ -199,11 +193,8 @@ void TDecodeThread::Execute() {
         }
         // The connection appends a header and its block together, so the block is normally
         // complete; otherwise wait for the rest without taking anything else.
-        while (FInputBuffer.Size() < length) {
-            if (Terminated()) {
-                return;
-            }
-            SleepMs(FPollMs);
+        if (!FInputBuffer.WaitForBytes(length)) {
+            return;  // terminated
         }
         block.resize(static_cast<std::size_t>(length));
         FInputBuffer.Read(block.data(), length);

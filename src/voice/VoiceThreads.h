@@ -2,14 +2,14 @@
 // TEncodeThread (recorded PCM -> pcVoice packets), TSendThread (packets -> every connection)
 // and TDecodeThread (one per connection: received blocks -> the playback mixer).
 //
-// Each thread owns its buffer; its destructor terminates and joins it. Create, then Start().
+// Each thread owns its buffer and sleeps on it until there is work: a write into it wakes the
+// thread, and so does Terminate(). Its destructor terminates and joins it. Create, then Start().
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <vector>
 
-#include "platform/Durations.h"
 #include "platform/Thread.h"
 #include "voice/AudioDevice.h"
 #include "voice/Buffer.h"
@@ -33,7 +33,7 @@ class IVoiceTargets {
 class TSendThread : public TThread {
   public:
     // Targets may be null: packets are then discarded. It must outlive the thread.
-    explicit TSendThread(IVoiceTargets* Targets, std::uint32_t PollMs = kIdlePollMs);
+    explicit TSendThread(IVoiceTargets* Targets);
     ~TSendThread() override;
 
     // Appends Count bytes, one or more whole packets, to the queue in one locked write, so the
@@ -44,13 +44,14 @@ class TSendThread : public TThread {
 
   protected:
     void Execute() override;
+    void TerminateRequested() override;
 
   private:
-    // Takes the next whole packet from the queue; false when none is complete yet.
+    // Takes the next whole packet from the queue, waiting for its rest when only part of it
+    // is there; false when the queue held no packet or the thread was terminated meanwhile.
     bool TakePacket(std::vector<std::uint8_t>& Packet);
 
     IVoiceTargets* const FTargets;
-    const std::uint32_t FPollMs;
     TThreadFifoBuffer FSendQueue;
 };
 
@@ -60,8 +61,7 @@ class TSendThread : public TThread {
 class TEncodeThread : public TThread {
   public:
     // Sender must outlive this thread. MaxBlockSize is clamped to 1..kMaxVoiceBlockSize.
-    explicit TEncodeThread(TSendThread& Sender, std::int32_t MaxBlockSize = kVoiceBlockSize,
-                           std::uint32_t PollMs = kIdlePollMs);
+    explicit TEncodeThread(TSendThread& Sender, std::int32_t MaxBlockSize = kVoiceBlockSize);
     ~TEncodeThread() override;
 
     // The recorder's target.
@@ -69,6 +69,7 @@ class TEncodeThread : public TThread {
 
   protected:
     void Execute() override;
+    void TerminateRequested() override;
 
   private:
     // Builds and queues the packet(s) of Count bytes; a block that cannot be compressed is
@@ -77,7 +78,6 @@ class TEncodeThread : public TThread {
 
     TSendThread& FSender;
     const std::int32_t FMaxBlockSize;
-    const std::uint32_t FPollMs;
     TThreadFifoBuffer FInputBuffer;
 };
 
@@ -103,8 +103,7 @@ inline constexpr std::int32_t kDecodeBacklogBlocks = 64;
 class TDecodeThread : public TThread {
   public:
     // The mixer must outlive this object.
-    explicit TDecodeThread(TFusionBuffer& Mixer, std::uint32_t PollMs = kIdlePollMs,
-                           std::int32_t InputLimit = kDecodeInputLimit,
+    explicit TDecodeThread(TFusionBuffer& Mixer, std::int32_t InputLimit = kDecodeInputLimit,
                            std::int32_t BacklogSamples = kDecodeBacklogSamples,
                            std::int32_t BacklogBlocks = kDecodeBacklogBlocks);
     // StopAndRemoveSource().
@@ -125,13 +124,13 @@ class TDecodeThread : public TThread {
 
   protected:
     void Execute() override;
+    void TerminateRequested() override;
 
   private:
     // Whether too much waits in the input behind the block just taken.
     bool BacklogBehind() const;
 
     TFusionBuffer& FMixer;
-    const std::uint32_t FPollMs;
     const std::int32_t FInputLimit;
     const std::int32_t FBacklogSamples;
     const std::int32_t FBacklogBlocks;

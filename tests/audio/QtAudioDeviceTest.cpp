@@ -7,16 +7,20 @@
 // The test thread is the application's main thread and never runs an event loop: every call
 // here works while the user-interface thread is busy.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "AudioTestSupport.h"
@@ -32,7 +36,7 @@ using namespace std::chrono_literals;
 
 const TWaveFormat kPlayFormat = PlaybackFormat(kVoiceFormat);  // 11576 samples per second
 constexpr std::uint32_t kRecordRate = 11025;
-// Sanitizer builds run the polling threads several times slower: the latency measured there is
+// Sanitizer builds run the threads several times slower: the latency measured there is
 // reported, and only a runaway fails.
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
 constexpr double kLatencySlackMs = 600;
@@ -202,7 +206,8 @@ class TLoggedOutput : public TAudioOutput {
         return FInner->Write(Data, Count);
     }
     bool WaitDone(std::uint32_t TimeoutMs) override { return FInner->WaitDone(TimeoutMs); }
-    bool WaitHeard(std::uint32_t TimeoutMs) override { return FInner->WaitHeard(TimeoutMs); }
+    THeardWait WaitHeard(std::uint32_t TimeoutMs) override { return FInner->WaitHeard(TimeoutMs); }
+    void WakeWaitHeard() override { FInner->WakeWaitHeard(); }
     TAudioStatus Close() override {
         const TAudioStatus status = FInner->Close();
         std::lock_guard lock(FLock);
@@ -282,7 +287,7 @@ TEST_F(QtAudioTest, PlayedToneIsWholeAndHeardOnlyAfterItsEnd) {
         }
         ASSERT_EQ(output.Write(tone.data() + at, n), asOk);
     }
-    ASSERT_TRUE(output.WaitHeard(PlayTimeMs(kPlayFormat, kVoiceBlockSize) + 2000));
+    ASSERT_EQ(output.WaitHeard(PlayTimeMs(kPlayFormat, kVoiceBlockSize) + 2000), THeardWait::Heard);
     const auto heard = TClock::now();
     ASSERT_EQ(output.Close(), asOk);  // at once: whatever had not been heard would be lost
     EXPECT_EQ(output.PaddedBytes(), 0) << "blocks longer than the buffer need no padding";
@@ -371,6 +376,94 @@ TEST_F(QtAudioTest, ShortVoiceIntoAnIdleDeviceIsPlayed) {
         EXPECT_NEAR(scrap.Length() * 1000.0 / kPlayRate, 200 * 1000.0 / kPlayRate, 3.0);
         std::fill(samples.begin(), samples.begin() + end, 128);
     }
+}
+
+TEST_F(QtAudioTest, AWakeCutsTheWaitForHeardShort) {
+    TQtAudioOutput output;
+    ASSERT_EQ(output.Open(kPlayFormat), asOk);
+    // About 1.5 s of sound: heard only well after the wake.
+    const std::vector<std::uint8_t> tone = Tone(1000, kPlayRate, kVoiceBlockSize);
+    for (int block = 0; block < 4; ++block) {
+        ASSERT_EQ(output.Write(tone.data(), kVoiceBlockSize), asOk);
+    }
+    std::thread waker([&] {
+        std::this_thread::sleep_for(50ms);
+        output.WakeWaitHeard();
+    });
+    const auto begin = TClock::now();
+    EXPECT_EQ(output.WaitHeard(10000), THeardWait::Woken);
+    EXPECT_LT(MsBetween(begin, TClock::now()), 1000.0);
+    waker.join();
+
+    // A wake given before the wait ends the next one at once, and only that one.
+    output.WakeWaitHeard();
+    EXPECT_EQ(output.WaitHeard(10000), THeardWait::Woken);
+    EXPECT_EQ(output.WaitHeard(10000), THeardWait::Heard);
+    EXPECT_EQ(output.Close(), asOk);
+}
+
+// Context switches of every thread of this process so far, by thread id and name.
+std::map<int, std::pair<std::string, std::int64_t>> SwitchesOfEveryThread() {
+    std::map<int, std::pair<std::string, std::int64_t>> threads;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream status(entry.path() / "status");
+        std::string name;
+        std::int64_t total = 0;
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("Name:", 0) == 0) {
+                name = line.substr(line.find_first_not_of(" \t", 5));
+            } else if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+                       line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
+                total += std::stoll(line.substr(line.find(':') + 1));
+            }
+        }
+        threads[std::stoi(entry.path().filename().string())] = {name, total};
+    }
+    return threads;
+}
+
+TEST_F(QtAudioTest, NoThreadWakesWhileNobodyTalks) {
+    // After a burst has been played and a press recorded, with the playback thread waiting for
+    // voice: neither the backend's audio thread nor Qt's own sound threads look for work. They
+    // name themselves; the threads with the program's name are the test's and, under
+    // ThreadSanitizer, the sanitizer's own, which wakes on its own schedule.
+    auto owned = std::make_unique<TLoggedOutput>();
+    TLoggedOutput* output = owned.get();
+    TErrors errors;
+    TPlayFileThread player(kVoiceBlockSize, kVoiceFormat, std::move(owned), errors.Log());
+    player.Start();
+    const std::vector<std::uint8_t> voice = Tone(1000, kPlayRate, 2000);
+    const int source = 0;
+    player.Mixer().WriteFrom(voice.data(), static_cast<std::int32_t>(voice.size()), &source);
+    ASSERT_TRUE(WaitUntil([&] { return output->Closes() == 1; }, 5000));
+    {
+        TMySound sound(std::make_unique<TQtAudioInput>());
+        TThreadFifoBuffer target;
+        ASSERT_NO_THROW(sound.StartRecording(kVoiceFormat, kVoiceBlockSize, target));
+        std::this_thread::sleep_for(100ms);
+        ASSERT_NO_THROW(sound.StopRecording());
+    }
+    std::this_thread::sleep_for(200ms);  // what the close set off has settled
+
+    const std::string program = SwitchesOfEveryThread().at(static_cast<int>(getpid())).first;
+    const auto before = SwitchesOfEveryThread();
+    std::this_thread::sleep_for(1000ms);
+    const auto after = SwitchesOfEveryThread();
+    std::int64_t total = 0;
+    for (const auto& [tid, thread] : after) {
+        if (thread.first == program && tid != player.SystemThreadId()) {
+            continue;
+        }
+        const auto was = before.find(tid);
+        const std::int64_t switches =
+            thread.second - (was == before.end() ? 0 : was->second.second);
+        std::printf("[ switches ] %d %s: %lld\n", tid, thread.first.c_str(),
+                    static_cast<long long>(switches));
+        total += switches;
+    }
+    std::fflush(stdout);
+    EXPECT_TRUE(errors.Get().empty());
+    EXPECT_LT(total, 10);
 }
 
 // ---- Recording ------------------------------------------------------------------------------
@@ -506,7 +599,8 @@ TEST_F(QtAudioTest, RecordedSpeechFollowsWhatWasSaid) {
 // ---- Both ways ------------------------------------------------------------------------------
 
 TEST_F(QtAudioTest, LoopbackMouthToEar) {
-    // Microphone -> recorder -> (the voice threads' 10 ms polling) -> mixer -> playback -> spk.
+    // Microphone -> recorder -> (a thread woken by each recorded block) -> mixer -> playback ->
+    // spk.
     std::vector<std::uint8_t> said = Silence(SamplesIn(kRecordRate, 100));
     const auto tone = Tone(1000, kRecordRate, SamplesIn(kRecordRate, 800));
     said.insert(said.end(), tone.begin(), tone.end());
@@ -525,18 +619,15 @@ TEST_F(QtAudioTest, LoopbackMouthToEar) {
     TPlayFileThread player(kVoiceBlockSize, kVoiceFormat, std::move(owned), errors.Log());
     player.Start();
     TThreadFifoBuffer recorded;
-    std::atomic<bool> stop{false};
     const int partner = 0;
+    // Carries each recorded block to the player as soon as it has been written, the way the
+    // voice threads do.
     std::thread carrier([&] {
         std::vector<std::uint8_t> block(65536);
-        while (!stop.load()) {
+        while (recorded.WaitForBytes(1)) {
             const std::int32_t n =
                 recorded.Read(block.data(), static_cast<std::int32_t>(block.size()));
-            if (n > 0) {
-                player.Mixer().WriteFrom(block.data(), n, &partner);
-            } else {
-                std::this_thread::sleep_for(std::chrono::milliseconds(kIdlePollMs));
-            }
+            player.Mixer().WriteFrom(block.data(), n, &partner);
         }
     });
 
@@ -547,7 +638,7 @@ TEST_F(QtAudioTest, LoopbackMouthToEar) {
     EXPECT_NO_THROW(sound.StopRecording());
     const bool closed =
         WaitUntil([&] { return output->Closes() >= 1 && player.Mixer().Size() == 0; }, 5000);
-    stop = true;
+    recorded.Terminate();
     carrier.join();
     ASSERT_EQ(played, 0);
     ASSERT_TRUE(closed);
@@ -571,7 +662,7 @@ TEST_F(QtAudioTest, LoopbackMouthToEar) {
                                         spk.TimeOf(static_cast<double>(heard.First)));
     Report("mouth_to_ear_ms", mouthToEar);
     // A whole block of 400 ms must be recorded before it can be played; the rest is the
-    // devices' and the polling threads' delay.
+    // devices' and the threads' delay.
     EXPECT_GT(mouthToEar, 350.0);
     EXPECT_LT(mouthToEar, 400.0 + 200.0 + kLatencySlackMs);
 }
@@ -583,7 +674,7 @@ TEST_F(QtAudioTest, CallsOutOfTurnAndRefusedFormats) {
     EXPECT_EQ(output.Write("x", 1), asInvalidHandle);
     EXPECT_EQ(output.Close(), asInvalidHandle);
     EXPECT_TRUE(output.WaitDone(0));
-    EXPECT_TRUE(output.WaitHeard(0));
+    EXPECT_EQ(output.WaitHeard(0), THeardWait::Heard);
     ASSERT_EQ(output.Open(kPlayFormat), asOk);
     EXPECT_EQ(output.Open(kPlayFormat), asAllocated);
     EXPECT_EQ(output.Close(), asOk);
@@ -764,7 +855,8 @@ TEST(QtAudioWithoutServer, LosingTheServerFailsPlayingAndRecording) {
                 sound.StartRecording(kVoiceFormat, kVoiceBlockSize, target);
                 server.Stop();
                 const auto lost = TClock::now();
-                checks.Expect(!output.WaitHeard(3000), "a lost device said it was heard");
+                checks.Expect(output.WaitHeard(3000) == THeardWait::NotHeard,
+                              "a lost device said it was heard");
                 checks.Expect(MsBetween(lost, TClock::now()) < 2000, "the loss was noticed late");
                 checks.Expect(output.Write(voice.data(), 100) == asError,
                               "a write to a lost device succeeded");

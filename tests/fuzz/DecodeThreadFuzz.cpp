@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     vox::TFusionBuffer mixer;
     mixer.SetSourceLimit(kLimit);
     // A small input limit so that the dropping of a backlog is reached too.
-    vox::TDecodeThread decoder(mixer, 1, 4096);
+    vox::TDecodeThread decoder(mixer, 4096);
     decoder.InputBuffer().Write(data, static_cast<std::int32_t>(size));
     const std::int32_t left = ExpectedLeft(data, size);
     decoder.Start();

@@ -1,6 +1,7 @@
 #include "platform/Thread.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -136,6 +137,27 @@ TEST(ThreadTest, PriorityIsAcceptedAtAnyLevel) {
     t.Terminate();
     t.WaitFor();
     EXPECT_TRUE(t.Finished());
+}
+
+TEST(ThreadTest, TheSystemThreadIdIsKnownWhileItRuns) {
+    std::atomic<int> inside{0};
+    std::atomic<bool> go{false};
+    TFunctionThread t([&](TFunctionThread&) {
+        inside = static_cast<int>(gettid());
+        while (!go) {
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    EXPECT_EQ(t.SystemThreadId(), 0);
+    t.Start();
+    while (inside == 0) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(t.SystemThreadId(), inside.load());
+    EXPECT_NE(t.SystemThreadId(), static_cast<int>(gettid()));
+    go = true;
+    t.WaitFor();
+    EXPECT_EQ(t.SystemThreadId(), 0);
 }
 
 TEST(ThreadTest, WaitForFromTheThreadItselfReturns) {

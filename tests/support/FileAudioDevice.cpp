@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 #include <stdexcept>
+#include <utility>
 
 namespace vox {
 
@@ -279,10 +280,23 @@ bool TFileAudioOutput::WaitDone(std::uint32_t TimeoutMs) {
                              [this] { return FDone >= FWritten; });
 }
 
-bool TFileAudioOutput::WaitHeard(std::uint32_t TimeoutMs) {
+THeardWait TFileAudioOutput::WaitHeard(std::uint32_t TimeoutMs) {
     std::unique_lock lock(FLock);
-    return FChanged.wait_for(lock, std::chrono::milliseconds(TimeoutMs),
-                             [this] { return FHeardCount >= FWritten; });
+    FChanged.wait_for(lock, std::chrono::milliseconds(TimeoutMs),
+                      [this] { return FHeardCount >= FWritten || FWakeHeard; });
+    const bool woken = std::exchange(FWakeHeard, false);
+    if (FHeardCount >= FWritten) {
+        return THeardWait::Heard;
+    }
+    return woken ? THeardWait::Woken : THeardWait::NotHeard;
+}
+
+void TFileAudioOutput::WakeWaitHeard() {
+    {
+        std::lock_guard lock(FLock);
+        FWakeHeard = true;
+    }
+    FChanged.notify_all();
 }
 
 TAudioStatus TFileAudioOutput::Close() {

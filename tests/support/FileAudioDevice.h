@@ -95,7 +95,8 @@ class TFileAudioOutput : public TAudioOutput {
     TAudioStatus Open(const TWaveFormat& Format) override;
     TAudioStatus Write(const void* Data, std::int32_t Count) override;
     bool WaitDone(std::uint32_t TimeoutMs) override;
-    bool WaitHeard(std::uint32_t TimeoutMs) override;
+    THeardWait WaitHeard(std::uint32_t TimeoutMs) override;
+    void WakeWaitHeard() override;
     TAudioStatus Close() override;
 
     // Makes every later call of that kind fail with Status; asOk undoes it.
@@ -137,6 +138,7 @@ class TFileAudioOutput : public TAudioOutput {
     TWaveFormat FFormat;
     bool FOpen = false;
     bool FStopRequested = false;
+    bool FWakeHeard = false;                       // WakeWaitHeard() not yet used up by a wait
     std::deque<std::vector<std::uint8_t>> FQueue;  // written, not started
     std::optional<std::vector<std::uint8_t>> FPlaying;
     TClock::time_point FPlayEnd;

@@ -2,16 +2,24 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <deque>
+#include <functional>
 #include <numeric>
+#include <random>
 #include <stdexcept>
 #include <thread>
 #include <vector>
+
+#include "voice/VoiceTestSupport.h"
 
 namespace vox {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using test::SleepMs;
+using test::WaitUntil;
 
 Bytes Take(TMyBuffer& buffer, std::int32_t count) {
     Bytes out(static_cast<std::size_t>(count), 0xEE);
@@ -27,32 +35,146 @@ Bytes Sequence(std::size_t count) {
     return bytes;
 }
 
-TEST(FifoBuffer, CapacityGrowsInStepsAndFollowsTheContentOnWrite) {
+TEST(FifoBuffer, CapacityGrowsInStepsByDoublingAndShrinksWhenMostlyEmptyOnWrite) {
     TCustomFifoBuffer fifo;
     EXPECT_EQ(fifo.Capacity(), 0);
-    const Bytes data = Sequence(10000);
+    const Bytes data = Sequence(40000);
     fifo.Write(data.data(), 1);
     EXPECT_EQ(fifo.Capacity(), 8192);
     fifo.Write(data.data() + 1, 8191);
     EXPECT_EQ(fifo.Capacity(), 8192);
     fifo.Write(data.data() + 8192, 1);
     EXPECT_EQ(fifo.Capacity(), 16384);
-    fifo.Write(data.data() + 8193, 10000 - 8193);
+    fifo.Write(data.data() + 8193, 16385 - 8193);
+    EXPECT_EQ(fifo.Capacity(), 32768);  // twice the storage, not just the next step
+    fifo.Write(data.data() + 16385, 40000 - 16385);
+    EXPECT_EQ(fifo.Capacity(), 65536);
 
-    // A read keeps the storage; the next write shrinks it to the content rounded up.
-    EXPECT_EQ(Take(fifo, 9000), Bytes(data.begin(), data.begin() + 9000));
-    EXPECT_EQ(fifo.Capacity(), 16384);
+    // A read keeps the storage; a write that leaves it at most a quarter full shrinks it to
+    // twice the content, rounded up.
+    EXPECT_EQ(Take(fifo, 35000), Bytes(data.begin(), data.begin() + 35000));
+    EXPECT_EQ(fifo.Capacity(), 65536);
     const Bytes tail = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
     fifo.Write(tail.data(), 10);
-    EXPECT_EQ(fifo.Capacity(), 8192);
-    Bytes expected(data.begin() + 9000, data.end());
+    EXPECT_EQ(fifo.Capacity(), 16384);
+    Bytes expected(data.begin() + 35000, data.end());
     expected.insert(expected.end(), tail.begin(), tail.end());
-    EXPECT_EQ(Take(fifo, 5000), expected);  // asking for more returns exactly the content
+    EXPECT_EQ(Take(fifo, 9000), expected);  // asking for more returns exactly the content
 
+    // Never below one step: small writes into an empty buffer keep it.
     fifo.Write(tail.data(), 10);
+    EXPECT_EQ(fifo.Capacity(), 8192);
+    fifo.Write(tail.data(), 10);
+    EXPECT_EQ(fifo.Capacity(), 8192);
     fifo.Clear();
     EXPECT_EQ(fifo.Size(), 0);
     EXPECT_EQ(fifo.Capacity(), 0);
+
+    // A write that needs more than twice the storage gets what it needs, rounded up.
+    fifo.Write(data.data(), 1);
+    fifo.Write(data.data() + 1, 39999);
+    EXPECT_EQ(fifo.Capacity(), 40960);
+    EXPECT_EQ(Take(fifo, 40000), data);
+}
+
+TEST(FifoBuffer, ReadsWritesPeeksAndDiscardsAcrossTheEndOfTheRing) {
+    TCustomFifoBuffer fifo;
+    const Bytes data = Sequence(20000);
+    std::size_t written = 0, taken = 0;
+    const auto write = [&](std::size_t n) {
+        fifo.Write(data.data() + written, static_cast<std::int32_t>(n));
+        written += n;
+    };
+    // The oldest byte near the end of the storage: the next write goes on at its start.
+    write(8101);
+    EXPECT_EQ(Take(fifo, 8001), Bytes(data.begin(), data.begin() + 8001));
+    taken = 8001;
+    write(1003);  // 91 bytes up to the end, 912 from the start
+    ASSERT_EQ(fifo.Capacity(), 8192);
+    ASSERT_EQ(fifo.Size(), 1103);
+
+    // A peek over the end, from an offset, takes nothing.
+    Bytes seen(51);
+    EXPECT_EQ(fifo.Peek(seen.data(), 51, 167), 51);
+    EXPECT_EQ(seen, Bytes(data.begin() + taken + 167, data.begin() + taken + 218));
+    EXPECT_EQ(fifo.Size(), 1103);
+
+    // A discard over the end, then a read over it and one wholly behind it.
+    EXPECT_EQ(fifo.Discard(150), 150);  // up to 8151
+    taken += 150;
+    EXPECT_EQ(Take(fifo, 77), Bytes(data.begin() + taken, data.begin() + taken + 77));
+    taken += 77;
+    EXPECT_EQ(Take(fifo, 33), Bytes(data.begin() + taken, data.begin() + taken + 33));
+    taken += 33;
+
+    // Wrapped again (7280 bytes up to the end, 20 from the start), then grown while wrapped:
+    // every byte stays in order.
+    write(7300);
+    ASSERT_EQ(fifo.Capacity(), 8192);
+    write(2001);
+    EXPECT_EQ(fifo.Capacity(), 16384);
+    EXPECT_EQ(fifo.Size(), static_cast<std::int32_t>(written - taken));
+    EXPECT_EQ(Take(fifo, 20000), Bytes(data.begin() + taken, data.begin() + written));
+    EXPECT_EQ(fifo.Discard(5), 0);
+}
+
+TEST(FifoBuffer, OddSizedOperationsMatchASimpleQueue) {
+    // Reads, writes, peeks and discards of odd sizes at random against std::deque: over the
+    // end of the ring, while growing and while shrinking.
+    TCustomFifoBuffer fifo;
+    std::deque<std::uint8_t> model;
+    std::mt19937 random(17);
+    const Bytes data = Sequence(70000);
+    std::size_t next = 0;
+    Bytes out(70000);
+    for (int step = 0; step < 4000; ++step) {
+        const auto pick = [&](std::uint32_t bound) {
+            return static_cast<std::int32_t>(random() % bound);
+        };
+        // More writes than reads for a while, then the reverse, so the size swings.
+        const bool filling = (step / 500) % 2 == 0;
+        switch (pick(4)) {
+            case 0: {
+                const std::int32_t n = pick(filling ? 9001 : 2001);
+                const std::size_t at = next % (data.size() - 9001);
+                fifo.Write(data.data() + at, n);
+                model.insert(model.end(), data.begin() + at, data.begin() + at + n);
+                next += 1237;
+                break;
+            }
+            case 1: {
+                const std::int32_t n = pick(filling ? 2001 : 9001);
+                ASSERT_EQ(fifo.Read(out.data(), n), std::min<std::int32_t>(n, model.size()));
+                const auto got = std::min<std::size_t>(n, model.size());
+                ASSERT_TRUE(std::equal(out.begin(), out.begin() + got, model.begin()));
+                model.erase(model.begin(), model.begin() + got);
+                break;
+            }
+            case 2: {
+                const std::int32_t offset = pick(static_cast<std::uint32_t>(model.size()) + 10);
+                const std::int32_t n = pick(5001);
+                const std::int32_t got = fifo.Peek(out.data(), n, offset);
+                const std::int32_t expected = std::clamp<std::int32_t>(
+                    std::min<std::int32_t>(n, static_cast<std::int32_t>(model.size()) - offset), 0,
+                    n);
+                ASSERT_EQ(got, expected);
+                ASSERT_TRUE(std::equal(out.begin(), out.begin() + got, model.begin() + offset));
+                break;
+            }
+            default: {
+                const std::int32_t n = pick(filling ? 501 : 3001);
+                const auto gone = std::min<std::size_t>(n, model.size());
+                ASSERT_EQ(fifo.Discard(n), static_cast<std::int32_t>(gone));
+                model.erase(model.begin(), model.begin() + gone);
+                break;
+            }
+        }
+        ASSERT_EQ(fifo.Size(), static_cast<std::int32_t>(model.size()));
+        ASSERT_GE(fifo.Capacity(), fifo.Size());
+        ASSERT_EQ(fifo.Capacity() % TCustomFifoBuffer::kCapacityStep, 0);
+    }
+    const Bytes rest(model.begin(), model.end());
+    EXPECT_EQ(Take(fifo, static_cast<std::int32_t>(rest.size()) + 1), rest);
 }
 
 TEST(FifoBuffer, PartialReadsKeepOrderAndAnEmptyReadLeavesTheDestination) {
@@ -72,20 +194,24 @@ TEST(FifoBuffer, PartialReadsKeepOrderAndAnEmptyReadLeavesTheDestination) {
     EXPECT_EQ(got, data);
 }
 
+template <typename TFifo>
+void ExpectNonPositiveCountsChangeNothing() {
+    TFifo fifo;
+    int notifications = 0;
+    fifo.OnWrite = fifo.OnRead = [&](TMyBuffer*) { ++notifications; };
+    std::uint8_t byte = 42;
+    fifo.Write(&byte, 0);
+    fifo.Write(&byte, -5);
+    EXPECT_EQ(fifo.Read(&byte, 0), 0);
+    EXPECT_EQ(fifo.Read(&byte, -1), 0);
+    EXPECT_EQ(fifo.Discard(-1), 0);
+    EXPECT_EQ(fifo.Capacity(), 0);
+    EXPECT_EQ(notifications, 0);
+}
+
 TEST(FifoBuffer, NonPositiveCountsChangeNothingAndNotifyNobody) {
-    for (const bool locked : {false, true}) {
-        std::unique_ptr<TCustomFifoBuffer> fifo =
-            locked ? std::make_unique<TThreadFifoBuffer>() : std::make_unique<TCustomFifoBuffer>();
-        int notifications = 0;
-        fifo->OnWrite = fifo->OnRead = [&](TMyBuffer*) { ++notifications; };
-        std::uint8_t byte = 42;
-        fifo->Write(&byte, 0);
-        fifo->Write(&byte, -5);
-        EXPECT_EQ(fifo->Read(&byte, 0), 0);
-        EXPECT_EQ(fifo->Read(&byte, -1), 0);
-        EXPECT_EQ(fifo->Capacity(), 0);
-        EXPECT_EQ(notifications, 0);
-    }
+    ExpectNonPositiveCountsChangeNothing<TCustomFifoBuffer>();
+    ExpectNonPositiveCountsChangeNothing<TThreadFifoBuffer>();
 }
 
 TEST(FifoBuffer, NotificationsRunOutsideTheLockWithTheBufferAsSender) {
@@ -151,6 +277,104 @@ TEST(FifoBuffer, ConcurrentWriterAndReaderSeeEveryByteInOrder) {
     }
     writer.join();
     EXPECT_EQ(got, data);
+}
+
+// Runs Wait on a thread of its own; Finished() tells once it has returned.
+class TWaiter {
+  public:
+    explicit TWaiter(std::function<bool()> Wait)
+        : FThread([this, wait = std::move(Wait)] {
+              FResult = wait();
+              FDone = true;
+          }) {}
+    ~TWaiter() { FThread.join(); }
+    bool Finished() const { return FDone; }
+    bool Result() const { return FResult; }
+
+  private:
+    std::atomic<bool> FDone{false};
+    std::atomic<bool> FResult{false};
+    std::thread FThread;
+};
+
+// Long enough that a test waiting this long has been failed by a missing wake-up, and that a
+// loaded machine never gets near it.
+constexpr auto kNoWake = std::chrono::seconds(20);
+constexpr int kPromptMs = 5000;
+
+TEST(ThreadFifoBuffer, AWaitingReaderIsWokenOnceEnoughHasBeenWritten) {
+    TThreadFifoBuffer fifo;
+    const Bytes data = Sequence(10);
+    const auto begin = TThreadFifoBuffer::TClock::now();
+    TWaiter waiter(
+        [&] { return fifo.WaitForBytes(10, TThreadFifoBuffer::TClock::now() + kNoWake); });
+    fifo.Write(data.data(), 4);
+    SleepMs(50);
+    EXPECT_FALSE(waiter.Finished());  // four bytes are not ten
+    fifo.Write(data.data() + 4, 6);
+    ASSERT_TRUE(WaitUntil([&] { return waiter.Finished(); }, kPromptMs));
+    EXPECT_TRUE(waiter.Result());
+    EXPECT_LT(TThreadFifoBuffer::TClock::now() - begin, kNoWake / 2);
+    EXPECT_EQ(Take(fifo, 10), data);
+
+    // Enough already there: no wait at all, with or without a deadline.
+    fifo.Write(data.data(), 3);
+    EXPECT_TRUE(fifo.WaitForBytes(3));
+    EXPECT_TRUE(fifo.WaitForBytes(2, TThreadFifoBuffer::TClock::now()));
+}
+
+TEST(ThreadFifoBuffer, TerminateWakesAWaitingReaderAndEveryLaterWaitReturnsAtOnce) {
+    TThreadFifoBuffer fifo;
+    TWaiter forever([&] { return fifo.WaitForBytes(1); });
+    TWaiter until([&] { return fifo.WaitForBytes(1, TThreadFifoBuffer::TClock::now() + kNoWake); });
+    SleepMs(30);
+    EXPECT_FALSE(forever.Finished());
+    EXPECT_FALSE(fifo.Terminated());
+    fifo.Terminate();
+    ASSERT_TRUE(WaitUntil([&] { return forever.Finished() && until.Finished(); }, kPromptMs));
+    EXPECT_FALSE(forever.Result());
+    EXPECT_FALSE(until.Result());
+    EXPECT_TRUE(fifo.Terminated());
+
+    EXPECT_FALSE(fifo.WaitForBytes(1));
+    // Still a buffer: what is written is kept, and a wait for it says so.
+    const Bytes data = Sequence(5);
+    fifo.Write(data.data(), 5);
+    EXPECT_TRUE(fifo.WaitForBytes(5));
+    EXPECT_FALSE(fifo.WaitForBytes(6));
+    EXPECT_EQ(Take(fifo, 5), data);
+}
+
+TEST(ThreadFifoBuffer, AWaitGivesUpAtItsDeadline) {
+    TThreadFifoBuffer fifo;
+    const auto begin = TThreadFifoBuffer::TClock::now();
+    EXPECT_FALSE(fifo.WaitForBytes(1, begin + std::chrono::milliseconds(50)));
+    EXPECT_GE(TThreadFifoBuffer::TClock::now() - begin, std::chrono::milliseconds(50));
+}
+
+TEST(FusionBuffer, AWaitingPlayerIsWokenByAWriteAndByTerminate) {
+    TFusionBuffer mixer;
+    int a = 0;
+    {
+        TWaiter waiter([&] { return mixer.WaitForData(); });
+        SleepMs(30);
+        EXPECT_FALSE(waiter.Finished());
+        mixer.WriteFrom(Sequence(3).data(), 3, &a);
+        ASSERT_TRUE(WaitUntil([&] { return waiter.Finished(); }, kPromptMs));
+        EXPECT_TRUE(waiter.Result());
+    }
+    EXPECT_TRUE(mixer.WaitForData());  // data there: at once
+    Take(mixer, 3);
+    {
+        // A drained child is no data.
+        TWaiter waiter([&] { return mixer.WaitForData(); });
+        SleepMs(30);
+        EXPECT_FALSE(waiter.Finished());
+        mixer.Terminate();
+        ASSERT_TRUE(WaitUntil([&] { return waiter.Finished(); }, kPromptMs));
+        EXPECT_FALSE(waiter.Result());
+    }
+    EXPECT_FALSE(mixer.WaitForData());
 }
 
 TEST(FusionBuffer, OneChildPassesThroughUnchangedWithoutALimit) {

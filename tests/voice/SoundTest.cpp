@@ -4,6 +4,7 @@
 
 #include <numeric>
 #include <string>
+#include <thread>
 
 #include "support/FileAudioDevice.h"
 #include "voice/VoiceTestSupport.h"
@@ -13,13 +14,34 @@ namespace {
 
 using test::Bytes;
 using test::Drain;
+using test::kIdleSwitchLimit;
 using test::Sequence;
 using test::SleepMs;
+using test::SwitchesOver;
 using test::TWriteLogFifo;
 using test::WaitUntil;
 
 // ---------------------------------------------------------------------------------------------
 // File backend
+
+TEST(FileAudioOutput, AWakeEndsTheWaitForHeardOnceAndIsNotLostBeforeIt) {
+    TFileAudioOutput output(0, 5000);  // done at once, heard only after five seconds
+    ASSERT_EQ(output.Open(kVoiceFormat), asOk);
+    const Bytes data = Sequence(100);
+    ASSERT_EQ(output.Write(data.data(), 100), asOk);
+    output.WakeWaitHeard();  // before the wait: kept for it
+    EXPECT_EQ(output.WaitHeard(10000), THeardWait::Woken);
+    EXPECT_EQ(output.WaitHeard(5), THeardWait::NotHeard);  // used up
+    std::thread waker([&] {
+        SleepMs(50);
+        output.WakeWaitHeard();
+    });
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(output.WaitHeard(10000), THeardWait::Woken);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(4000));
+    waker.join();
+    ASSERT_EQ(output.Close(), asOk);
+}
 
 TEST(FileAudioOutput, HeardComesAfterDoneAndClosingEarlierCutsTheTail) {
     TFileAudioOutput output(0, 60);  // plays at once, heard 60 ms later
@@ -27,14 +49,14 @@ TEST(FileAudioOutput, HeardComesAfterDoneAndClosingEarlierCutsTheTail) {
     const Bytes data = Sequence(1000);
     ASSERT_EQ(output.Write(data.data(), 1000), asOk);
     EXPECT_TRUE(output.WaitDone(1000));
-    EXPECT_FALSE(output.WaitHeard(5));
+    EXPECT_EQ(output.WaitHeard(5), THeardWait::NotHeard);
     EXPECT_TRUE(output.Heard().empty());
     ASSERT_EQ(output.Close(), asOk);
     EXPECT_EQ(output.CutBytes(), 1000);
 
     ASSERT_EQ(output.Open(kVoiceFormat), asOk);
     ASSERT_EQ(output.Write(data.data(), 1000), asOk);
-    EXPECT_TRUE(output.WaitHeard(2000));
+    EXPECT_EQ(output.WaitHeard(2000), THeardWait::Heard);
     ASSERT_EQ(output.Close(), asOk);
     EXPECT_EQ(output.Heard(), data);
     EXPECT_EQ(output.CutBytes(), 1000);  // only the first, cut one
@@ -221,7 +243,7 @@ struct TPlaybackRig {
                 std::lock_guard lock(ErrorLock);
                 Errors.push_back(Message);
             },
-            1, StallMarginMs);
+            StallMarginMs);
     }
     std::vector<std::string> LoggedErrors() {
         std::lock_guard lock(ErrorLock);
@@ -379,7 +401,7 @@ TEST(Playback, AStalledDeviceIsClosedInsteadOfHangingTheThread) {
     TFileAudioOutput* output = device.get();
     std::atomic<int> errors{0};
     TPlayFileThread thread(
-        kVoiceBlockSize, kVoiceFormat, std::move(device), [&](const std::string&) { ++errors; }, 1,
+        kVoiceBlockSize, kVoiceFormat, std::move(device), [&](const std::string&) { ++errors; },
         20);
     const Bytes voice = Sequence(500);
     thread.Mixer().WriteFrom(voice.data(), 500, &KeyA);
@@ -403,6 +425,46 @@ TEST(Playback, VoiceArrivingWhileTheTailPlaysContinuesTheSameBurst) {
     EXPECT_EQ(rig.Output->Heard(), both);
     EXPECT_EQ(rig.Output->OpenCount(), 1);
     EXPECT_EQ(rig.Output->WritesWhileBusy(), 0);
+}
+
+TEST(Playback, VoiceArrivingWhileTheTailPlaysIsWrittenAtOnceNotWhenTheTailHasBeenHeard) {
+    // The first block is done at once and heard two seconds later; the second voice arrives
+    // meanwhile. Its write must cut the wait for the first short: it follows the first on the
+    // device long before that has been heard.
+    TPlaybackRig rig(20, 2000, 10000);
+    const Bytes first = Sequence(1000);
+    const Bytes second = Sequence(1000, 1);
+    rig.Feed(first, &KeyA);
+    rig.Thread->Start();
+    ASSERT_TRUE(WaitUntil([&] { return rig.Output->Blocks().size() == 1; }));
+    SleepMs(100);  // the thread is waiting for the first to be heard
+    const auto fed = std::chrono::steady_clock::now();
+    rig.Feed(second, &KeyA);
+    ASSERT_TRUE(WaitUntil([&] { return rig.Output->Blocks().size() == 2; }));
+    EXPECT_LT(std::chrono::steady_clock::now() - fed, std::chrono::milliseconds(1000));
+    EXPECT_TRUE(rig.Output->Heard().empty());
+    ASSERT_TRUE(WaitUntil([&] { return rig.Output->CloseCount() == 1; }, 10000));
+    Bytes both = first;
+    both.insert(both.end(), second.begin(), second.end());
+    EXPECT_EQ(rig.Output->Heard(), both);
+    EXPECT_EQ(rig.Output->OpenCount(), 1);
+    EXPECT_EQ(rig.Output->CutBytes(), 0);
+}
+
+TEST(Playback, SleepsWhileThereIsNothingToPlayBeforeAndAfterABurst) {
+    TPlaybackRig rig;
+    rig.Thread->Start();
+    std::vector<std::int64_t> switches = SwitchesOver({rig.Thread.get()}, 1000);
+    EXPECT_GE(switches[0], 0);
+    EXPECT_LT(switches[0], kIdleSwitchLimit);
+
+    rig.Feed(Sequence(5000), &KeyA);
+    ASSERT_TRUE(WaitUntil([&] { return rig.Output->CloseCount() == 1; }));
+    switches = SwitchesOver({rig.Thread.get()}, 1000);
+    EXPECT_GE(switches[0], 0);
+    EXPECT_LT(switches[0], kIdleSwitchLimit);
+    EXPECT_EQ(rig.Output->Heard(), Sequence(5000));
+    EXPECT_EQ(rig.Output->OpenAttempts(), 1);
 }
 
 TEST(Playback, TerminatingWhilePlayingLetsTheBlocksTakenBeHeardAndTakesNoMore) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <mutex>
 #include <numeric>
 #include <random>
@@ -17,8 +18,10 @@ namespace {
 
 using test::Bytes;
 using test::Drain;
+using test::kIdleSwitchLimit;
 using test::Sequence;
 using test::SleepMs;
+using test::SwitchesOver;
 using test::WaitUntil;
 
 std::uint16_t Get16(const Bytes& b, std::size_t at) {
@@ -126,7 +129,7 @@ class TFakeTargets : public IVoiceTargets {
 
 TEST(EncodeThread, BuildsTheVoicePacketByteForByte) {
     TSendThread sender(nullptr);  // not started: the queue keeps what is enqueued
-    TEncodeThread encoder(sender, kVoiceBlockSize, 1);
+    TEncodeThread encoder(sender, kVoiceBlockSize);
     const Bytes pcm = Sequence(4410);
     encoder.InputBuffer().Write(pcm.data(), 4410);
     encoder.Start();
@@ -148,7 +151,7 @@ TEST(EncodeThread, BuildsTheVoicePacketByteForByte) {
 
 TEST(EncodeThread, OneSecondWaitingLeavesAsTwoFullBlocksAndThePartialOne) {
     TSendThread sender(nullptr);
-    TEncodeThread encoder(sender, kVoiceBlockSize, 1);
+    TEncodeThread encoder(sender, kVoiceBlockSize);
     const Bytes pcm = Sequence(11025);
     encoder.InputBuffer().Write(pcm.data(), 11025);
     encoder.Start();
@@ -166,7 +169,7 @@ TEST(EncodeThread, OneSecondWaitingLeavesAsTwoFullBlocksAndThePartialOne) {
 TEST(EncodeThread, InputBeyondTheLengthFieldsIsCutIntoSeveralPackets) {
     // Noise hardly compresses: a block of 65535 would come out longer than 65535.
     TSendThread sender(nullptr);
-    TEncodeThread encoder(sender, kMaxVoiceBlockSize, 1);
+    TEncodeThread encoder(sender, kMaxVoiceBlockSize);
     const Bytes pcm = Noise(150000, 7);
     encoder.InputBuffer().Write(pcm.data(), static_cast<std::int32_t>(pcm.size()));
     encoder.Start();
@@ -188,7 +191,7 @@ TEST(EncodeThread, InputBeyondTheLengthFieldsIsCutIntoSeveralPackets) {
 
 TEST(SendThread, DeliversWholePacketsInOrder) {
     TFakeTargets targets;
-    TSendThread sender(&targets, 1);
+    TSendThread sender(&targets);
     std::vector<Bytes> sent;
     for (const std::size_t size : {2500u, 10u, 4000u, 1u}) {
         sent.push_back(BuildVoice(123, Sequence(size, static_cast<unsigned>(size))));
@@ -203,7 +206,7 @@ TEST(SendThread, DeliversWholePacketsInOrder) {
 TEST(SendThread, GoesOnAfterATargetFailsAndDrainsWithoutTargets) {
     TFakeTargets targets;
     targets.ThrowOnCall(1);
-    TSendThread sender(&targets, 1);
+    TSendThread sender(&targets);
     sender.Start();
     const Bytes a = BuildVoice(1, Sequence(100));
     const Bytes b = BuildVoice(2, Sequence(200));
@@ -213,7 +216,7 @@ TEST(SendThread, GoesOnAfterATargetFailsAndDrainsWithoutTargets) {
     EXPECT_EQ(targets.Packets(), std::vector<Bytes>{b});
     EXPECT_FALSE(sender.Finished());
 
-    TSendThread alone(nullptr, 1);
+    TSendThread alone(nullptr);
     alone.Enqueue(a.data(), static_cast<std::int32_t>(a.size()));
     alone.Enqueue(b.data(), static_cast<std::int32_t>(b.size()));
     alone.Start();
@@ -223,8 +226,8 @@ TEST(SendThread, GoesOnAfterATargetFailsAndDrainsWithoutTargets) {
 TEST(SendThread, RecordedVoiceReachesTheTargetsAsWholePackets) {
     // Holding the talk control for one second, end to end up to the connections.
     TFakeTargets targets;
-    TSendThread sender(&targets, 1);
-    TEncodeThread encoder(sender, kVoiceBlockSize, 1);
+    TSendThread sender(&targets);
+    TEncodeThread encoder(sender, kVoiceBlockSize);
     auto device = std::make_unique<TFileAudioInput>(Sequence(11025), 0, 441);
     TFileAudioInput* input = device.get();
     TMySound sound(std::move(device));
@@ -250,7 +253,7 @@ TEST(SendThread, RecordedVoiceReachesTheTargetsAsWholePackets) {
 
 TEST(DecodeThread, DecodesIntoTheMixerUnderItsOwnKey) {
     TFusionBuffer mixer;
-    TDecodeThread decoder(mixer, 1);
+    TDecodeThread decoder(mixer);
     const Bytes pcm = Sequence(4410);
     const Bytes part = VoicePartOf(pcm);
     decoder.InputBuffer().Write(part.data(), static_cast<std::int32_t>(part.size()));
@@ -262,7 +265,7 @@ TEST(DecodeThread, DecodesIntoTheMixerUnderItsOwnKey) {
 
 TEST(DecodeThread, DropsEmptyCorruptAndOversizedBlocksAndDecodesTheNext) {
     TFusionBuffer mixer;
-    TDecodeThread decoder(mixer, 1);
+    TDecodeThread decoder(mixer);
     Bytes stream = VoiceHeaderFor(100, 0);  // an empty block
     const Bytes garbage = Noise(50, 3);
     const Bytes corrupt = VoiceHeaderFor(100, 50);
@@ -285,7 +288,7 @@ TEST(DecodeThread, DropsEmptyCorruptAndOversizedBlocksAndDecodesTheNext) {
 
 TEST(DecodeThread, WaitsForABlockThatHasNotFullyArrived) {
     TFusionBuffer mixer;
-    TDecodeThread decoder(mixer, 1);
+    TDecodeThread decoder(mixer);
     const Bytes first = VoicePartOf(Sequence(2000));
     const Bytes second = VoicePartOf(Sequence(1000, 4));
     Bytes stream = first;
@@ -307,8 +310,8 @@ TEST(DecodeThread, WaitsForABlockThatHasNotFullyArrived) {
 
 TEST(DecodeThread, TwoPartnersGetTwoChildrenAndAreHeardMixed) {
     TFusionBuffer mixer;
-    TDecodeThread a(mixer, 1);
-    TDecodeThread b(mixer, 1);
+    TDecodeThread a(mixer);
+    TDecodeThread b(mixer);
     const Bytes partA = VoicePartOf(Bytes(1000, 100));
     const Bytes partB = VoicePartOf(Bytes(1000, 200));
     a.InputBuffer().Write(partA.data(), static_cast<std::int32_t>(partA.size()));
@@ -330,7 +333,7 @@ TEST(DecodeThread, ABacklogOfBlocksIsDroppedOldestFirstWithoutDecoding) {
     }
     // Room for two blocks behind the one about to be decoded.
     const auto partSize = static_cast<std::int32_t>(parts[0].size());
-    TDecodeThread decoder(mixer, 1, 2 * partSize);
+    TDecodeThread decoder(mixer, 2 * partSize);
     for (const Bytes& part : parts) {
         ASSERT_EQ(static_cast<std::int32_t>(part.size()), partSize);
         decoder.InputBuffer().Write(part.data(), partSize);
@@ -350,7 +353,7 @@ TEST(DecodeThread, MoreThanTheBacklogOfVoiceWaitingDropsTheOldestBlocks) {
     // Blocks of 0.4 s each, all waiting at once (a machine that fell behind): a block with
     // more than 1.2 s of voice (by RawLength) waiting behind it is dropped undecoded.
     TFusionBuffer mixer;
-    TDecodeThread decoder(mixer, 1);
+    TDecodeThread decoder(mixer);
     for (int i = 0; i < 10; ++i) {
         const Bytes part = VoicePartOf(Bytes(kVoiceBlockSize, static_cast<std::uint8_t>(10 + i)));
         decoder.InputBuffer().Write(part.data(), static_cast<std::int32_t>(part.size()));
@@ -369,7 +372,7 @@ TEST(DecodeThread, MoreThanTheBacklogOfVoiceWaitingDropsTheOldestBlocks) {
 TEST(DecodeThread, ManyBlocksWaitingAreDroppedWhateverTheyClaimToHold) {
     // Blocks that claim to hold no voice (RawLength 0): the number waiting bounds them.
     TFusionBuffer mixer;
-    TDecodeThread decoder(mixer, 1, kDecodeInputLimit, kDecodeBacklogSamples, 8);
+    TDecodeThread decoder(mixer, kDecodeInputLimit, kDecodeBacklogSamples, 8);
     for (int i = 0; i < 20; ++i) {
         const Bytes pcm(10, static_cast<std::uint8_t>(i));
         const auto block = CompressBlock(pcm.data(), 10);
@@ -387,7 +390,7 @@ TEST(DecodeThread, ManyBlocksWaitingAreDroppedWhateverTheyClaimToHold) {
 
 TEST(DecodeThread, StoppingBeforeRemovingTheSourceLeavesNoChildBehind) {
     TFusionBuffer mixer;
-    TDecodeThread decoder(mixer, 1);
+    TDecodeThread decoder(mixer);
     const Bytes part = VoicePartOf(Sequence(4410));
     for (int i = 0; i < 200; ++i) {
         decoder.InputBuffer().Write(part.data(), static_cast<std::int32_t>(part.size()));
@@ -400,6 +403,123 @@ TEST(DecodeThread, StoppingBeforeRemovingTheSourceLeavesNoChildBehind) {
     SleepMs(20);
     EXPECT_EQ(mixer.ChildCount(), 0);
     decoder.StopAndRemoveSource();  // a second call is harmless
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sleeping until there is work
+
+// A send thread that has taken the header of a packet whose rest has not been queued yet.
+void QueueOnlyTheHeader(TSendThread& Sender, const Bytes& Packet) {
+    Sender.SendQueue().Write(Packet.data(), static_cast<std::int32_t>(kPacketHeaderSize));
+    ASSERT_TRUE(WaitUntil([&] { return Sender.SendQueue().Size() == 0; }));
+}
+
+// A decode thread that has taken the header of a block whose rest has not arrived yet.
+void FeedHalfABlock(TDecodeThread& Decoder, const Bytes& Part) {
+    const auto half = static_cast<std::int32_t>(Part.size() / 2);
+    Decoder.InputBuffer().Write(Part.data(), half);
+    ASSERT_TRUE(WaitUntil([&] {
+        return Decoder.InputBuffer().Size() == half - static_cast<std::int32_t>(kVoiceHeaderSize);
+    }));
+}
+
+TEST(VoiceThreads, IdleThreadsSleepAndAWriteWakesThem) {
+    TFakeTargets targets;
+    TSendThread sender(&targets);
+    TEncodeThread encoder(sender);
+    TSendThread halfway(nullptr);
+    TFusionBuffer mixer;
+    TDecodeThread idle(mixer);
+    TDecodeThread partial(mixer);
+    for (TThread* thread : std::vector<TThread*>{&sender, &encoder, &halfway, &idle, &partial}) {
+        thread->Start();
+    }
+    const Bytes packet = BuildVoice(100, Sequence(300));
+    QueueOnlyTheHeader(halfway, packet);
+    const Bytes part = VoicePartOf(Sequence(3000, 2));
+    FeedHalfABlock(partial, part);
+
+    // Nothing to do, also halfway through a packet or a block: nobody looks for work.
+    const std::vector<std::int64_t> switches =
+        SwitchesOver({&sender, &encoder, &halfway, &idle, &partial}, 1000);
+    const char* const names[] = {"send", "encode", "send mid-packet", "decode", "decode mid-block"};
+    for (std::size_t i = 0; i < switches.size(); ++i) {
+        SCOPED_TRACE(names[i]);
+        EXPECT_GE(switches[i], 0);
+        EXPECT_LT(switches[i], kIdleSwitchLimit);
+    }
+
+    // Each wakes for its work.
+    const Bytes pcm = Sequence(1000, 5);
+    encoder.InputBuffer().Write(pcm.data(), 1000);
+    ASSERT_TRUE(WaitUntil([&] { return targets.Packets().size() == 1; }));
+    EXPECT_EQ(DecodeAll(targets.Packets()), pcm);
+    halfway.SendQueue().Write(packet.data() + kPacketHeaderSize,
+                              static_cast<std::int32_t>(packet.size() - kPacketHeaderSize));
+    ASSERT_TRUE(WaitUntil([&] { return halfway.SendQueue().Size() == 0; }));
+    const Bytes other = VoicePartOf(Sequence(1000, 6));
+    idle.InputBuffer().Write(other.data(), static_cast<std::int32_t>(other.size()));
+    ASSERT_TRUE(WaitUntil([&] { return mixer.SourceSize(idle.SourceKey()) == 1000; }));
+    partial.InputBuffer().Write(part.data() + part.size() / 2,
+                                static_cast<std::int32_t>(part.size() - part.size() / 2));
+    ASSERT_TRUE(WaitUntil([&] { return mixer.SourceSize(partial.SourceKey()) == 3000; }));
+}
+
+TEST(VoiceThreads, TerminateWakesAWaitingThreadAtOnce) {
+    // Each thread sleeps until its input brings work: Terminate must wake it, or it would never
+    // end. Waiting for nothing, and waiting for the rest of a packet or a block.
+    const Bytes packet = BuildVoice(100, Sequence(300));
+    const Bytes part = VoicePartOf(Sequence(3000));
+    struct TCase {
+        const char* Name;
+        std::function<void()> Run;
+    };
+    const auto stops = [](TThread& Thread) {
+        Thread.Terminate();
+        EXPECT_TRUE(WaitUntil([&] { return Thread.Finished(); }, 5000));
+        Thread.WaitFor();
+    };
+    TFusionBuffer mixer;
+    const std::vector<TCase> cases = {
+        {"send",
+         [&] {
+             TSendThread sender(nullptr);
+             sender.Start();
+             stops(sender);
+         }},
+        {"send mid-packet",
+         [&] {
+             TSendThread sender(nullptr);
+             sender.Start();
+             QueueOnlyTheHeader(sender, packet);
+             stops(sender);
+         }},
+        {"encode",
+         [&] {
+             TSendThread sender(nullptr);
+             TEncodeThread encoder(sender);
+             encoder.Start();
+             stops(encoder);
+         }},
+        {"decode",
+         [&] {
+             TDecodeThread decoder(mixer);
+             decoder.Start();
+             stops(decoder);
+         }},
+        {"decode mid-block",
+         [&] {
+             TDecodeThread decoder(mixer);
+             decoder.Start();
+             FeedHalfABlock(decoder, part);
+             stops(decoder);
+         }},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        c.Run();
+    }
+    EXPECT_EQ(mixer.ChildCount(), 0);
 }
 
 }  // namespace
