@@ -63,19 +63,29 @@ class TCallState {
 //
 // Calls reach it through a queue of its own and a wake-up pipe watched by the loop, so that
 // nothing a caller hands over passes through Qt's event queue.
-class TAudioThread {
-  public:
-    // The running audio thread; nullptr without a QCoreApplication.
-    static std::shared_ptr<TAudioThread> Instance();
+}  // namespace
 
-    ~TAudioThread() {
+class TQtAudioThread {
+  public:
+    TQtAudioThread() : FLoop(this) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+            throw std::runtime_error("cannot make the audio thread's wake-up pipe");
+        }
+        FWakeRead = fds[0];
+        FWakeWrite = fds[1];
+        FLoop.setObjectName(QStringLiteral("vox-audio"));
+        FLoop.start();
+    }
+
+    ~TQtAudioThread() {
         Stop();
         ::close(FWakeRead);
         ::close(FWakeWrite);
     }
 
-    TAudioThread(const TAudioThread&) = delete;
-    TAudioThread& operator=(const TAudioThread&) = delete;
+    TQtAudioThread(const TQtAudioThread&) = delete;
+    TQtAudioThread& operator=(const TQtAudioThread&) = delete;
 
     // Runs Fn on the audio thread and waits at most TimeoutMs for it; false when it has not
     // run by then (it may still run later, so Fn must own what it uses). On the audio thread
@@ -109,7 +119,7 @@ class TAudioThread {
 
     class TLoop : public QThread {
       public:
-        explicit TLoop(TAudioThread* Owner) : FOwner(Owner) {}
+        explicit TLoop(TQtAudioThread* Owner) : FOwner(Owner) {}
 
       protected:
         void run() override {
@@ -121,19 +131,8 @@ class TAudioThread {
         }
 
       private:
-        TAudioThread* const FOwner;
+        TQtAudioThread* const FOwner;
     };
-
-    TAudioThread() : FLoop(this) {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-            throw std::runtime_error("cannot make the audio thread's wake-up pipe");
-        }
-        FWakeRead = fds[0];
-        FWakeWrite = fds[1];
-        FLoop.setObjectName(QStringLiteral("vox-audio"));
-        FLoop.start();
-    }
 
     void RunQueued() {
         char drain[64];
@@ -165,11 +164,6 @@ class TAudioThread {
         RunQueued();
     }
 
-    static void Shutdown();
-
-    static std::mutex FInstanceLock;
-    static std::shared_ptr<TAudioThread> FInstance;
-
     int FWakeRead = -1;
     int FWakeWrite = -1;
     std::mutex FQueueLock;
@@ -178,34 +172,18 @@ class TAudioThread {
     TLoop FLoop;
 };
 
-std::mutex TAudioThread::FInstanceLock;
-std::shared_ptr<TAudioThread> TAudioThread::FInstance;
-
-std::shared_ptr<TAudioThread> TAudioThread::Instance() {
-    std::lock_guard lock(FInstanceLock);
-    if (!FInstance) {
-        if (QCoreApplication::instance() == nullptr) {
-            return nullptr;
-        }
-        FInstance.reset(new TAudioThread());
-        qAddPostRoutine(&TAudioThread::Shutdown);
-        // The device list, and with it Qt's connection to the sound server, is made on the
-        // audio thread.
-        FInstance->Call([] { (void)QMediaDevices::audioOutputs(); }, kQtAudioCallTimeoutMs);
+std::shared_ptr<TQtAudioThread> StartQtAudioThread() {
+    if (QCoreApplication::instance() == nullptr) {
+        return nullptr;
     }
-    return FInstance;
+    auto thread = std::make_shared<TQtAudioThread>();
+    // The device list, and with it Qt's connection to the sound server, is made on the audio
+    // thread.
+    thread->Call([] { (void)QMediaDevices::audioOutputs(); }, kQtAudioCallTimeoutMs);
+    return thread;
 }
 
-void TAudioThread::Shutdown() {
-    std::shared_ptr<TAudioThread> instance;
-    {
-        std::lock_guard lock(FInstanceLock);
-        instance = std::move(FInstance);
-    }
-    if (instance) {
-        instance->Stop();
-    }
-}
+namespace {
 
 // Qt's sample format for a wave format; false when Qt has none.
 bool ToQtFormat(const TWaveFormat& Format, QAudioFormat* Out) {
@@ -278,9 +256,10 @@ std::uint32_t RemainingMs(TClock::time_point Deadline) {
 
 }  // namespace
 
-TQtAudioFormatInfo QtAudioFormatInfo(const TWaveFormat& Format, std::uint32_t CallTimeoutMs) {
-    auto thread = TAudioThread::Instance();
-    if (!thread) {
+TQtAudioFormatInfo QtAudioFormatInfo(TQtAudioThread* Thread, const TWaveFormat& Format,
+                                     std::uint32_t CallTimeoutMs) {
+    TQtAudioThread* thread = Thread;
+    if (thread == nullptr) {
         return {};
     }
     auto info = std::make_shared<TQtAudioFormatInfo>();
@@ -313,7 +292,8 @@ TQtAudioFormatInfo QtAudioFormatInfo(const TWaveFormat& Format, std::uint32_t Ca
 // TQtAudioInput
 
 struct TQtAudioInput::TCore {
-    std::shared_ptr<TAudioThread> Thread;
+    // The device object holds the thread alive; the calls run while it does.
+    TQtAudioThread* Thread = nullptr;
 
     // Touched on the audio thread only.
     std::unique_ptr<QAudioSource> Source;
@@ -371,8 +351,10 @@ struct TQtAudioInput::TCore {
     }
 };
 
-TQtAudioInput::TQtAudioInput(std::uint32_t PeriodMs, std::uint32_t CallTimeoutMs)
-    : FPeriodMs(std::max<std::uint32_t>(PeriodMs, 1)),
+TQtAudioInput::TQtAudioInput(std::shared_ptr<TQtAudioThread> Thread, std::uint32_t PeriodMs,
+                             std::uint32_t CallTimeoutMs)
+    : FThread(std::move(Thread)),
+      FPeriodMs(std::max<std::uint32_t>(PeriodMs, 1)),
       FCallTimeoutMs(CallTimeoutMs),
       FCore(std::make_shared<TCore>()) {}
 
@@ -394,8 +376,8 @@ TAudioStatus TQtAudioInput::Open(const TWaveFormat& Format, std::int32_t, TDataH
             return asAllocated;
         }
     }
-    auto thread = TAudioThread::Instance();
-    if (!thread) {
+    TQtAudioThread* thread = FThread.get();
+    if (thread == nullptr) {
         return asError;
     }
     FCore->Thread = thread;
@@ -544,7 +526,8 @@ std::int32_t TQtAudioInput::BufferBytes() const {
 // TQtAudioOutput
 
 struct TQtAudioOutput::TCore {
-    std::shared_ptr<TAudioThread> Thread;
+    // The device object holds the thread alive; the calls run while it does.
+    TQtAudioThread* Thread = nullptr;
 
     // Touched on the audio thread only.
     std::unique_ptr<QAudioSink> Sink;
@@ -661,9 +644,11 @@ struct TQtAudioOutput::TCore {
     }
 };
 
-TQtAudioOutput::TQtAudioOutput(std::uint32_t BufferMs, std::uint32_t LowWaterMs,
-                               std::uint32_t HeardMarginMs, std::uint32_t CallTimeoutMs)
-    : FBufferMs(std::max<std::uint32_t>(BufferMs, 1)),
+TQtAudioOutput::TQtAudioOutput(std::shared_ptr<TQtAudioThread> Thread, std::uint32_t BufferMs,
+                               std::uint32_t LowWaterMs, std::uint32_t HeardMarginMs,
+                               std::uint32_t CallTimeoutMs)
+    : FThread(std::move(Thread)),
+      FBufferMs(std::max<std::uint32_t>(BufferMs, 1)),
       FLowWaterMs(LowWaterMs),
       FHeardMarginMs(HeardMarginMs),
       FCallTimeoutMs(CallTimeoutMs),
@@ -687,8 +672,8 @@ TAudioStatus TQtAudioOutput::Open(const TWaveFormat& Format) {
             return asAllocated;
         }
     }
-    auto thread = TAudioThread::Instance();
-    if (!thread) {
+    TQtAudioThread* thread = FThread.get();
+    if (thread == nullptr) {
         return asError;
     }
     FCore->Thread = thread;

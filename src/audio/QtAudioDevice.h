@@ -3,10 +3,11 @@
 //
 // Qt's audio objects want a thread with an event loop, while the recorder is driven from the
 // user-interface thread and the playback thread is a plain std::thread. Every Qt audio object
-// of the process therefore lives on one audio thread of the backend's own (started on first
-// use, stopped when the QCoreApplication is destroyed); the calls below are carried over to it
-// and wait for it, so they work while the user-interface thread is busy. A call that the audio
-// thread does not serve within CallTimeoutMs fails with asError.
+// of a backend therefore lives on one audio thread (TQtAudioThread) that its owner starts and
+// shares with the devices it makes; the thread ends when the owner and the last device have let
+// go of it. The calls below are carried over to it and wait for it, so they work while the
+// user-interface thread is busy. A call that the audio thread does not serve within
+// CallTimeoutMs fails with asError.
 //
 // Buffering, chosen for a short mouth-to-ear delay:
 // - Input: QAudioSource's buffer (the server's fragment) holds PeriodMs of sound (10 ms, 110
@@ -48,6 +49,12 @@ inline constexpr std::uint32_t kQtOutputHeardMarginMs = 20;
 // Longest wait for the audio thread to serve one call.
 inline constexpr std::uint32_t kQtAudioCallTimeoutMs = 5000;
 
+// The audio thread: an event loop that every Qt audio object of its devices lives on.
+class TQtAudioThread;
+// Starts one; nullptr without a QCoreApplication. Released last by its owner (never on the
+// audio thread itself), it stops the loop and joins the thread.
+std::shared_ptr<TQtAudioThread> StartQtAudioThread();
+
 // What the default devices make of a wave format. Qt cannot express a format that is not PCM,
 // has no channels or rate, a sample size other than 8, 16 or 32 bits or an inconsistent block
 // alignment.
@@ -58,14 +65,17 @@ struct TQtAudioFormatInfo {
     bool HasInput = false;         // there is a default input device
     bool HasOutput = false;        // there is a default output device
 };
-// What the default devices say about Format (asks the audio thread; all false when it cannot).
-TQtAudioFormatInfo QtAudioFormatInfo(const TWaveFormat& Format,
+// What the default devices say about Format (asks the audio thread; all false when it cannot
+// or without one).
+TQtAudioFormatInfo QtAudioFormatInfo(TQtAudioThread* Thread, const TWaveFormat& Format,
                                      std::uint32_t CallTimeoutMs = kQtAudioCallTimeoutMs);
 
 class TQtAudioInput : public TAudioInput {
   public:
-    // Needs a QCoreApplication; without one every call fails with asError.
-    explicit TQtAudioInput(std::uint32_t PeriodMs = kQtInputPeriodMs,
+    // Thread: the audio thread, held as long as the device lives; without one every call fails
+    // with asError.
+    explicit TQtAudioInput(std::shared_ptr<TQtAudioThread> Thread,
+                           std::uint32_t PeriodMs = kQtInputPeriodMs,
                            std::uint32_t CallTimeoutMs = kQtAudioCallTimeoutMs);
     // Closes the device when open.
     ~TQtAudioInput() override;
@@ -88,6 +98,7 @@ class TQtAudioInput : public TAudioInput {
 
   private:
     struct TCore;
+    const std::shared_ptr<TQtAudioThread> FThread;
     const std::uint32_t FPeriodMs;
     const std::uint32_t FCallTimeoutMs;
     std::shared_ptr<TCore> FCore;
@@ -95,8 +106,10 @@ class TQtAudioInput : public TAudioInput {
 
 class TQtAudioOutput : public TAudioOutput {
   public:
-    // Needs a QCoreApplication; without one every call fails with asError.
-    explicit TQtAudioOutput(std::uint32_t BufferMs = kQtOutputBufferMs,
+    // Thread: the audio thread, held as long as the device lives; without one every call fails
+    // with asError.
+    explicit TQtAudioOutput(std::shared_ptr<TQtAudioThread> Thread,
+                            std::uint32_t BufferMs = kQtOutputBufferMs,
                             std::uint32_t LowWaterMs = kQtOutputLowWaterMs,
                             std::uint32_t HeardMarginMs = kQtOutputHeardMarginMs,
                             std::uint32_t CallTimeoutMs = kQtAudioCallTimeoutMs);
@@ -123,6 +136,7 @@ class TQtAudioOutput : public TAudioOutput {
 
   private:
     struct TCore;
+    const std::shared_ptr<TQtAudioThread> FThread;
     const std::uint32_t FBufferMs;
     const std::uint32_t FLowWaterMs;
     const std::uint32_t FHeardMarginMs;

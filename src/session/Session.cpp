@@ -101,6 +101,8 @@ void TSession::Shutdown() {
     // thread (log lines, member list) meanwhile. The decode threads feed the playback mixer.
     FCore.reset();
     FPlayThread.reset();
+    // The sound card goes last, with whatever threads of its own it runs.
+    FOptions.Audio.reset();
 }
 
 }  // namespace vox

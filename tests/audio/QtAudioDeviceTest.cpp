@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "AudioTestSupport.h"
+#include "audio/QtAudioBackend.h"
 #include "audio/QtAudioDevice.h"
 #include "voice/Buffer.h"
 #include "voice/Sound.h"
@@ -73,8 +74,24 @@ QCoreApplication& App() {
     return *QCoreApplication::instance();
 }
 
-// Destroying the application stops the backend's audio thread.
+// The audio thread that every device of these tests lives on, as a backend would own it.
+std::shared_ptr<TQtAudioThread>& AudioThreadSlot() {
+    static std::shared_ptr<TQtAudioThread> thread;
+    return thread;
+}
+
+std::shared_ptr<TQtAudioThread> AudioThread() {
+    App();
+    auto& thread = AudioThreadSlot();
+    if (!thread) {
+        thread = StartQtAudioThread();
+    }
+    return thread;
+}
+
+// The audio thread stops before the application goes.
 void EndQt() {
+    AudioThreadSlot().reset();
     delete QCoreApplication::instance();
 }
 
@@ -136,7 +153,7 @@ class QtAudioTest : public ::testing::Test {
 // Passes everything to a Qt input and remembers when each captured chunk was delivered.
 class TTimedInput : public TAudioInput {
   public:
-    TTimedInput() : FInner(std::make_unique<TQtAudioInput>()) {}
+    TTimedInput() : FInner(std::make_unique<TQtAudioInput>(AudioThread())) {}
 
     TAudioStatus Open(const TWaveFormat& Format, std::int32_t BlockSize,
                       TDataHandler OnData) override {
@@ -187,7 +204,7 @@ class TTimedInput : public TAudioInput {
 // Passes everything to a Qt output and logs the calls.
 class TLoggedOutput : public TAudioOutput {
   public:
-    TLoggedOutput() : FInner(std::make_unique<TQtAudioOutput>()) {}
+    TLoggedOutput() : FInner(std::make_unique<TQtAudioOutput>(AudioThread())) {}
 
     TAudioStatus Open(const TWaveFormat& Format) override {
         const TAudioStatus status = FInner->Open(Format);
@@ -269,7 +286,7 @@ TEST_F(QtAudioTest, PlayedToneIsWholeAndHeardOnlyAfterItsEnd) {
     TSourceRecorder spk("spk.monitor", kPlayRate);
     ASSERT_TRUE(spk.WaitForSize(SamplesIn(kPlayRate, 50), 5000)) << "pacat records nothing";
 
-    TQtAudioOutput output;
+    TQtAudioOutput output(AudioThread());
     ASSERT_EQ(output.Open(kPlayFormat), asOk);
     EXPECT_GT(output.BufferBytes(), 0);
     Report("output_buffer_ms", output.BufferBytes() * 1000.0 / kPlayRate);
@@ -379,7 +396,7 @@ TEST_F(QtAudioTest, ShortVoiceIntoAnIdleDeviceIsPlayed) {
 }
 
 TEST_F(QtAudioTest, AWakeCutsTheWaitForHeardShort) {
-    TQtAudioOutput output;
+    TQtAudioOutput output(AudioThread());
     ASSERT_EQ(output.Open(kPlayFormat), asOk);
     // About 1.5 s of sound: heard only well after the wake.
     const std::vector<std::uint8_t> tone = Tone(1000, kPlayRate, kVoiceBlockSize);
@@ -437,7 +454,7 @@ TEST_F(QtAudioTest, NoThreadWakesWhileNobodyTalks) {
     player.Mixer().WriteFrom(voice.data(), static_cast<std::int32_t>(voice.size()), &source);
     ASSERT_TRUE(WaitUntil([&] { return output->Closes() == 1; }, 5000));
     {
-        TMySound sound(std::make_unique<TQtAudioInput>());
+        TMySound sound(std::make_unique<TQtAudioInput>(AudioThread()));
         TThreadFifoBuffer target;
         ASSERT_NO_THROW(sound.StartRecording(kVoiceFormat, kVoiceBlockSize, target));
         std::this_thread::sleep_for(100ms);
@@ -556,7 +573,7 @@ TEST_F(QtAudioTest, StopKeepsWhatWasSaidJustBefore) {
     said.insert(said.end(), tone.begin(), tone.end());
     WriteWavU8(File("word.wav"), said, kRecordRate);
 
-    TMySound sound(std::make_unique<TQtAudioInput>());
+    TMySound sound(std::make_unique<TQtAudioInput>(AudioThread()));
     TThreadFifoBuffer target;
     ASSERT_NO_THROW(sound.StartRecording(kVoiceFormat, kVoiceBlockSize, target));
     // paplay ends once the server has played the last sample into the microphone's sink.
@@ -579,7 +596,7 @@ TEST_F(QtAudioTest, RecordedSpeechFollowsWhatWasSaid) {
     std::uint32_t saidRate = 0;
     const std::vector<double> said = ReadWav(File("speech.wav"), &saidRate);
 
-    TMySound sound(std::make_unique<TQtAudioInput>());
+    TMySound sound(std::make_unique<TQtAudioInput>(AudioThread()));
     TThreadFifoBuffer target;
     ASSERT_NO_THROW(sound.StartRecording(kVoiceFormat, kVoiceBlockSize, target));
     ASSERT_EQ(RunProgram({"paplay", "-d", "micfeed", File("speech.wav")}, 20000), 0);
@@ -631,7 +648,7 @@ TEST_F(QtAudioTest, LoopbackMouthToEar) {
         }
     });
 
-    TMySound sound(std::make_unique<TQtAudioInput>());
+    TMySound sound(std::make_unique<TQtAudioInput>(AudioThread()));
     ASSERT_NO_THROW(sound.StartRecording(kVoiceFormat, kVoiceBlockSize, recorded));
     const int played = RunProgram({"paplay", "-d", "micfeed", File("tone.wav")}, 10000);
     std::this_thread::sleep_for(100ms);
@@ -670,7 +687,7 @@ TEST_F(QtAudioTest, LoopbackMouthToEar) {
 // ---- Device states and formats --------------------------------------------------------------
 
 TEST_F(QtAudioTest, CallsOutOfTurnAndRefusedFormats) {
-    TQtAudioOutput output;
+    TQtAudioOutput output(AudioThread());
     EXPECT_EQ(output.Write("x", 1), asInvalidHandle);
     EXPECT_EQ(output.Close(), asInvalidHandle);
     EXPECT_TRUE(output.WaitDone(0));
@@ -690,11 +707,11 @@ TEST_F(QtAudioTest, CallsOutOfTurnAndRefusedFormats) {
     noChannels.Channels = 0;
     for (const TWaveFormat& bad : {twelveBits, notPcm, noChannels}) {
         EXPECT_EQ(output.Open(bad), asBadFormat);
-        TQtAudioInput input;
+        TQtAudioInput input(AudioThread());
         EXPECT_EQ(input.Open(bad, kVoiceBlockSize, nullptr), asBadFormat);
     }
 
-    TQtAudioInput input;
+    TQtAudioInput input(AudioThread());
     EXPECT_EQ(input.Start(), asInvalidHandle);
     EXPECT_EQ(input.Stop(), asInvalidHandle);
     EXPECT_EQ(input.Close(), asInvalidHandle);
@@ -705,7 +722,7 @@ TEST_F(QtAudioTest, CallsOutOfTurnAndRefusedFormats) {
     EXPECT_EQ(input.Close(), asOk) << "a close without a start";
 
     // The recorder turns the refusal into its message and stays idle.
-    TMySound sound(std::make_unique<TQtAudioInput>());
+    TMySound sound(std::make_unique<TQtAudioInput>(AudioThread()));
     TThreadFifoBuffer target;
     try {
         sound.StartRecording(twelveBits, kVoiceBlockSize, target);
@@ -716,16 +733,49 @@ TEST_F(QtAudioTest, CallsOutOfTurnAndRefusedFormats) {
     }
     EXPECT_FALSE(sound.IsRecording());
 
-    const TQtAudioFormatInfo info = QtAudioFormatInfo(kVoiceFormat);
+    const TQtAudioFormatInfo info = QtAudioFormatInfo(AudioThread().get(), kVoiceFormat);
     EXPECT_TRUE(info.HasInput);
     EXPECT_TRUE(info.HasOutput);
     EXPECT_TRUE(info.InputSupported) << "11025 Hz, 8 bits, mono";
-    EXPECT_TRUE(QtAudioFormatInfo(kPlayFormat).OutputSupported) << "11576 Hz, 8 bits, mono";
+    EXPECT_TRUE(QtAudioFormatInfo(AudioThread().get(), kPlayFormat).OutputSupported)
+        << "11576 Hz, 8 bits, mono";
+}
+
+// Threads of this process with the given name.
+int ThreadsNamed(const std::string& Name) {
+    int count = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        count += name == Name ? 1 : 0;
+    }
+    return count;
+}
+
+TEST_F(QtAudioTest, TheBackendOwnsItsAudioThreadUntilItsLastDeviceIsGone) {
+    AudioThread();
+    const int before = ThreadsNamed("vox-audio");
+    std::unique_ptr<TAudioOutput> output;
+    {
+        TQtAudioBackend backend;
+        EXPECT_TRUE(backend.Available());
+        EXPECT_EQ(ThreadsNamed("vox-audio"), before + 1);
+        output = backend.MakeOutput();
+        ASSERT_EQ(output->Open(kPlayFormat), asOk);
+    }
+    // The device still works on the thread it holds.
+    const std::vector<std::uint8_t> tone = Tone(440, kPlayFormat.SamplesPerSec, 2000);
+    EXPECT_EQ(output->Write(tone.data(), static_cast<std::int32_t>(tone.size())), asOk);
+    EXPECT_EQ(output->Close(), asOk);
+    EXPECT_EQ(ThreadsNamed("vox-audio"), before + 1);
+    output.reset();
+    EXPECT_EQ(ThreadsNamed("vox-audio"), before);
 }
 
 TEST_F(QtAudioTest, RecorderStopsAndStartsAgain) {
     // Presses shorter than a buffer deliver only the partial one; the device is reusable.
-    TMySound sound(std::make_unique<TQtAudioInput>());
+    TMySound sound(std::make_unique<TQtAudioInput>(AudioThread()));
     for (int press = 0; press < 3; ++press) {
         TThreadFifoBuffer target;
         const auto start = std::chrono::steady_clock::now();
@@ -767,14 +817,19 @@ class TChecks {
 // Opening either device gives "no device", and the recorder and the playback thread say so.
 void ExpectNoDevice(TChecks& Checks) {
     App();
-    TQtAudioOutput output;
+    {
+        // The session asks the backend first: no sound, chat and files only.
+        TQtAudioBackend backend;
+        Checks.Expect(!backend.Available(), "the backend says there is sound");
+    }
+    TQtAudioOutput output(AudioThread());
     Checks.Expect(output.Open(kPlayFormat) == asBadDeviceId, "output open: not asBadDeviceId");
-    TQtAudioInput input;
+    TQtAudioInput input(AudioThread());
     Checks.Expect(input.Open(kVoiceFormat, kVoiceBlockSize, nullptr) == asBadDeviceId,
                   "input open: not asBadDeviceId");
 
     const std::string noDevice = "範囲外のデバイスが指定されました。";
-    TMySound sound(std::make_unique<TQtAudioInput>());
+    TMySound sound(std::make_unique<TQtAudioInput>(AudioThread()));
     TThreadFifoBuffer target;
     std::string recordError = "(none)";
     try {
@@ -786,8 +841,8 @@ void ExpectNoDevice(TChecks& Checks) {
     Checks.Expect(!sound.IsRecording(), "recorder is recording");
 
     TErrors errors;
-    TPlayFileThread player(kVoiceBlockSize, kVoiceFormat, std::make_unique<TQtAudioOutput>(),
-                           errors.Log());
+    TPlayFileThread player(kVoiceBlockSize, kVoiceFormat,
+                           std::make_unique<TQtAudioOutput>(AudioThread()), errors.Log());
     player.Start();
     const auto voice = Tone(1000, kPlayRate, 4410);
     const int source = 0;
@@ -844,8 +899,8 @@ TEST(QtAudioWithoutServer, LosingTheServerFailsPlayingAndRecording) {
             {
                 TPrivatePulse server("test.pa");
                 App();
-                TQtAudioOutput output;
-                TMySound sound(std::make_unique<TQtAudioInput>());
+                TQtAudioOutput output(AudioThread());
+                TMySound sound(std::make_unique<TQtAudioInput>(AudioThread()));
                 TThreadFifoBuffer target;
                 checks.Expect(output.Open(kPlayFormat) == asOk, "output open failed");
                 const auto voice = Tone(1000, kPlayRate, 4 * kPlayRate);
