@@ -145,9 +145,13 @@ class TSilentPort {
     int filler_;
 };
 
-// Connection attempts from this machine to 127.0.0.1:port still waiting for an answer (TCP
-// state SYN_SENT), as the system lists them.
-inline int PendingConnects(int port) {
+// Connection attempts from this machine to address:port (dotted IPv4) still waiting for an
+// answer (TCP state SYN_SENT), as the system lists them.
+inline int PendingConnects(int port, const char* address = "127.0.0.1") {
+    in_addr peer{};
+    if (::inet_pton(AF_INET, address, &peer) != 1) {
+        return -1;
+    }
     std::FILE* table = std::fopen("/proc/net/tcp", "r");
     if (table == nullptr) {
         return -1;
@@ -155,7 +159,8 @@ inline int PendingConnects(int port) {
     char line[512];
     int count = 0;
     char wanted[32];
-    std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
+    // The table shows the address as the 32-bit number in host order, in hex.
+    std::snprintf(wanted, sizeof wanted, "%08X:%04X", static_cast<unsigned>(peer.s_addr), port);
     while (std::fgets(line, sizeof line, table) != nullptr) {
         char local[64] = {};
         char remote[64] = {};
