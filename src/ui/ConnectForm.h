@@ -39,7 +39,7 @@ class TConnectForm : public QDialog {
 
     // Connect mode. The history comes from iniFileName; the call uses live's MyName and
     // ConversationPort as they are when OK is pressed. Show it with exec(); its result is
-    // cdAccepted (1) once a call was placed, cdRefused (2) when cancelled. It is not deleted
+    // cdAccepted (1) once a call stands, cdRefused (2) when cancelled. It is not deleted
     // on closing: put it on the stack or delete it after exec().
     TConnectForm(QWidget* owner, TConnectionCore& core, const TSettings& live,
                  std::string iniFileName);
