@@ -210,11 +210,16 @@ TEST_F(SendQueueTest, APartnerWhoseQueueOverflowsIsDroppedAndLogged) {
     TBackgroundReader reader(
         Accepted(TRawPeer::Connect(core->ListeningPort(), "127.0.0.3"), "reader"));
 
+    // At the healthy partner's pace: each line once it has the one before.
+    const std::size_t lineBytes = BuildText(Line(0)).size();
     const auto start = Clock::now();
     int sent = 0;
     while (Listed("stalled") && sent < 400) {
         core->SendText(Line(sent++));
-        sync.CheckSynchronize(1);
+        ASSERT_TRUE(PumpUntil(
+            sync, [&] { return reader.Size() == static_cast<std::size_t>(sent) * lineBytes; },
+            10000))
+            << reader.Size() << " of " << sent * lineBytes;
     }
     ASSERT_TRUE(PumpUntil(sync, [&] { return !Listed("stalled"); })) << ui.AllLogs();
     // Long before its socket timeout: the queue's bound dropped it.
@@ -243,7 +248,6 @@ TEST_F(SendQueueTest, APartnerWhoseQueueOverflowsIsDroppedAndLogged) {
 
     // The healthy partner got every line, and still gets them.
     core->SendText("after");
-    const std::size_t lineBytes = BuildText(Line(0)).size();
     const std::size_t all = static_cast<std::size_t>(sent) * lineBytes + BuildText("after").size();
     ASSERT_TRUE(PumpUntil(
         sync, [&] { return reader.Size() == all; }, 15000))
