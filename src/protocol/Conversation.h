@@ -29,8 +29,8 @@ class TConnectionCore;
 class TWinSocketStream;
 
 // How far one partner may fall behind: what waits in its send queue beyond the packet on the
-// wire. Three seconds of voice (blocks never grow beyond their PCM, plus their headers) and the
-// largest packet there is; a partner that lets more pile up is dropped.
+// wire. Three seconds of voice, counted at its uncompressed rate with the packets' headers,
+// and the largest packet there is; a partner that lets more pile up is dropped.
 inline constexpr std::size_t kSendQueueVoiceSeconds = 3;
 inline constexpr std::size_t kSendQueueBytes =
     kSendQueueVoiceSeconds *
