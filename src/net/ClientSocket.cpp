@@ -1,5 +1,6 @@
 #include "net/ClientSocket.h"
 
+#include <cerrno>
 #include <utility>
 
 #include "net/HostLookup.h"
@@ -48,7 +49,14 @@ void TClientSocket::Open() {
     if (host_.empty() && address_.empty()) {
         throw ESocketError(kNoAddressText);
     }
-    const std::string address = host_.empty() ? address_ : LookupHostAddress(host_);
+    if (socket_.Aborted()) {
+        throw ESocketError::ForCall(ECONNABORTED, "connect");
+    }
+    std::string address = address_;
+    if (!host_.empty()) {
+        address = resolve_ ? resolve_(host_) : LookupHostAddress(host_);
+    }
+    // A Cancel() during the look-up makes the connect fail before it begins.
     socket_.Connect(address, port_, connectTimeoutMs_);
     if (OnConnect) {
         OnConnect(*this, socket_);
@@ -57,6 +65,10 @@ void TClientSocket::Open() {
 
 void TClientSocket::Close() {
     socket_.Close();
+}
+
+void TClientSocket::Cancel() {
+    socket_.Abort();
 }
 
 }  // namespace vox

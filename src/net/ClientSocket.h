@@ -1,4 +1,5 @@
-// Connector: opens one outgoing connection, blocking on the calling thread.
+// Connector: opens one outgoing connection, blocking on the calling thread. Another thread may
+// end a connect in progress with Close() or, for good, with Cancel().
 #pragma once
 
 #include <cstdint>
@@ -27,6 +28,10 @@ class TClientSocket {
     void SetAddress(std::string address);
     int Port() const { return port_; }
     void SetPort(int port);
+    // How Host becomes an address: LookupHostAddress unless set. It runs on the thread that
+    // calls Open() and must raise ESocketError for a name it cannot find.
+    using TResolve = std::function<std::string(const std::string&)>;
+    void SetResolver(TResolve resolve) { resolve_ = std::move(resolve); }
 
     // Connects on the calling thread: to the first IPv4 address of Host when Host is set,
     // otherwise to Address. On success OnConnect runs on this thread before Open returns.
@@ -38,6 +43,9 @@ class TClientSocket {
     void Open();
     // Closes the connection (thread-safe; wakes a thread that uses it).
     void Close();
+    // Closes for good (thread-safe): an Open() in progress or to come fails with ECONNABORTED,
+    // one in its look-up as soon as the look-up returns.
+    void Cancel();
     // True while the connection stands (from a successful Open() until Close()).
     bool Active() const { return socket_.Connected(); }
 
@@ -53,6 +61,7 @@ class TClientSocket {
     std::string host_;
     std::string address_;
     int port_ = 0;
+    TResolve resolve_;
     TCustomWinSocket socket_;
 };
 

@@ -61,6 +61,19 @@ void TCustomWinSocket::Close() {
     }
 }
 
+void TCustomWinSocket::Abort() {
+    {
+        std::lock_guard lock(stateMutex_);
+        aborted_ = true;
+    }
+    Close();
+}
+
+bool TCustomWinSocket::Aborted() const {
+    std::lock_guard lock(stateMutex_);
+    return aborted_;
+}
+
 void TCustomWinSocket::SetEndpoints(int fd, const sockaddr_in& peer) {
     sockaddr_in local{};
     socklen_t length = sizeof local;
@@ -98,6 +111,9 @@ void TCustomWinSocket::Connect(const std::string& address, int port, std::uint32
     auto handle = std::make_shared<THandle>(fd);
     {
         std::lock_guard lock(stateMutex_);
+        if (aborted_) {
+            throw ESocketError::ForCall(ECONNABORTED, "connect");
+        }
         if (handle_) {
             throw ESocketError(kSocketAlreadyOpenText);
         }
@@ -173,12 +189,12 @@ int TCustomWinSocket::LocalPort() const {
     return connected_.load() ? localPort_ : 0;
 }
 
-std::string TCustomWinSocket::RemoteHost(std::uint32_t timeoutMs) const {
+std::string TCustomWinSocket::RemoteHost(THostResolver& resolver, std::uint32_t timeoutMs) const {
     const std::string address = RemoteAddress();
     if (address.empty()) {
         return {};
     }
-    return ReverseLookup(address, timeoutMs);
+    return resolver.Reverse(address, timeoutMs);
 }
 
 }  // namespace vox

@@ -18,6 +18,8 @@ struct sockaddr_in;
 
 namespace vox {
 
+class THostResolver;
+
 class TCustomWinSocket {
   public:
     TCustomWinSocket();
@@ -36,13 +38,18 @@ class TCustomWinSocket {
     // Shuts the connection down, wakes every waiting operation and clears the connected flag.
     // Thread-safe; on a connection already closed it does nothing.
     void Close();
+    // Closes for good: a Connect() in progress ends as Close() ends it, and every later
+    // Connect() fails with ECONNABORTED before it begins. Thread-safe.
+    void Abort();
+    bool Aborted() const;
 
     // The peer's IPv4 address in dotted form and its port; "" / 0 when not connected.
     std::string RemoteAddress() const;
     int RemotePort() const;
-    // The peer's host name by a reverse look-up, waiting at most timeoutMs; "" when not
-    // connected or when the look-up finds nothing in time.
-    std::string RemoteHost(std::uint32_t timeoutMs = kReverseLookupMs) const;
+    // The peer's host name by a reverse look-up on resolver, waiting at most timeoutMs; "" when
+    // not connected or when the look-up finds nothing in time.
+    std::string RemoteHost(THostResolver& resolver,
+                           std::uint32_t timeoutMs = kReverseLookupMs) const;
     // The local end's address and port; "" / 0 when not connected.
     std::string LocalAddress() const;
     int LocalPort() const;
@@ -51,7 +58,8 @@ class TCustomWinSocket {
     // stands, fails, or timeoutMs have passed (0: only the system's own limit). TCP_NODELAY is
     // set. Raises ESocketError: "ソケットはすでに開いています" when the object already holds a
     // socket, "ソケットが作成できません", or the socket error with API 'connect' (a Close()
-    // from another thread while connecting ends it with ECONNABORTED).
+    // from another thread while connecting, or an Abort() at any time before, ends it with
+    // ECONNABORTED).
     void Connect(const std::string& address, int port, std::uint32_t timeoutMs = kHandshakeLimitMs);
 
   private:
@@ -78,6 +86,7 @@ class TCustomWinSocket {
     mutable std::mutex stateMutex_;
     std::shared_ptr<THandle> handle_;
     std::atomic<bool> connected_{false};
+    bool aborted_ = false;
     std::string remoteAddress_;
     int remotePort_ = 0;
     std::string localAddress_;

@@ -6,11 +6,6 @@
 #include <sys/socket.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <memory>
-#include <mutex>
-#include <system_error>
-#include <thread>
 
 #include "net/SocketError.h"
 
@@ -41,41 +36,76 @@ std::string LookupHostAddress(const std::string& host) {
     return text;
 }
 
-std::string ReverseLookup(const std::string& address, std::uint32_t timeoutMs) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    if (inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1) {
+// One look-up: asked by a caller, answered (or skipped) by the resolver's thread. Guarded by
+// the resolver's mutex.
+struct THostResolver::TRequest {
+    sockaddr_in address{};
+    bool abandoned = false;  // the caller stopped waiting
+    bool done = false;
+    std::string name;
+};
+
+THostResolver::THostResolver() : thread_([this] { Run(); }) {}
+
+THostResolver::~THostResolver() {
+    {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+}
+
+std::string THostResolver::Reverse(const std::string& address, std::uint32_t timeoutMs) {
+    auto request = std::make_shared<TRequest>();
+    request->address.sin_family = AF_INET;
+    if (inet_pton(AF_INET, address.c_str(), &request->address.sin_addr) != 1) {
         return {};
     }
-    // The resolver has no time limit of its own: it runs on a helper thread that keeps the
-    // shared state alive, and the caller stops waiting when the time is up.
-    struct TState {
-        std::mutex mutex;
-        std::condition_variable cv;
-        bool done = false;
-        std::string name;
-    };
-    auto state = std::make_shared<TState>();
-    try {
-        std::thread([state, sa] {
-            char host[NI_MAXHOST] = {};
-            const int rc = getnameinfo(reinterpret_cast<const sockaddr*>(&sa), sizeof sa, host,
-                                       sizeof host, nullptr, 0, NI_NAMEREQD);
-            {
-                std::lock_guard lock(state->mutex);
-                state->done = true;
-                if (rc == 0) {
-                    state->name = host;
-                }
-            }
-            state->cv.notify_all();
-        }).detach();
-    } catch (const std::system_error&) {
+    std::unique_lock lock(mutex_);
+    if (stop_ || queue_.size() >= kResolverQueueLimit) {
         return {};
     }
-    std::unique_lock lock(state->mutex);
-    state->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return state->done; });
-    return state->done ? state->name : std::string();
+    queue_.push_back(request);
+    wake_.notify_all();
+    done_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return request->done; });
+    if (!request->done) {
+        request->abandoned = true;
+        return {};
+    }
+    return request->name;
+}
+
+void THostResolver::Run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+        if (stop_) {
+            break;
+        }
+        const std::shared_ptr<TRequest> request = std::move(queue_.front());
+        queue_.pop_front();
+        if (request->abandoned) {
+            continue;
+        }
+        const sockaddr_in address = request->address;
+        lock.unlock();
+        char host[NI_MAXHOST] = {};
+        const int rc = getnameinfo(reinterpret_cast<const sockaddr*>(&address), sizeof address,
+                                   host, sizeof host, nullptr, 0, NI_NAMEREQD);
+        lock.lock();
+        request->done = true;
+        if (rc == 0) {
+            request->name = host;
+        }
+        done_.notify_all();
+    }
+    // Callers still waiting go on without a name.
+    for (const auto& request : queue_) {
+        request->done = true;
+    }
+    queue_.clear();
+    done_.notify_all();
 }
 
 }  // namespace vox

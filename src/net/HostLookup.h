@@ -1,8 +1,13 @@
 // Host-name and address look-ups (IPv4).
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "platform/Durations.h"
 
@@ -10,14 +15,46 @@ namespace vox {
 
 // The first IPv4 address of a host name (or of a dotted address), in dotted form. A name the
 // resolver does not know raises ESocketError with the resolver's text and API 'getaddrinfo'.
+// Blocks the calling thread for as long as the system's resolver takes.
 std::string LookupHostAddress(const std::string& host);
-
-// The name found by a reverse look-up of a dotted IPv4 address; empty when none is found, when
-// the address is not a dotted IPv4 address, or when the resolver does not answer within
-// timeoutMs (it then goes on in the background and its answer is dropped).
-std::string ReverseLookup(const std::string& address, std::uint32_t timeoutMs = kReverseLookupMs);
 
 // True for a dotted IPv4 address such as "127.0.0.1".
 bool IsDottedAddress(const std::string& address);
+
+// Reverse look-ups of callers' addresses on one thread of its own, which its owner joins.
+//
+// The system's resolver has no time limit of its own: a caller waits for its answer at most
+// the time it gives and then goes on without a name, while the look-up finishes on the
+// resolver's thread and its answer is dropped. Look-ups run one after the other; one whose
+// caller has stopped waiting before it began is skipped, and beyond kResolverQueueLimit waiting
+// look-ups a caller gets no name at once, so a flood of callers never piles work up here.
+class THostResolver {
+  public:
+    static constexpr std::size_t kResolverQueueLimit = 16;
+
+    // Starts the resolver's thread, which sleeps until a look-up is asked for.
+    THostResolver();
+    // Waits for a look-up in progress (the system's own time limit) and joins the thread.
+    ~THostResolver();
+
+    THostResolver(const THostResolver&) = delete;
+    THostResolver& operator=(const THostResolver&) = delete;
+
+    // The name found by a reverse look-up of a dotted IPv4 address; empty when none is found,
+    // when the address is not a dotted IPv4 address, or when no answer came within timeoutMs.
+    // Thread-safe.
+    std::string Reverse(const std::string& address, std::uint32_t timeoutMs = kReverseLookupMs);
+
+  private:
+    struct TRequest;
+    void Run();
+
+    std::mutex mutex_;
+    std::condition_variable wake_;  // a request was queued, or the resolver is to stop
+    std::condition_variable done_;  // a request was answered
+    std::deque<std::shared_ptr<TRequest>> queue_;
+    bool stop_ = false;
+    std::thread thread_;
+};
 
 }  // namespace vox

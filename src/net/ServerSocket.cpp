@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 #include <utility>
 
@@ -158,7 +160,16 @@ class TServerSocket::TAcceptThread : public TThread {
 TServerSocket::TServerSocket(TSynchronizer* sync) : sync_(sync) {}
 
 TServerSocket::~TServerSocket() {
-    Close();
+    if (!Active()) {
+        return;
+    }
+    if (const char* misuse = OwnThreadMisuse()) {
+        // Freeing the listener would free the thread this runs on: no caller does that, and
+        // nothing sound can follow it.
+        std::fprintf(stderr, "%s\n", misuse);
+        std::abort();
+    }
+    CloseThreads();
 }
 
 void TServerSocket::SetPort(int port) {
@@ -247,21 +258,30 @@ void TServerSocket::WaitForThread(TThread& thread) {
     thread.WaitFor();
 }
 
+const char* TServerSocket::OwnThreadMisuse() const {
+    if (acceptThread_ && acceptThread_->IsCurrentThread()) {
+        return "a listener cannot be closed from its accept thread";
+    }
+    std::lock_guard lock(listMutex_);
+    for (const auto& t : threads_) {
+        if (t->IsCurrentThread()) {
+            return "a listener cannot be closed from its own thread";
+        }
+    }
+    return nullptr;
+}
+
 void TServerSocket::Close() {
     if (!Active()) {
         return;
     }
-    if (acceptThread_ && acceptThread_->IsCurrentThread()) {
-        throw std::logic_error("a listener cannot be closed from its accept thread");
+    if (const char* misuse = OwnThreadMisuse()) {
+        throw std::logic_error(misuse);
     }
-    {
-        std::lock_guard lock(listMutex_);
-        for (const auto& t : threads_) {
-            if (t->IsCurrentThread()) {
-                throw std::logic_error("a listener cannot be closed from its own thread");
-            }
-        }
-    }
+    CloseThreads();
+}
+
+void TServerSocket::CloseThreads() {
     active_.store(false);
 
     // No new connections from here on.

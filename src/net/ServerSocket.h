@@ -83,7 +83,8 @@ class TServerSocket {
     // sync: the synchronizer whose main thread may call Close(); Close() keeps running the
     // calls synchronised onto it while it waits, and exceptions reach OnException through it.
     explicit TServerSocket(TSynchronizer* sync = nullptr);
-    virtual ~TServerSocket();  // closes
+    // Closes as Close() does; never raises.
+    virtual ~TServerSocket();
 
     TServerSocket(const TServerSocket&) = delete;
     TServerSocket& operator=(const TServerSocket&) = delete;
@@ -139,6 +140,10 @@ class TServerSocket {
     void ThreadEnded(TServerClientThread& thread);
     void WakeAcceptThread();
     void WaitForThread(TThread& thread);
+    // Why the calling thread may not close the listener (it is one of its own), or null.
+    const char* OwnThreadMisuse() const;
+    // Close() once it is known to be allowed; raises nothing.
+    void CloseThreads();
     void CloseDescriptors();
 
     TSynchronizer* const sync_;

@@ -21,16 +21,16 @@ struct THandshakeBroken {};
 }  // namespace
 
 TClientThread::TClientThread(TConnectionCore& core, TSynchronizer* sync,
-                             std::shared_ptr<TMyClientSocket> component)
+                             std::shared_ptr<TMyClientSocket> component, std::uint64_t call)
     : TThread(sync),
       TConversation(core, false),
       FComponent(std::move(component)),
+      FCallId(call),
       FMyName(FComponent->MyName),
       FComment(FComponent->Comment),
       FPassPhrase(FComponent->PassPhrase) {
     SetPriority(TThreadPriority::tpHigher);
     SetPartnerName(FComponent->PartnerName);
-    SetPartnerAddress(FComponent->Socket().RemoteAddress());
 }
 
 TClientThread::~TClientThread() {
@@ -40,12 +40,35 @@ TClientThread::~TClientThread() {
 }
 
 void TClientThread::Execute() {
+    const TWriterScope writer(*this);
+    if (!PlaceCall()) {
+        return;
+    }
     VoiceInput().Clear();
     FCore.AddOutgoing(this);
+    FInConversation.store(true);
     Handshake();
     const TEnding ending = ReceiveLoop();
     TakeEnding(ending, kClientNormalEnd, kClientSocketClosed);
     Finish();
+}
+
+bool TClientThread::PlaceCall() {
+    try {
+        FComponent->Open();
+    } catch (const std::exception& e) {
+        // The connector stays listed, unconnected, until every connection is dropped.
+        FCore.ReportCall(FCallId, TCallOutcome{false, e.what()});
+        return false;
+    }
+    SetPartnerAddress(FComponent->Socket().RemoteAddress());
+    FCore.ReportCall(FCallId, TCallOutcome{true, {}});
+    // Cancelled before the outcome was handed over: the call ends without a word.
+    if (Terminated()) {
+        FComponent->Socket().Close();
+        return false;
+    }
+    return true;
 }
 
 void TClientThread::Handshake() {
@@ -56,7 +79,7 @@ void TClientThread::Handshake() {
     std::uint8_t header[kPacketHeaderSize];
     std::size_t have = 0;
     try {
-        SendBuffer(BuildConnect(FMyName, FComment, EncodePassPhrase(FMyName, FPassPhrase)));
+        WriteNow(BuildConnect(FMyName, FComment, EncodePassPhrase(FMyName, FPassPhrase)));
         const std::uint32_t start = TimeGetTime();
         TWinSocketStream stream(socket, FTimeouts.SocketTimeoutMs);
         while (socket.Connected()) {

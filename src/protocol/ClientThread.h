@@ -1,7 +1,10 @@
-// The outgoing side: the connector of one call, and the thread that sends the caller's
-// pcConnect, waits for the answer and then runs the receive loop.
+// The outgoing side: the connector of one call, and the call's thread, which looks the host
+// up, connects, sends the caller's pcConnect, waits for the answer and then runs the receive
+// loop.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -26,10 +29,15 @@ class TMyClientSocket : public TClientSocket {
 class TClientThread : public TThread, public TConversation {
   public:
     // Copies the component's four texts; the component stays alive at least as long as this
-    // thread, which shares it.
+    // thread, which shares it. call: the number the core knows the call by.
     TClientThread(TConnectionCore& core, TSynchronizer* sync,
-                  std::shared_ptr<TMyClientSocket> component);
+                  std::shared_ptr<TMyClientSocket> component, std::uint64_t call);
     ~TClientThread() override;
+
+    std::uint64_t CallId() const { return FCallId; }
+    // True once the connection stands and the thread has listed itself as outgoing: from
+    // then on the connection ends through Disconnect() and the conversation's endings.
+    bool InConversation() const { return FInConversation.load(); }
 
     const std::string& MyName() const { return FMyName; }
     const std::string& Comment() const { return FComment; }
@@ -42,9 +50,13 @@ class TClientThread : public TThread, public TConversation {
     bool StopRequested() const override { return Terminated(); }
 
   private:
+    // Looks up and connects, and hands the outcome to the core; false when the call ends here.
+    bool PlaceCall();
     void Handshake();
 
     const std::shared_ptr<TMyClientSocket> FComponent;
+    const std::uint64_t FCallId;
+    std::atomic<bool> FInConversation{false};
     const std::string FMyName;
     const std::string FComment;
     const std::string FPassPhrase;

@@ -42,6 +42,8 @@ TConnectionCore::TConnectionCore(TSynchronizer& sync, IConversationUi& ui,
 }
 
 TConnectionCore::~TConnectionCore() {
+    // Nobody hears of a call any more.
+    FPendingCalls.clear();
     FServer.Close();
     {
         std::lock_guard lock(FOutgoingLock);
@@ -49,16 +51,14 @@ TConnectionCore::~TConnectionCore() {
             thread->Disconnect();
         }
     }
-    {
-        std::lock_guard lock(FSocketsLock);
-        for (const auto& component : FOutgoingSockets) {
-            component->Close();
-        }
-    }
-    // Each thread ends by itself now that its connection is closed; waiting on the UI thread
-    // keeps running the calls they hand to it.
+    // Every call ends now, the ones whose connector has left the list included; each thread
+    // ends by itself (one in a look-up once the resolver returns), and waiting on the UI
+    // thread keeps running the calls they hand to it.
     for (auto& thread : FClientThreads) {
         thread->Terminate();
+        thread->Component().Cancel();
+    }
+    for (auto& thread : FClientThreads) {
         thread->WaitFor();
     }
     FClientThreads.clear();
@@ -161,20 +161,21 @@ void TConnectionCore::Leave(TConversation& connection) {
     }
     // The connector leaves the list on the UI thread; the thread keeps it alive until it
     // has ended.
-    OnUi([&] {
-        std::lock_guard lock(FSocketsLock);
-        const auto it = std::find_if(
-            FOutgoingSockets.begin(), FOutgoingSockets.end(),
-            [&](const auto& component) { return component.get() == &thread.Component(); });
-        if (it != FOutgoingSockets.end()) {
-            FOutgoingSockets.erase(it);
-        }
-    });
+    OnUi([&] { Unlist(thread.Component()); });
+}
+
+void TConnectionCore::Unlist(const TMyClientSocket& component) {
+    std::lock_guard lock(FSocketsLock);
+    const auto it = std::find_if(FOutgoingSockets.begin(), FOutgoingSockets.end(),
+                                 [&](const auto& listed) { return listed.get() == &component; });
+    if (it != FOutgoingSockets.end()) {
+        FOutgoingSockets.erase(it);
+    }
 }
 
 // --- Outgoing calls ----------------------------------------------------------------------
 
-TMyClientSocket& TConnectionCore::Call(const TCallRequest& request) {
+TCallId TConnectionCore::Call(const TCallRequest& request, TCallDone done) {
     ReapClientThreads();
     auto component = std::make_shared<TMyClientSocket>();
     component->MyName = request.MyName;
@@ -187,25 +188,59 @@ TMyClientSocket& TConnectionCore::Call(const TCallRequest& request) {
         component->SetAddress(request.Address);
     }
     component->SetPort(request.Port);
-    component->OnConnect = [this, weak = std::weak_ptr<TMyClientSocket>(component)](
-                               TClientSocket&, TCustomWinSocket&) {
-        if (auto c = weak.lock()) {
-            ClientSocketConnect(c);
-        }
-    };
+    if (FHostLookup) {
+        component->SetResolver(FHostLookup);
+    }
+    const TCallId call = ++FLastCallId;
+    FClientThreads.push_back(std::make_unique<TClientThread>(*this, &FSync, component, call));
+    TClientThread& thread = *FClientThreads.back();
     {
         std::lock_guard lock(FSocketsLock);
         FOutgoingSockets.push_back(component);
     }
-    component->Open();
-    return *component;
+    FPendingCalls[call] = std::move(done);
+    try {
+        thread.Start();
+    } catch (...) {
+        FPendingCalls.erase(call);
+        Unlist(*component);
+        FClientThreads.pop_back();
+        throw;
+    }
+    return call;
 }
 
-void TConnectionCore::ClientSocketConnect(const std::shared_ptr<TMyClientSocket>& component) {
-    auto thread = std::make_unique<TClientThread>(*this, &FSync, component);
-    TClientThread& started = *thread;
-    FClientThreads.push_back(std::move(thread));
-    started.Start();
+void TConnectionCore::ReportCall(TCallId call, const TCallOutcome& outcome) {
+    OnUi([&] {
+        const auto it = FPendingCalls.find(call);
+        if (it == FPendingCalls.end()) {
+            return;  // cancelled: nobody waits for it any more
+        }
+        const TCallDone done = std::move(it->second);
+        FPendingCalls.erase(it);
+        if (done) {
+            done(outcome);
+        }
+    });
+}
+
+void TConnectionCore::CancelCall(TCallId call) {
+    FPendingCalls.erase(call);
+    for (const auto& thread : FClientThreads) {
+        if (thread->CallId() == call) {
+            // Terminated first: a thread whose connect has just succeeded sees it once the
+            // outcome has been handed over, and ends without a handshake.
+            thread->Terminate();
+            thread->Component().Cancel();
+            Unlist(thread->Component());
+        }
+    }
+}
+
+std::size_t TConnectionCore::CallThreadCount() const {
+    return static_cast<std::size_t>(
+        std::count_if(FClientThreads.begin(), FClientThreads.end(),
+                      [](const auto& thread) { return !thread->Finished(); }));
 }
 
 void TConnectionCore::ReapClientThreads() {
@@ -226,6 +261,14 @@ void TConnectionCore::DisconnectAll() {
             FIncomingThreads.erase(FIncomingThreads.begin());
         }
     }
+    // Calls still under way end (a thread lists itself as outgoing before it counts as in
+    // conversation, so each call is ended one way or the other)...
+    for (const auto& thread : FClientThreads) {
+        if (!thread->InConversation()) {
+            thread->Component().Cancel();
+        }
+    }
+    // ...and the connections close, each once the packet on its wire is finished.
     {
         std::lock_guard lock(FOutgoingLock);
         while (!FOutgoingThreads.empty()) {
@@ -235,14 +278,7 @@ void TConnectionCore::DisconnectAll() {
     }
     {
         std::lock_guard lock(FSocketsLock);
-        std::erase_if(FOutgoingSockets, [&](const auto& component) {
-            component->Close();
-            // A connector whose call never stood has no thread to release it.
-            return std::none_of(
-                FClientThreads.begin(), FClientThreads.end(), [&](const auto& thread) {
-                    return &thread->Component() == component.get() && !thread->Finished();
-                });
-        });
+        FOutgoingSockets.clear();
     }
     ReapClientThreads();
     Log(kAllDisconnected);
@@ -252,9 +288,8 @@ void TConnectionCore::DisconnectAll() {
 
 namespace {
 
-// Writes a packet to a connection whose handshake has ended in acceptance. A connection
-// whose write fails has been closed by it and ends by itself; the caller goes on with the
-// others.
+// Queues a packet for a connection whose handshake has ended in acceptance; the caller goes
+// on with the others whatever becomes of it.
 void SendIfAccepted(TConversation& connection, ByteSpan packet) {
     if (!connection.Established()) {
         return;

@@ -1,21 +1,28 @@
 // The conversation connections of one running program, without any window: the listener
-// and its accept check, the lists of incoming and outgoing connections, the connectors of
-// outgoing calls, dropping every connection, and sending text lines and voice to every
+// and its accept check, the lists of incoming and outgoing connections, the outgoing calls
+// with their connectors, dropping every connection, and sending text lines and voice to every
 // partner. The main window owns one and shows what it reports through IConversationUi.
 //
-// Threads: the methods marked "UI thread" run on the synchronizer's main thread. The
-// connection threads reach the window only through OnUi(), which waits until the call ran.
-// Locks: a list lock may be held while a connection's WriteLock is taken, never the reverse;
-// the two list locks are never held together; no lock is held while waiting for the UI thread.
+// Threads: the methods marked "UI thread" run on the synchronizer's main thread, and none of
+// them waits on the network: a call looks its host up, connects and shakes hands on its own
+// thread, and packets go to each connection's send queue, which the connection's writer puts
+// on the wire. The connection threads reach the window only through OnUi(), which waits until
+// the call ran.
+// Locks: a list lock is held only to walk its list (a connection's queue lock may be taken
+// meanwhile, never the reverse, and no socket is written under one); the two list locks are
+// never held together; no lock is held while waiting for the UI thread.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "net/HostLookup.h"
 #include "net/ServerSocket.h"
 #include "platform/Synchronizer.h"
 #include "protocol/ClientThread.h"
@@ -35,6 +42,14 @@ struct TCallRequest {
     std::string PartnerName;
     std::string PassPhrase;
 };
+
+// What became of an outgoing call, for the one who placed it.
+struct TCallOutcome {
+    bool Connected = false;  // the connection stands; the handshake goes on from here
+    std::string Error;       // why it could not be made (UTF-8), when not connected
+};
+using TCallId = std::uint64_t;
+using TCallDone = std::function<void(const TCallOutcome&)>;
 
 class TConnectionCore : public IVoiceTargets {
   public:
@@ -66,20 +81,33 @@ class TConnectionCore : public IVoiceTargets {
     int ListeningPort() const { return FServer.LocalPort(); }
 
     // --- Outgoing calls (UI thread) --------------------------------------------------------
-    // Creates the connector, adds it to the outgoing sockets and opens it; once it stands a
-    // TClientThread takes it over. A connect failure raises ESocketError; the connector then
-    // stays in the list, unconnected, until every connection is dropped.
-    TMyClientSocket& Call(const TCallRequest& request);
-    // Closes every connection (incoming, outgoing, pending connectors) and logs
-    // "すべての接続を切断しました。". The threads end by themselves and leave the member list.
+    // Places a call and returns at once: the call's own thread looks the host up (HostName
+    // when set, the Address otherwise), connects and then, as a TClientThread, shakes hands and
+    // runs the conversation. done runs on the UI thread once the connection stands or the call
+    // failed (Error: the socket layer's text); never after CancelCall() or the core's end. The
+    // connector is listed from now on; a failed call's connector stays listed, unconnected,
+    // until every connection is dropped. A thread that cannot be started raises.
+    TCallId Call(const TCallRequest& request, TCallDone done = {});
+    // Ends a call at any stage and forgets its done: a look-up under way is abandoned (its
+    // thread ends as soon as the resolver returns, and connects nowhere), a connect or a
+    // handshake under way is cut off, a conversation is closed. Its connector leaves the list.
+    void CancelCall(TCallId call);
+    // The threads of outgoing calls that have not ended, at any stage.
+    std::size_t CallThreadCount() const;
+    // Closes every connection (incoming, outgoing, and the calls under way, which fail with
+    // ECONNABORTED) and logs "すべての接続を切断しました。". The threads end by themselves and
+    // leave the member list.
     void DisconnectAll();
+    // How the calls turn host names into addresses (LookupHostAddress unless set): for tests.
+    void SetHostLookup(TClientSocket::TResolve lookup) { FHostLookup = std::move(lookup); }
 
     // --- Sending -----------------------------------------------------------------------------
-    // A text line to every connection whose handshake has ended in acceptance (UI thread).
-    // A connection whose write fails is closed (it ends by itself) and the line still goes to
-    // the others.
+    // A text line to the send queue of every connection whose handshake has ended in
+    // acceptance (UI thread); returns at once. A connection whose write fails, or whose queue
+    // overflows, is closed (it ends by itself) and the line still goes to the others.
     void SendText(std::string_view line);
-    // One whole voice packet to every accepted connection, outgoing ones first (send thread).
+    // One whole voice packet to every accepted connection's queue, outgoing ones first (send
+    // thread); returns at once.
     void SendVoicePacket(ByteSpan packet) override;
 
     // --- Lists -----------------------------------------------------------------------------
@@ -95,13 +123,17 @@ class TConnectionCore : public IVoiceTargets {
     void AddOutgoing(TClientThread* thread);
     // Takes the connection out of its list; an outgoing one also releases its connector.
     void Leave(TConversation& connection);
+    // Hands a call's outcome to whoever placed it, on the UI thread (nothing once cancelled).
+    void ReportCall(TCallId call, const TCallOutcome& outcome);
+    // The reverse look-ups of callers' names.
+    THostResolver& Resolver() { return FResolver; }
 
   private:
     void ServerAccept(TCustomWinSocket& socket);
     void RefuseDuplicate(TCustomWinSocket& socket, const std::string& address);
     std::unique_ptr<TServerClientThread> ServerGetThread(TCustomWinSocket& socket);
-    void ClientSocketConnect(const std::shared_ptr<TMyClientSocket>& component);
     void ReapClientThreads();
+    void Unlist(const TMyClientSocket& component);
     void Log(std::string_view utf8);
 
     TSynchronizer& FSync;
@@ -116,9 +148,16 @@ class TConnectionCore : public IVoiceTargets {
     // Changed on the UI thread only; the lock serialises the accept check's reading.
     mutable std::mutex FSocketsLock;
     std::vector<std::shared_ptr<TMyClientSocket>> FOutgoingSockets;
-    // The outgoing connection threads, owned here; ended ones are freed at the next call.
+    // The outgoing calls' threads, owned here (UI thread); ended ones are freed at the next
+    // call and when every connection is dropped.
     std::vector<std::unique_ptr<TClientThread>> FClientThreads;
+    // Whom to tell how each call under way went (UI thread).
+    std::map<TCallId, TCallDone> FPendingCalls;
+    TCallId FLastCallId = 0;
+    TClientSocket::TResolve FHostLookup;
 
+    // Before the listener: its threads look their callers up here.
+    THostResolver FResolver;
     TServerSocket FServer;
 };
 

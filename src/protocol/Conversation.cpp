@@ -34,7 +34,11 @@ TConversation::TConversation(TConnectionCore& core, bool incoming)
     }
 }
 
-TConversation::~TConversation() = default;
+TConversation::~TConversation() {
+    // The connection's thread has stopped the writer in Finish(); this is for a thread that
+    // never got there.
+    StopWriter();
+}
 
 std::string TConversation::PartnerAddress() const {
     std::lock_guard lock(FNameLock);
@@ -60,37 +64,152 @@ std::string TConversation::LiveAddress() const {
     return FClosedHere.load() ? std::string() : PartnerAddress();
 }
 
+// --- Sending ---------------------------------------------------------------------------------
+
+void TConversation::DropQueue() {
+    FQueue.clear();
+    FQueuedBytes = 0;
+}
+
 void TConversation::SendBuffer(ByteSpan packet) {
     if (packet.empty()) {
         return;
     }
-    TCustomWinSocket* socket = Socket();
-    if (socket == nullptr) {
-        return;
+    {
+        std::lock_guard lock(FQueueLock);
+        if (FClosing) {
+            return;
+        }
+        // A packet alone always fits: the bound is on what piles up behind the wire.
+        if (FQueue.empty() || FQueuedBytes + packet.size() <= FTimeouts.SendQueueBytes) {
+            FQueue.emplace_back(packet.begin(), packet.end());
+            FQueuedBytes += packet.size();
+            FQueueCv.notify_all();
+            return;
+        }
+        // The partner does not take what it is sent: dropped at once, the write it holds up
+        // included. Its thread logs why as it ends.
+        FOverflowed.store(true);
+        FClosing = true;
+        DropQueue();
     }
+    FQueueCv.notify_all();
+    MarkClosed();
+    if (TCustomWinSocket* socket = Socket()) {
+        socket->Close();
+    }
+}
+
+void TConversation::WriteWhole(TCustomWinSocket& socket, ByteSpan packet) {
     std::lock_guard lock(FWriteLock);
-    TWinSocketStream stream(*socket, FTimeouts.SocketTimeoutMs);
+    TWinSocketStream stream(socket, FTimeouts.SocketTimeoutMs);
     int written = 0;
     try {
         written = stream.Write(packet.data(), static_cast<int>(packet.size()));
     } catch (...) {
         MarkClosed();
-        socket->Close();
+        socket.Close();
         throw;
     }
     if (written != static_cast<int>(packet.size())) {
         // Part of a packet on the wire would put the partner's stream out of step.
         MarkClosed();
-        socket->Close();
+        socket.Close();
         throw ESocketError::ForStream("Write", ETIMEDOUT);
+    }
+}
+
+void TConversation::EndWrite(TCustomWinSocket& socket, bool failed) {
+    bool closeNow = false;
+    {
+        std::lock_guard lock(FQueueLock);
+        FWriting = false;
+        if (failed) {
+            FClosing = true;
+            DropQueue();
+        } else {
+            closeNow = FClosing;
+        }
+    }
+    if (closeNow) {
+        socket.Close();
+    }
+}
+
+void TConversation::WriteNow(ByteSpan packet) {
+    TCustomWinSocket* socket = Socket();
+    if (packet.empty() || socket == nullptr) {
+        return;
+    }
+    {
+        std::lock_guard lock(FQueueLock);
+        FWriting = true;
+    }
+    try {
+        WriteWhole(*socket, packet);
+    } catch (...) {
+        EndWrite(*socket, true);
+        throw;
+    }
+    EndWrite(*socket, false);
+}
+
+void TConversation::WriterLoop(TCustomWinSocket* socket) {
+    std::unique_lock lock(FQueueLock);
+    for (;;) {
+        FQueueCv.wait(lock, [this] { return FWriterStop || !FQueue.empty(); });
+        if (FWriterStop) {
+            return;
+        }
+        const Packet packet = std::move(FQueue.front());
+        FQueue.pop_front();
+        FQueuedBytes -= packet.size();
+        FWriting = true;
+        lock.unlock();
+        bool failed = false;
+        try {
+            WriteWhole(*socket, packet);
+        } catch (...) {
+            failed = true;  // closed by WriteWhole: the connection's thread ends by itself
+        }
+        EndWrite(*socket, failed);
+        lock.lock();
+    }
+}
+
+void TConversation::SetEstablished() {
+    if (!FWriter.joinable()) {
+        FWriter = std::thread([this, socket = Socket()] { WriterLoop(socket); });
+    }
+    FEstablished.store(true);
+}
+
+void TConversation::StopWriter() {
+    {
+        std::lock_guard lock(FQueueLock);
+        FWriterStop = true;
+        DropQueue();
+    }
+    FQueueCv.notify_all();
+    if (FWriter.joinable()) {
+        FWriter.join();
     }
 }
 
 void TConversation::Disconnect() {
     MarkClosed();
-    std::lock_guard lock(FWriteLock);
-    if (TCustomWinSocket* socket = Socket()) {
-        socket->Close();
+    bool closeNow = false;
+    {
+        std::lock_guard lock(FQueueLock);
+        FClosing = true;
+        DropQueue();
+        // A packet on the wire is finished first; its writer closes after it.
+        closeNow = !FWriting;
+    }
+    if (closeNow) {
+        if (TCustomWinSocket* socket = Socket()) {
+            socket->Close();
+        }
     }
 }
 
@@ -252,6 +371,9 @@ void TConversation::HandleTransferReply(ByteSpan rest) {
 void TConversation::TakeEnding(TEnding ending, std::string_view normalSuffix,
                                std::string_view closedSuffix) {
     const bool haveAddress = !PartnerAddress().empty();
+    if (FOverflowed.load()) {
+        AddPartnerLog(texts::kSendStalled);
+    }
     switch (ending) {
         case TEnding::Error:
             AddPartnerLog(texts::kErrorWith);
@@ -272,6 +394,7 @@ void TConversation::TakeEnding(TEnding ending, std::string_view normalSuffix,
 }
 
 void TConversation::Finish() {
+    StopWriter();
     FCore.Leave(*this);
     FCore.OnUi([&] { FCore.Ui().ConnectionEnded(this); });
     // The decode thread stops before its voice leaves the mixer, so that no block decoded

@@ -4,16 +4,21 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "net/CustomWinSocket.h"
 #include "platform/Durations.h"
+#include "voice/AudioDevice.h"
 #include "voice/Buffer.h"
 #include "voice/VoiceThreads.h"
 #include "wire/Packet.h"
@@ -23,11 +28,22 @@ namespace vox {
 class TConnectionCore;
 class TWinSocketStream;
 
-// The durations a connection works with; tests shorten them.
+// How far one partner may fall behind: what waits in its send queue beyond the packet on the
+// wire. Three seconds of voice, counted at its uncompressed rate with the packets' headers,
+// and the largest packet there is; a partner that lets more pile up is dropped.
+inline constexpr std::size_t kSendQueueVoiceSeconds = 3;
+inline constexpr std::size_t kSendQueueBytes =
+    kSendQueueVoiceSeconds *
+        (kVoiceFormat.AvgBytesPerSec + (kVoiceFormat.AvgBytesPerSec / kVoiceBlockSize + 1) *
+                                           (kPacketHeaderSize + kVoiceHeaderSize)) +
+    kMaxPacketLength;
+
+// The durations (and the send queue's bound) a connection works with; tests shorten them.
 struct TConversationTimeouts {
     std::uint32_t SocketTimeoutMs = kSocketTimeoutMs;    // each wait, read and write
     std::uint32_t HandshakeLimitMs = kHandshakeLimitMs;  // no valid handshake packet by then
     std::uint32_t ReverseLookupMs = kReverseLookupMs;    // the caller's host name
+    std::size_t SendQueueBytes = kSendQueueBytes;        // a partner's queue beyond this: dropped
 };
 
 // A failure inside a connection: the connection ends through its error path, and the text
@@ -51,6 +67,7 @@ inline constexpr std::string_view kNotOurProgram = " はVoxilen.exeではあり�
 inline constexpr std::string_view kWrongPacket = " データが間違っています。";
 inline constexpr std::string_view kErrorWith = " との間でエラーが発生しました。";
 inline constexpr std::string_view kShutDown = " がシャットダウンしたと思われます。";
+inline constexpr std::string_view kSendStalled = " への送信が滞ったので切断します。";
 }  // namespace texts
 
 // CP932 bytes of a UTF-8 text of the program's own.
@@ -63,12 +80,17 @@ class TConversation {
     TConversation(const TConversation&) = delete;
     TConversation& operator=(const TConversation&) = delete;
 
-    // Writes one complete packet under WriteLock. A packet that cannot be written whole (the
-    // partner stopped reading, the connection broke) closes the connection, so that no partial
-    // packet can put the stream out of step, and raises ESocketError. An empty packet does
-    // nothing.
+    // Queues one complete packet for the connection's writer and returns at once; the writer
+    // puts the queued packets on the wire whole and in order, each under WriteLock within the
+    // socket timeout. A write that fails or times out closes the connection (the connection's
+    // thread then ends by itself). A partner that lets more than SendQueueBytes pile up in its
+    // queue is dropped the same way, and its thread logs why. Once the connection is closed on
+    // this side packets are dropped. An empty packet does nothing. Any thread; never waits on
+    // the network.
     void SendBuffer(ByteSpan packet);
-    // Closes the connection under WriteLock; the connection's thread then ends by itself.
+    // Closes the connection without waiting: what is still queued is dropped, and a packet on
+    // the wire is finished first (within the socket timeout) so that the partner never gets
+    // part of one. The connection's thread then ends by itself. Any thread.
     void Disconnect();
 
     // The partner's dotted address, fixed when the thread starts.
@@ -93,6 +115,11 @@ class TConversation {
   protected:
     TConversation(TConnectionCore& core, bool incoming);
 
+    // Writes one complete packet on the calling thread under WriteLock: the handshake's own
+    // packets, before the writer runs. A packet that cannot be written whole closes the
+    // connection and raises ESocketError.
+    void WriteNow(ByteSpan packet);
+
     // The connection; set by the derived class before the thread body runs.
     virtual TCustomWinSocket* Socket() const = 0;
     // Whether the thread has been told to stop.
@@ -106,8 +133,22 @@ class TConversation {
     // Logs and closes as the ending says; a shutdown is followed by the normal ending.
     // normalSuffix / closedSuffix are the side's own texts.
     void TakeEnding(TEnding ending, std::string_view normalSuffix, std::string_view closedSuffix);
-    // Leaves the lists and the window: the last step of every connection thread.
+    // Stops the writer (the packet on the wire is finished, the rest dropped), leaves the
+    // lists and the window: the last step of every connection thread.
     void Finish();
+    // Stops the writer; a connection thread's body holds a TWriterScope so that the writer
+    // has stopped before the body leaves, however it leaves.
+    void StopWriter();
+    class TWriterScope {
+      public:
+        explicit TWriterScope(TConversation& connection) : FConnection(connection) {}
+        ~TWriterScope() { FConnection.StopWriter(); }
+        TWriterScope(const TWriterScope&) = delete;
+        TWriterScope& operator=(const TWriterScope&) = delete;
+
+      private:
+        TConversation& FConnection;
+    };
 
     // A log line on the main window. AddPartnerLog puts the partner's address in front.
     void AddLog(const std::string& message);
@@ -121,7 +162,9 @@ class TConversation {
 
     void SetPartnerAddress(std::string address);
     void SetPartnerName(std::string name);
-    void SetEstablished() { FEstablished.store(true); }
+    // The handshake has ended in acceptance: the writer starts (on the connection's thread,
+    // after the handshake's own writes) and the connection gets voice and text lines.
+    void SetEstablished();
     void MarkClosed() { FClosedHere.store(true); }
 
     TConnectionCore& FCore;
@@ -132,8 +175,26 @@ class TConversation {
     void HandleTransferRequest(ByteSpan rest);
     void HandleTransferReply(ByteSpan rest);
 
+    // Writes one packet whole under WriteLock; closes the connection and raises when it cannot.
+    void WriteWhole(TCustomWinSocket& socket, ByteSpan packet);
+    // The writer's thread: sleeps until a packet is queued or it is told to stop.
+    void WriterLoop(TCustomWinSocket* socket);
+    // After a write: closes the connection when a Disconnect() came while it was on the wire.
+    void EndWrite(TCustomWinSocket& socket, bool failed);
+    void DropQueue();  // under FQueueLock
+
     const bool FIncoming;
     std::mutex FWriteLock;
+    // The send queue and the writer's state.
+    std::mutex FQueueLock;
+    std::condition_variable FQueueCv;
+    std::deque<Packet> FQueue;
+    std::size_t FQueuedBytes = 0;
+    bool FWriting = false;     // a packet is on the wire (the writer's or the handshake's)
+    bool FClosing = false;     // closed on this side, or to be once the write on the wire ends
+    bool FWriterStop = false;  // the writer is to end
+    std::atomic<bool> FOverflowed{false};
+    std::thread FWriter;
     mutable std::mutex FNameLock;
     std::string FPartnerAddress;
     std::string FPartnerName;

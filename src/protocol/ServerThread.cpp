@@ -55,6 +55,7 @@ std::string TServerThread::PartnerHost() const {
 }
 
 void TServerThread::ClientExecute() {
+    const TWriterScope writer(*this);
     SetData(this);
     VoiceInput().Clear();
     SetPartnerAddress(ClientSocket()->RemoteAddress());
@@ -70,7 +71,7 @@ void TServerThread::ClientExecute() {
 void TServerThread::Handshake() {
     TCustomWinSocket& socket = *ClientSocket();
     {
-        std::string host = socket.RemoteHost(FTimeouts.ReverseLookupMs);
+        std::string host = socket.RemoteHost(FCore.Resolver(), FTimeouts.ReverseLookupMs);
         std::lock_guard lock(FInfoLock);
         FPartnerHost = std::move(host);
     }
@@ -165,7 +166,7 @@ void TServerThread::Decide(const std::string& receivedPassPhrase) {
     FCore.OnUi([&] { FCore.Ui().FetchPassPhraseSetting(usePassPhrase, ownPassPhrase); });
 
     if (usePassPhrase && ownPassPhrase != receivedPassPhrase) {
-        SendBuffer(BuildConnectReply(rcRefused, Sjis(texts::kPassPhraseMismatch)));
+        WriteNow(BuildConnectReply(rcRefused, Sjis(texts::kPassPhraseMismatch)));
         CloseSocket();
         AddPartnerLog(kPassPhraseRefused);
         return;
@@ -180,16 +181,16 @@ void TServerThread::Decide(const std::string& receivedPassPhrase) {
     FCore.OnUi([&] { result = FCore.Ui().AskAcceptance(call); });
 
     if (result == cdAccepted) {
-        SendBuffer(BuildConnectReply(rcAccepted, PartnerName() + Sjis(texts::kWelcomeSuffix)));
+        WriteNow(BuildConnectReply(rcAccepted, PartnerName() + Sjis(texts::kWelcomeSuffix)));
         AddPartnerLog(kConnected);
         SetEstablished();
         FCore.OnUi([&] { FCore.Ui().AddMember(PartnerName(), this); });
     } else if (result == cdRefused) {
-        SendBuffer(BuildConnectReply(rcRefused, Sjis(texts::kCallRefused)));
+        WriteNow(BuildConnectReply(rcRefused, Sjis(texts::kCallRefused)));
         CloseSocket();
         AddPartnerLog(kRefusedByUser);
     } else {
-        SendBuffer(BuildConnectReply(rcRefused, Sjis(texts::kDecisionTimedOut)));
+        WriteNow(BuildConnectReply(rcRefused, Sjis(texts::kDecisionTimedOut)));
         CloseSocket();
         AddLog(Sjis(texts::kDecisionTimedOut));
     }

@@ -80,6 +80,12 @@ TConnectForm::TConnectForm(QWidget* owner, const TIncomingCall& call, std::uint3
     TimeOutTimer->setInterval(static_cast<int>(std::min<std::uint32_t>(timeoutMs, INT32_MAX)));
 }
 
+TConnectForm::~TConnectForm() {
+    if (FCall != 0) {
+        FCore->CancelCall(FCall);
+    }
+}
+
 int TConnectForm::Connect(QWidget* owner, TConnectionCore& core, const TSettings& live,
                           const std::string& iniFileName) {
     TConnectForm form(owner, core, live, iniFileName);
@@ -137,6 +143,7 @@ void TConnectForm::CreateControls() {
     CancelBitBtn = new QPushButton(this);
     CancelBitBtn->setObjectName(QStringLiteral("CancelBitBtn"));
     CancelBitBtn->setAutoDefault(false);
+    StatusLabel = makeLabel("StatusLabel", QString());
 
     TimeOutTimer = new QTimer(this);
     TimeOutTimer->setObjectName(QStringLiteral("TimeOutTimer"));
@@ -157,6 +164,7 @@ void TConnectForm::CreateControls() {
     addPair(CommentLabel, CommentEdit);
 
     auto* buttons = new QHBoxLayout;
+    buttons->addWidget(StatusLabel);
     buttons->addStretch();
     buttons->addWidget(OKBitBtn);
     buttons->addWidget(CancelBitBtn);
@@ -215,6 +223,10 @@ void TConnectForm::PartnerComboBoxChange(const QString& text) {
 }
 
 void TConnectForm::reject() {
+    if (FCall != 0) {
+        FCore->CancelCall(FCall);
+        SetCalling(0);
+    }
     done(cdRefused);
 }
 
@@ -267,15 +279,29 @@ void TConnectForm::ConnectOK() {
     request.Comment = Cp932(CommentEdit->text());
     request.PartnerName = Cp932(partnerName);
     request.PassPhrase = Cp932(PassEdit->text());
+    FCallTarget = hostName.isEmpty() ? address : hostName;
     try {
-        FCore->Call(request);
+        SetCalling(
+            FCore->Call(request, [this](const TCallOutcome& outcome) { CallEnded(outcome); }));
     } catch (const std::exception& e) {
-        // Nobody answered or the name is unknown; the dialog stays for another try.
         ui::ShowErrorBox(this, QString::fromUtf8(e.what()));
+    }
+}
+
+void TConnectForm::SetCalling(TCallId call) {
+    FCall = call;
+    OKBitBtn->setEnabled(call == 0);
+    StatusLabel->setText(call != 0 ? kCallingText : QString());
+}
+
+void TConnectForm::CallEnded(const TCallOutcome& outcome) {
+    SetCalling(0);
+    if (!outcome.Connected) {
+        // Nobody answered or the name is unknown; the dialog stays for another try.
+        ui::ShowErrorBox(this, QString::fromUtf8(outcome.Error));
         return;
     }
-    const QString target = hostName.isEmpty() ? address : hostName;
-    FCore->Ui().AddLog(Cp932(target + QStringLiteral(" に接続を試みています。")));
+    FCore->Ui().AddLog(Cp932(FCallTarget + QStringLiteral(" に接続を試みています。")));
     done(cdAccepted);
 }
 

@@ -2,8 +2,10 @@
 //
 // Connect mode ("接続"): the user picks a remembered partner or types one, with host name or
 // address, pass phrase and comment; OK remembers the partner in the settings file and places
-// the call. A failed check or a call that cannot be made leaves the dialog open so that the
-// user can correct the field.
+// the call. While the call looks its host up and connects, on its own thread, the dialog says
+// "接続中…" and OK waits; once the connection stands the dialog logs the attempt and closes.
+// A failed check or a call that cannot be made leaves the dialog open so that the user can
+// correct the field. Cancel ends a call under way at once.
 //
 // Incoming-call mode ("着信"): shows a caller, read-only, and returns the user's decision, or
 // cdTimedOut when nobody decides in time.
@@ -15,6 +17,7 @@
 #include <string>
 
 #include "platform/Durations.h"
+#include "protocol/ConnectionCore.h"
 #include "protocol/ConversationUi.h"
 #include "settings/Settings.h"
 
@@ -26,21 +29,22 @@ class QTimer;
 
 namespace vox {
 
-class TConnectionCore;
-
 class TConnectForm : public QDialog {
     Q_OBJECT
 
   public:
     static inline const QString kConnectMode = QStringLiteral("接続");
     static inline const QString kIncomingMode = QStringLiteral("着信");
+    static inline const QString kCallingText = QStringLiteral("接続中…");
 
     // Connect mode. The history comes from iniFileName; the call uses live's MyName and
     // ConversationPort as they are when OK is pressed. Show it with exec(); its result is
-    // cdAccepted (1) once a call was placed, cdRefused (2) when cancelled. It is not deleted
+    // cdAccepted (1) once a call stands, cdRefused (2) when cancelled. It is not deleted
     // on closing: put it on the stack or delete it after exec().
     TConnectForm(QWidget* owner, TConnectionCore& core, const TSettings& live,
                  std::string iniFileName);
+    // Ends a call still under way.
+    ~TConnectForm() override;
 
     // Connect mode in one go: create, show modally, release. Returns the dialog's result.
     static int Connect(QWidget* owner, TConnectionCore& core, const TSettings& live,
@@ -53,9 +57,12 @@ class TConnectForm : public QDialog {
                                std::uint32_t timeoutMs = kCallDecisionLimitMs);
 
     const QString& DialogMode() const { return FDialogMode; }
+    // Whether a call placed by OK is still under way.
+    bool Calling() const { return FCall != 0; }
 
   public slots:
-    // Cancel, Escape and the window's close button: cdRefused (2), in both modes.
+    // Cancel, Escape and the window's close button: cdRefused (2), in both modes; a call under
+    // way ends.
     void reject() override;
 
   protected:
@@ -68,6 +75,9 @@ class TConnectForm : public QDialog {
     void PartnerComboBoxChange(const QString& text);
     void OKBitBtnClick();
     void ConnectOK();
+    // The call placed by ConnectOK() stands or failed (UI thread).
+    void CallEnded(const TCallOutcome& outcome);
+    void SetCalling(TCallId call);
     void TimeOutTimerTimer();
     void Refuse(const QString& message);
 
@@ -84,6 +94,7 @@ class TConnectForm : public QDialog {
     QLineEdit* CommentEdit;
     QPushButton* OKBitBtn;
     QPushButton* CancelBitBtn;
+    QLabel* StatusLabel;
     QTimer* TimeOutTimer;
 
     QString FDialogMode;
@@ -91,6 +102,8 @@ class TConnectForm : public QDialog {
     const TSettings* FLive = nullptr;  // connect mode only
     std::string FIniFileName;
     bool FTimerStarted = false;
+    TCallId FCall = 0;    // the call under way, 0: none
+    QString FCallTarget;  // its host name or address, as typed
 };
 
 }  // namespace vox

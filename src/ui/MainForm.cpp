@@ -378,6 +378,10 @@ void TMainForm::Shutdown() {
         }
     }
     PopupMenu1->close();
+    // A connect dialog still up ends its call while the core is there.
+    for (TConnectForm* form : findChildren<TConnectForm*>()) {
+        form->reject();
+    }
     FSession->Shutdown();
 }
 

@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <netdb.h>
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -157,15 +161,119 @@ TEST(ClientSocketTest, DestructionClosesTheConnection) {
 
 TEST(ClientSocketTest, RemoteHostIsFoundByReverseLookup) {
     test::TRawListener listener;
+    THostResolver resolver;
     TClientSocket client;
-    EXPECT_EQ(client.Socket().RemoteHost(), "");  // not connected
+    EXPECT_EQ(client.Socket().RemoteHost(resolver), "");  // not connected
     client.SetAddress("127.0.0.1");
     client.SetPort(listener.Port());
     client.Open();
-    EXPECT_EQ(client.Socket().RemoteHost(2000), "localhost");
-    EXPECT_EQ(ReverseLookup("not an address", 100), "");
+    EXPECT_EQ(client.Socket().RemoteHost(resolver, 2000), "localhost");
+    EXPECT_EQ(resolver.Reverse("not an address", 100), "");
     client.Close();
-    EXPECT_EQ(client.Socket().RemoteHost(), "");
+    EXPECT_EQ(client.Socket().RemoteHost(resolver), "");
+}
+
+TEST(HostResolverTest, ManyCallersAtOnceEachGetTheirAnswerOrNoneInTime) {
+    THostResolver resolver;
+    constexpr int kCallers = 40;  // more than may wait at once
+    std::vector<std::string> names(kCallers);
+    std::vector<long> waited(kCallers);
+    {
+        std::vector<std::thread> callers;
+        for (int i = 0; i < kCallers; ++i) {
+            callers.emplace_back([&, i] {
+                const auto start = Clock::now();
+                names[i] = resolver.Reverse("127.0.0.1", 3000);
+                waited[i] = ElapsedMs(start);
+            });
+        }
+        for (auto& caller : callers) {
+            caller.join();
+        }
+    }
+    int found = 0;
+    for (int i = 0; i < kCallers; ++i) {
+        EXPECT_TRUE(names[i] == "localhost" || names[i].empty()) << names[i];
+        EXPECT_LT(waited[i], 3000 + 2000) << "a caller waits no longer than it said";
+        found += names[i] == "localhost" ? 1 : 0;
+    }
+    EXPECT_GE(found, 1);
+    // The resolver is still there for the next caller.
+    EXPECT_EQ(resolver.Reverse("127.0.0.1", 3000), "localhost");
+}
+
+TEST(ClientSocketTest, CancelBeforeOpenConnectsNowhere) {
+    test::TRawListener listener;
+    TClientSocket client;
+    client.SetAddress("127.0.0.1");
+    client.SetPort(listener.Port());
+    client.Cancel();
+    try {
+        client.Open();
+        ADD_FAILURE() << "a cancelled connector connected";
+    } catch (const ESocketError& e) {
+        EXPECT_EQ(e.ErrorCode(), ECONNABORTED);
+        EXPECT_EQ(e.Api(), "connect");
+    }
+    EXPECT_FALSE(client.Active());
+    EXPECT_LT(listener.Accept(200), 0);
+}
+
+TEST(ClientSocketTest, CancelDuringTheLookupDropsItsAnswer) {
+    test::TRawListener listener;
+    TClientSocket client;
+    client.SetHost("somewhere");
+    client.SetPort(listener.Port());
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool looking = false;
+    bool answer = false;
+    client.SetResolver([&](const std::string& host) {
+        EXPECT_EQ(host, "somewhere");
+        std::unique_lock lock(mutex);
+        looking = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return answer; });
+        return std::string("127.0.0.1");
+    });
+    std::atomic<int> code{-1};
+    std::thread opener([&] {
+        try {
+            client.Open();
+            code = 0;
+        } catch (const ESocketError& e) {
+            code = e.ErrorCode();
+        }
+    });
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(5), [&] { return looking; }));
+    }
+    client.Cancel();
+    {
+        std::lock_guard lock(mutex);
+        answer = true;
+    }
+    cv.notify_all();
+    opener.join();
+    EXPECT_EQ(code, ECONNABORTED);
+    EXPECT_FALSE(client.Active());
+    EXPECT_LT(listener.Accept(200), 0) << "the answer came after the cancel: nobody is called";
+}
+
+TEST(ClientSocketTest, AResolverFailureIsTheOpensFailure) {
+    TClientSocket client;
+    client.SetHost("unknown");
+    client.SetPort(1);
+    client.SetResolver([](const std::string&) -> std::string {
+        throw ESocketError::ForCall(EAI_NONAME, "not known", "getaddrinfo");
+    });
+    try {
+        client.Open();
+        ADD_FAILURE() << "connected without an address";
+    } catch (const ESocketError& e) {
+        EXPECT_EQ(e.Api(), "getaddrinfo");
+    }
 }
 
 // A listener with a full queue leaves further connects pending.
@@ -195,6 +303,30 @@ TEST_F(PendingConnectTest, ConnectGivesUpAfterItsTimeLimit) {
     }
     EXPECT_GE(ElapsedMs(start), 150);
     EXPECT_LT(ElapsedMs(start), 3000);
+    EXPECT_FALSE(client.Active());
+}
+
+TEST_F(PendingConnectTest, CancelFromAnotherThreadAbortsAConnectForGood) {
+    TClientSocket client(20000);
+    client.SetAddress("127.0.0.1");
+    client.SetPort(listener_.Port());
+    std::atomic<int> code{-1};
+    std::thread opener([&] {
+        try {
+            client.Open();
+            code = 0;
+        } catch (const ESocketError& e) {
+            code = e.ErrorCode();
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto start = Clock::now();
+    client.Cancel();
+    opener.join();
+    EXPECT_LT(ElapsedMs(start), 3000);
+    EXPECT_EQ(code, ECONNABORTED);
+    // And for good: a later attempt fails at once.
+    EXPECT_THROW(client.Open(), ESocketError);
     EXPECT_FALSE(client.Active());
 }
 

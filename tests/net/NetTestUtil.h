@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <thread>
@@ -120,6 +121,57 @@ inline int UnusedPort() {
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
     ::close(fd);
     return ntohs(addr.sin_port);
+}
+
+// An address whose connects never complete, as a host that silently drops packets: a listener
+// with backlog 0 whose accept queue one connection fills, so that the system drops further
+// connection requests and a connect waits for its own limit.
+class TSilentPort {
+  public:
+    TSilentPort() : listener_(0), filler_(RawConnect(listener_.Port())) {}
+    ~TSilentPort() {
+        if (filler_ >= 0) {
+            ::close(filler_);
+        }
+    }
+    TSilentPort(const TSilentPort&) = delete;
+    TSilentPort& operator=(const TSilentPort&) = delete;
+
+    bool Ready() const { return filler_ >= 0; }
+    int Port() const { return listener_.Port(); }
+
+  private:
+    TRawListener listener_;
+    int filler_;
+};
+
+// Connection attempts from this machine to address:port (dotted IPv4) still waiting for an
+// answer (TCP state SYN_SENT), as the system lists them.
+inline int PendingConnects(int port, const char* address = "127.0.0.1") {
+    in_addr peer{};
+    if (::inet_pton(AF_INET, address, &peer) != 1) {
+        return -1;
+    }
+    std::FILE* table = std::fopen("/proc/net/tcp", "r");
+    if (table == nullptr) {
+        return -1;
+    }
+    char line[512];
+    int count = 0;
+    char wanted[32];
+    // The table shows the address as the 32-bit number in host order, in hex.
+    std::snprintf(wanted, sizeof wanted, "%08X:%04X", static_cast<unsigned>(peer.s_addr), port);
+    while (std::fgets(line, sizeof line, table) != nullptr) {
+        char local[64] = {};
+        char remote[64] = {};
+        unsigned state = 0;
+        if (std::sscanf(line, " %*d: %63s %63s %x", local, remote, &state) == 3 &&
+            std::string(remote) == wanted && state == 0x02) {
+            ++count;
+        }
+    }
+    std::fclose(table);
+    return count;
 }
 
 }  // namespace vox::test

@@ -121,7 +121,14 @@ TEST_F(ConnectionCoreTest, AFailedCallLeavesItsConnectorUntilEverythingIsDropped
         TRawListener gone;  // bound and then closed: nobody listens there
         request.Port = gone.Port();
     }
-    EXPECT_THROW(core->Call(request), ESocketError);
+    std::vector<TCallOutcome> outcomes;
+    core->Call(request, [&](const TCallOutcome& outcome) { outcomes.push_back(outcome); });
+    ASSERT_TRUE(PumpUntil(sync, [&] { return !outcomes.empty(); }));
+    EXPECT_FALSE(outcomes[0].Connected);
+    EXPECT_EQ(outcomes[0].Error, ESocketError::ForCall(ECONNREFUSED, "connect").what());
+    ASSERT_TRUE(PumpUntil(sync, [&] { return core->CallThreadCount() == 0; }));
+    EXPECT_EQ(outcomes.size(), 1u);
+    EXPECT_TRUE(ui.Logs.empty()) << ui.AllLogs();
     EXPECT_EQ(core->OutgoingSocketCount(), 1u);
     core->DisconnectAll();
     EXPECT_EQ(core->OutgoingSocketCount(), 0u);

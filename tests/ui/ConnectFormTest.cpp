@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "DialogTestSupport.h"
+#include "net/NetTestUtil.h"
 #include "platform/Cp932.h"
 #include "settings/MyIniFile.h"
 #include "support/ConversationTestSupport.h"
@@ -69,9 +70,16 @@ class ConnectFormTest : public DialogTest {
         box->clearEditText();
         CommitText(box->lineEdit(), name);
     }
+    // Presses OK and waits until the call it places, if any, stood or failed.
     std::vector<TMessageCatcher::TMessage> PressOK() {
         TMessageCatcher catcher;
         Find<QPushButton>(form.get(), "OKBitBtn")->click();
+        EXPECT_TRUE(ProcessUntil(
+            [&] {
+                sync.CheckSynchronize(0);
+                return !form->Calling();
+            },
+            5000));
         return catcher.Messages;
     }
     std::vector<QString> PressOKTexts() {
@@ -255,6 +263,72 @@ TEST_F(ConnectFormTest, ACallThatFailsIsShownAndTheDialogStays) {
     // Cancel gives 2.
     WhenModal<TConnectForm>([](TConnectForm* f) { Find<QPushButton>(f, "CancelBitBtn")->click(); });
     EXPECT_EQ(form->exec(), cdRefused);
+}
+
+TEST_F(ConnectFormTest, WhileTheCallIsUnderWayOKWaitsAndCancelEndsTheCallAtOnce) {
+    test::TSilentPort silent;  // a host that never answers
+    ASSERT_TRUE(silent.Ready());
+    live.ConversationPort = silent.Port();
+    OpenForm();
+    form->show();
+    SetPartner("silent");
+    Fill("AddressEdit", "127.0.0.1");
+    TMessageCatcher catcher;
+    auto* ok = Find<QPushButton>(form.get(), "OKBitBtn");
+    const auto pressed = std::chrono::steady_clock::now();
+    ok->click();
+    EXPECT_LT(std::chrono::steady_clock::now() - pressed, std::chrono::seconds(1))
+        << "OK waited for the connect";
+    EXPECT_TRUE(form->Calling());
+    EXPECT_FALSE(ok->isEnabled());
+    EXPECT_EQ(Find<QLabel>(form.get(), "StatusLabel")->text(), QStringLiteral("接続中…"));
+    // Enter presses nothing while the call is under way.
+    QTest::keyClick(Find<QLineEdit>(form.get(), "AddressEdit"), Qt::Key_Return);
+    EXPECT_EQ(core->CallThreadCount(), 1u);
+    ASSERT_TRUE(ProcessUntil(
+        [&] {
+            sync.CheckSynchronize(0);
+            return test::PendingConnects(silent.Port()) == 1;
+        },
+        5000));
+    ProcessUntil([] { return false; }, 200);
+    sync.CheckSynchronize(0);
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_TRUE(ui.Logs.empty()) << ui.AllLogs();
+
+    const auto cancelled = std::chrono::steady_clock::now();
+    Find<QPushButton>(form.get(), "CancelBitBtn")->click();
+    EXPECT_EQ(form->result(), cdRefused);
+    EXPECT_FALSE(form->isVisible());
+    ASSERT_TRUE(ProcessUntil(
+        [&] {
+            sync.CheckSynchronize(0);
+            return core->CallThreadCount() == 0 && test::PendingConnects(silent.Port()) == 0;
+        },
+        5000));
+    EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::milliseconds(200));
+    EXPECT_TRUE(catcher.Messages.empty()) << "a cancelled call shows no error";
+    EXPECT_TRUE(ui.Logs.empty()) << ui.AllLogs();
+    EXPECT_EQ(core->OutgoingSocketCount(), 0u);
+}
+
+TEST_F(ConnectFormTest, ADialogClosedWithACallUnderWayEndsIt) {
+    test::TSilentPort silent;
+    ASSERT_TRUE(silent.Ready());
+    live.ConversationPort = silent.Port();
+    OpenForm();
+    SetPartner("silent");
+    Fill("AddressEdit", "127.0.0.1");
+    Find<QPushButton>(form.get(), "OKBitBtn")->click();
+    ASSERT_TRUE(form->Calling());
+    form.reset();
+    ASSERT_TRUE(ProcessUntil(
+        [&] {
+            sync.CheckSynchronize(0);
+            return core->CallThreadCount() == 0;
+        },
+        5000));
+    EXPECT_EQ(core->OutgoingSocketCount(), 0u);
 }
 
 class IncomingCallTest : public DialogTest {
