@@ -101,16 +101,6 @@ TEST(PacketRead, TotalLengthMustDescribeItsPacket) {
     EXPECT_TRUE(TotalLengthFits(ReadPacketHeader(largest)));
 }
 
-TEST(PacketRead, OnlyTheEstablishedCommandsAreReadFurther) {
-    EXPECT_TRUE(CommandHasHandler(pcVoice));
-    EXPECT_TRUE(CommandHasHandler(pcText));
-    EXPECT_TRUE(CommandHasHandler(pcTransferRequest));
-    EXPECT_TRUE(CommandHasHandler(pcTransferReply));
-    for (int c : {0, 1, 5, 6, 8, 255}) {
-        EXPECT_FALSE(CommandHasHandler(static_cast<std::uint8_t>(c))) << c;
-    }
-}
-
 TEST(PacketRead, ParsesWhatTheBuildersMake) {
     EXPECT_EQ(ParseTextPacket(Rest(BuildText("hello"))).Text, "hello");
     EXPECT_EQ(ParseTextPacket(Rest(BuildText(""))).Text, "");
