@@ -20,7 +20,7 @@ ByteSpan Rest(const Packet& p) {
     return ByteSpan(p).subspan(kPacketHeaderSize);
 }
 
-TEST(PacketBuild, TextLineMatchesTheWorkedExample) {
+TEST(PacketBuild, TextLineKnownBytes) {
     EXPECT_EQ(BuildText("ab"), Of({0x56, 0x4F, 0x58, 0x49, 0x4C, 0x45, 0x4E, 0, 0,    0x14,
                                    0,    0,    0,    0x03, 0,    0,    0x02, 0, 0x61, 0x62}));
 }
