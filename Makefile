@@ -1,5 +1,6 @@
 # The two commands of README.md: `make run` and `make test`. Each installs what is missing first.
-.PHONY: deps build run package test test-asan test-tsan test-sanitize fuzz-build fuzz format clean
+.PHONY: deps build run package test test-asan test-tsan test-sanitize fuzz-build fuzz format \
+	format-check lint clean
 
 # `make fuzz` runs every fuzz target for FUZZ_SECONDS or FUZZ_RUNS executions each, whichever
 # comes first; what it finds new goes to build/fuzz/corpus/<target>, a crashing input to
@@ -57,6 +58,18 @@ fuzz: fuzz-build
 
 format:
 	find src tests bench -name '*.cpp' -o -name '*.h' | xargs -r clang-format -i
+
+# Fails when a source file differs from what `make format` would make of it.
+format-check: deps
+	find src tests bench \( -name '*.cpp' -o -name '*.h' \) -print0 | \
+	  xargs -0 -r clang-format --dry-run -Werror
+
+# clang-tidy with .clang-tidy over every .cpp under src/, two at a time, with the default
+# build's compile commands; fails on any finding. Only the sources themselves: the moc's output
+# lies in the build folder. Clang is told to pass over warning options only GCC knows.
+lint: build
+	find src -name '*.cpp' -print0 | sort -z | xargs -0 -r -n 1 -P 2 \
+	  clang-tidy -p build/default --quiet --extra-arg=-Wno-unknown-warning-option
 
 clean:
 	rm -rf build

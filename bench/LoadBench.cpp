@@ -5,8 +5,12 @@
 // process, so the copy's figures are its own.
 //
 // Reports the copy's CPU time (from /proc), its peak resident memory, and each talking
-// partner's playback backlog (what waits in the mixer for that partner, sampled every 20 ms).
-// A partner whose voice waits more than one block (4410 bytes, 0.4 s) is a failure.
+// partner's playback backlog (what waits in the mixer for that partner, sampled every 20 ms):
+// the worst, the mean and the 95th and 99th percentiles of its samples. The run fails when a
+// talking partner's 95th percentile is more than two blocks (8820 bytes, 0.8 s): that partner
+// is heard a block later than normal for more than a twentieth of the time. A moment's stall
+// of a loaded machine (two blocks arriving together) is no failure; a copy that cannot keep up
+// fills the mixer to its 1.2 s limit and fails.
 //
 // Usage: bench_load [SECONDS [PARTNERS [TALKERS]]]
 #include <arpa/inet.h>
@@ -195,6 +199,56 @@ void SendAll(int fd, const std::uint8_t* data, std::size_t size) {
     std::_Exit(0);
 }
 
+// --- Judging the backlog samples -------------------------------------------------------
+
+// The largest backlog a talking partner may have for 95 % of the time: one block waiting on
+// top of the block being played.
+constexpr std::int32_t kBacklogBoundBytes = 2 * kVoiceBlockSize;
+
+struct TBacklogFigures {
+    std::int32_t Worst = 0;
+    double Mean = 0;
+    std::int32_t P95 = 0;
+    std::int32_t P99 = 0;
+};
+
+// The sample at or below which `percent` of the sorted samples lie (nearest rank).
+std::int32_t Percentile(const std::vector<std::int32_t>& sorted, double percent) {
+    if (sorted.empty()) {
+        return 0;
+    }
+    const auto rank =
+        static_cast<std::size_t>(std::ceil(percent / 100.0 * static_cast<double>(sorted.size())));
+    return sorted[std::clamp<std::size_t>(rank, 1, sorted.size()) - 1];
+}
+
+TBacklogFigures FiguresOf(std::vector<std::int32_t> samples) {
+    TBacklogFigures f;
+    if (samples.empty()) {
+        return f;
+    }
+    std::sort(samples.begin(), samples.end());
+    double sum = 0;
+    for (const std::int32_t s : samples) {
+        sum += s;
+    }
+    f.Worst = samples.back();
+    f.Mean = sum / static_cast<double>(samples.size());
+    f.P95 = Percentile(samples, 95);
+    f.P99 = Percentile(samples, 99);
+    return f;
+}
+
+// The verdict over every talking partner's figures: each talker present, none of them
+// above the bound at the judged percentile.
+bool BacklogAcceptable(const std::vector<TBacklogFigures>& talkers, int expectedTalkers) {
+    if (static_cast<int>(talkers.size()) != expectedTalkers) {
+        return false;
+    }
+    return std::all_of(talkers.begin(), talkers.end(),
+                       [](const TBacklogFigures& f) { return f.P95 <= kBacklogBoundBytes; });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -268,9 +322,7 @@ int main(int argc, char** argv) {
     const double cpu0 = CpuSeconds();
     const auto t0 = Clock::now();
     (void)!::write(goPipe[1], "g", 1);
-    std::map<const void*, std::int32_t> worst;
-    std::map<const void*, double> sum;
-    std::int64_t samples = 0;
+    std::map<const void*, std::vector<std::int32_t>> backlog;
     std::int32_t worstDecodeInput = 0;
     const auto talkEnd = t0 + std::chrono::duration<double>(seconds);
     while (Clock::now() < talkEnd) {
@@ -280,12 +332,9 @@ int main(int argc, char** argv) {
         }
         core.ForEachIncoming([&](TServerThread& connection) {
             const void* key = &connection.VoiceInput();
-            const std::int32_t waiting = mixer.SourceSize(key);
-            worst[key] = std::max(worst[key], waiting);
-            sum[key] += waiting;
+            backlog[key].push_back(mixer.SourceSize(key));
             worstDecodeInput = std::max(worstDecodeInput, connection.VoiceInput().Size());
         });
-        ++samples;
     }
     const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
     const double cpu = CpuSeconds() - cpu0;
@@ -293,18 +342,27 @@ int main(int argc, char** argv) {
     ::waitpid(child, &status, 0);
 
     // The talkers are the partners with voice in the mixer at some point.
-    std::vector<std::int32_t> worsts;
-    double meanSum = 0;
-    for (const auto& [key, w] : worst) {
-        if (w > 0 || sum[key] > 0) {
-            worsts.push_back(w);
-            meanSum += sum[key] / static_cast<double>(samples);
+    std::vector<TBacklogFigures> talking;
+    for (const auto& [key, samples] : backlog) {
+        const TBacklogFigures f = FiguresOf(samples);
+        if (f.Worst > 0) {
+            talking.push_back(f);
         }
     }
+    // Over the talkers: the worst of their worsts, the mean of their means, the median
+    // talker's worst and the highest of their percentiles.
+    TBacklogFigures all;
+    std::vector<std::int32_t> worsts;
+    for (const TBacklogFigures& f : talking) {
+        all.Worst = std::max(all.Worst, f.Worst);
+        all.Mean += f.Mean / static_cast<double>(talking.size());
+        all.P95 = std::max(all.P95, f.P95);
+        all.P99 = std::max(all.P99, f.P99);
+        worsts.push_back(f.Worst);
+    }
     std::sort(worsts.begin(), worsts.end());
-    const std::int32_t worstAll = worsts.empty() ? 0 : worsts.back();
     const double heardSeconds = static_cast<double>(device->Heard().size()) / 11576.0;
-    const auto perBlock = [](double bytes) { return bytes / 11025.0 * 1000.0; };
+    const auto ms = [](double bytes) { return bytes / 11025.0 * 1000.0; };
 
     std::printf("partners %d (talking %d) for %.1f s; all accepted in %.0f ms\n", partners, talkers,
                 wall, connectMs);
@@ -313,19 +371,20 @@ int main(int argc, char** argv) {
     std::printf("memory: %ld kB resident once connected, peak %ld kB (VmHWM), %ld kB at the end\n",
                 rssConnected, StatusKb("VmHWM"), StatusKb("VmRSS"));
     std::printf(
-        "backlog per talking partner in the mixer: worst %d bytes (%.0f ms), median of "
-        "the worsts %d bytes, mean %.0f bytes (%.0f ms); %zu partners with voice\n",
-        worstAll, perBlock(worstAll), worsts.empty() ? 0 : worsts[worsts.size() / 2],
-        worsts.empty() ? 0.0 : meanSum / static_cast<double>(worsts.size()),
-        perBlock(worsts.empty() ? 0.0 : meanSum / static_cast<double>(worsts.size())),
-        worsts.size());
+        "backlog per talking partner in the mixer (%zu partners with voice): worst %d bytes "
+        "(%.0f ms), median of the worsts %d bytes, mean %.0f bytes (%.0f ms); highest 95th "
+        "percentile %d bytes (%.0f ms), highest 99th percentile %d bytes (%.0f ms)\n",
+        talking.size(), all.Worst, ms(all.Worst), worsts.empty() ? 0 : worsts[worsts.size() / 2],
+        all.Mean, ms(all.Mean), all.P95, ms(all.P95), all.P99, ms(all.P99));
     std::printf(
         "largest decode input waiting: %d bytes; dropped by the backlog limit: %lld "
         "bytes; played %.1f s of mixed voice\n",
         worstDecodeInput, static_cast<long long>(mixer.DroppedBytes()), heardSeconds);
-    const bool ok = static_cast<int>(worsts.size()) == talkers && worstAll <= kVoiceBlockSize;
-    std::printf("%s\n", ok ? "OK: no partner's voice waited more than one block"
-                           : "FAIL: a partner's voice waited more than one block, or was missing");
+    const bool ok = BacklogAcceptable(talking, talkers);
+    std::printf("%s\n", ok ? "OK: every talking partner's voice waited at most two blocks 95% of "
+                             "the time"
+                           : "FAIL: a talking partner's voice waited more than two blocks over "
+                             "5% of the time, or was missing");
     session.Shutdown();
     return ok ? 0 : 1;
 }

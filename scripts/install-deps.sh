@@ -11,6 +11,8 @@ packages=(
   dpkg-dev desktop-file-utils
   # the fuzz targets: clang with libFuzzer and the sanitizer runtimes
   clang libclang-rt-14-dev
+  # make lint and make format-check
+  clang-tidy clang-format
   # the windows and the sound device
   qt6-base-dev qt6-multimedia-dev libgl-dev fonts-noto-cjk
   # the end-to-end test: a private X display, a D-Bus session with the accessibility bus,

@@ -154,7 +154,7 @@ bool MakeSettingsFolder(const TUserPlaces& places) {
 }
 
 std::string FindHelpPage(const std::string& exeFolder, std::string_view fileName) {
-    const std::string beside = Join(exeFolder, fileName);
+    std::string beside = Join(exeFolder, fileName);
     if (IsFile(beside)) {
         return beside;
     }

@@ -1,4 +1,5 @@
-// The receiving end's data listener (the transfer window's DataServer).
+// The receiving end's data listener, which a receiving transfer window (TTransForm) opens and
+// owns.
 #pragma once
 
 #include <atomic>

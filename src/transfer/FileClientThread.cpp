@@ -22,7 +22,7 @@ using namespace transfer_detail;
 namespace {
 
 // Bytes read from the file at a time; the pieces are cut from them.
-constexpr std::size_t kReadBlockBytes = 64 * 1024;
+constexpr std::size_t kReadBlockBytes = std::size_t{64} * 1024;
 // Room for the acknowledgements one read takes in.
 constexpr int kAckBufferBytes = 64 * kAckBytes;
 

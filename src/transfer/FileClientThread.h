@@ -38,6 +38,8 @@ class TFileClientThread : public TThread {
                       const TTransferOptions& options = {});
     // Stops a thread that still runs: Terminate(), close the connection, WaitFor().
     ~TFileClientThread() override;
+    TFileClientThread(const TFileClientThread&) = delete;
+    TFileClientThread& operator=(const TFileClientThread&) = delete;
 
     const std::string& FilePath() const { return filePath_; }
     // Position in the file of the next byte to send.

@@ -29,6 +29,8 @@ class TFileServerThread : public TServerClientThread {
                       std::string filePath, std::int64_t fileSize,
                       const TTransferOptions& options = {});
     ~TFileServerThread() override;
+    TFileServerThread(const TFileServerThread&) = delete;
+    TFileServerThread& operator=(const TFileServerThread&) = delete;
 
     const std::string& FilePath() const { return filePath_; }
     std::int64_t FileSize() const { return fileSize_; }

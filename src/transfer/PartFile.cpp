@@ -15,7 +15,7 @@ namespace vox {
 namespace {
 
 // Bytes gathered before one write to the file.
-constexpr std::size_t kWriteBlockBytes = 64 * 1024;
+constexpr std::size_t kWriteBlockBytes = std::size_t{64} * 1024;
 // The longest file name part kept in a temporary name, so that the suffix fits the system's
 // limit on one name (255 bytes).
 constexpr std::size_t kMaxKeptNameBytes = 200;

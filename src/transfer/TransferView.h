@@ -27,8 +27,9 @@ class ITransferView {
     virtual void SetProgress(std::int64_t position) = 0;
     // One line for the main window's log.
     virtual void AddLog(const std::string& text) = 0;
-    // The transfer thread has ended (RecvThreadEnd / SendThreadEnd): the window starts its
-    // closing timer. The last report a thread makes.
+    // The transfer thread (TFileServerThread receiving, TFileClientThread sending) has ended;
+    // reported from its end notification, the last report it makes. The window starts its
+    // closing timer.
     virtual void TransferThreadEnded() = 0;
 };
 
@@ -42,7 +43,7 @@ inline constexpr std::uint32_t kTransferProgressIntervalMs = 50;
 inline constexpr int kTransferPieceBytes = 256;
 // Bytes the sending end keeps in flight without an acknowledgement: about one bandwidth-delay
 // product of a 100 Mbit/s link with a 20 ms round trip.
-inline constexpr std::int64_t kSendWindowBytes = 512 * 1024;
+inline constexpr std::int64_t kSendWindowBytes = std::int64_t{512} * 1024;
 
 // Durations and limits of one transfer; tests shorten them.
 struct TTransferOptions {

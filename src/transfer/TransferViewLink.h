@@ -22,6 +22,7 @@ namespace vox {
 class TTransferViewLink {
   public:
     explicit TTransferViewLink(ITransferView& view) : view_(view) {}
+    ~TTransferViewLink() = default;
 
     TTransferViewLink(const TTransferViewLink&) = delete;
     TTransferViewLink& operator=(const TTransferViewLink&) = delete;

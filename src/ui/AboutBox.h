@@ -30,17 +30,17 @@ class TAboutBox : public QDialog {
     void FormCreate();
 
     // The controls; each carries its field name as objectName.
-    QFrame* Panel1;
-    QLabel* ProgramIcon;
-    QLabel* ProductName;
-    QLabel* lblProductName;
-    QLabel* Version;
-    QLabel* lblFileVersion;
-    QLabel* Copyright;
-    QLabel* lblLegalCopyRight;
-    QLabel* Comments;
-    QLabel* lblComments;
-    QPushButton* OKButton;
+    QFrame* Panel1 = nullptr;
+    QLabel* ProgramIcon = nullptr;
+    QLabel* ProductName = nullptr;
+    QLabel* lblProductName = nullptr;
+    QLabel* Version = nullptr;
+    QLabel* lblFileVersion = nullptr;
+    QLabel* Copyright = nullptr;
+    QLabel* lblLegalCopyRight = nullptr;
+    QLabel* Comments = nullptr;
+    QLabel* lblComments = nullptr;
+    QPushButton* OKButton = nullptr;
 
     bool FWasActive = false;
     bool FCentred = false;

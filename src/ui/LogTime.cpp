@@ -18,7 +18,7 @@ QString LongTimeFormatOf(const QLocale& locale) {
 }
 
 QString FormatLogTime(const QDateTime& moment, const QLocale& locale) {
-    const QString date = locale.toString(moment.date(), QLocale::ShortFormat);
+    QString date = locale.toString(moment.date(), QLocale::ShortFormat);
     if (moment.time() == QTime(0, 0)) {
         return date;
     }

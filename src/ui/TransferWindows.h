@@ -58,7 +58,7 @@ class TTransferWindows : public QObject {
     QWidget* const FOwner;
     const TTransFormEnv FEnv;
     const std::function<int()> FTransferPort;
-    // The one open window (the program's TransForm); empty once it has closed.
+    // The one open transfer window; empty once it has closed.
     QPointer<TTransForm> FTransForm;
 };
 

@@ -3,7 +3,6 @@
 // made, and the file dialogs.
 #include <gtest/gtest.h>
 
-#include <QDir>
 #include <QFileDialog>
 #include <filesystem>
 
@@ -173,31 +172,6 @@ TEST_F(TransFormEndingsTest, FileDialogsPickTheFileAndTheSavingPlace) {
     Child<QPushButton>(recv.Window(), "OkBitBtn")->click();
     ASSERT_TRUE(Pump([&] { return !send.Window() && !recv.Window(); }));
     EXPECT_EQ(ReadFileBytes(target), "picked");
-}
-
-}  // namespace
-}  // namespace vox::testing
-
-namespace vox::testing {
-namespace {
-
-// Not a check: pictures of both windows, for a person to look at
-// (--gtest_also_run_disabled_tests; they go to /tmp/transform-shots).
-TEST_F(TransFormEndingsTest, DISABLED_Pictures) {
-    const QString folder = QStringLiteral("/tmp/transform-shots/");
-    QDir().mkpath(folder);
-    const std::string source = send.Dir.File("会議の資料.bin");
-    WriteFileBytes(source, "");
-    fs::resize_file(source, 64u << 20);
-    TTransForm* sending = OpenSending(QString::fromStdString(source));
-    sending->grab().save(folder + "1-send-choosing.png");
-    Child<QPushButton>(sending, "OkBitBtn")->click();
-    ASSERT_TRUE(Pump([&] { return recv.Window() != nullptr; }));
-    recv.Window()->grab().save(folder + "2-recv-offer.png");
-    Child<QPushButton>(recv.Window(), "OkBitBtn")->click();
-    ASSERT_TRUE(Pump([&] { return recv.Window()->ProgressPosition() > (20 << 20); }, 60000));
-    sending->grab().save(folder + "3-send-transferring.png");
-    recv.Window()->grab().save(folder + "4-recv-transferring.png");
 }
 
 }  // namespace

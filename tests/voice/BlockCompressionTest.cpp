@@ -66,7 +66,7 @@ std::string MessageOf(const Bytes& stream) {
     return "(no error)";
 }
 
-TEST(DeltaCoding, WorkedExamplesAndInverse) {
+TEST(DeltaCoding, KnownBytesAndInverse) {
     const Bytes raw = {128, 130, 127, 127};
     Bytes coded(4), back(4);
     EncodeDelta(raw.data(), coded.data(), 4);

@@ -71,7 +71,7 @@ TEST(PassPhrase, EveryTableIsAPermutationKeepingTheFixedPoints) {
     }
 }
 
-TEST(PassPhrase, EncodesTheWorkedVectors) {
+TEST(PassPhrase, EncodesToKnownBytes) {
     EXPECT_EQ(EncodePassPhrase("", Bytes({0xFE, 0xFD})), Bytes({0xDA, 0x08}));
     EXPECT_EQ(EncodePassPhrase("A", "a"), Bytes({0x82}));
     EXPECT_EQ(EncodePassPhrase("taro", "secret"), Bytes({0xC2, 0x94, 0xB8, 0xF9, 0x26, 0xC2}));
