@@ -33,6 +33,10 @@ TClientThread::TClientThread(TConnectionCore& core, TSynchronizer* sync,
     SetPartnerName(FComponent->PartnerName);
 }
 
+void TClientThread::TerminateRequested() {
+    FComponent->Socket().Close();
+}
+
 TClientThread::~TClientThread() {
     Terminate();
     FComponent->Socket().Close();

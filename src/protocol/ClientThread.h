@@ -45,6 +45,8 @@ class TClientThread : public TThread, public TConversation {
     TMyClientSocket& Component() const { return *FComponent; }
 
   protected:
+    // Closes the connection, which wakes the thread wherever it waits.
+    void TerminateRequested() override;
     void Execute() override;
     TCustomWinSocket* Socket() const override { return &FComponent->Socket(); }
     bool StopRequested() const override { return Terminated(); }

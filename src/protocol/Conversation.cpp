@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "net/SocketError.h"
+#include "net/SocketPoll.h"
 #include "net/WinSocketStream.h"
 #include "platform/Clock.h"
 #include "platform/Cp932.h"
@@ -254,7 +255,9 @@ TConversation::TEnding TConversation::ReceiveLoop() {
     int idleCount = 0;
     try {
         while (!StopRequested() && socket.Connected()) {
-            if (!stream.WaitForData(FTimeouts.SocketTimeoutMs)) {
+            // A silent partner costs nothing: the thread sleeps until bytes arrive or the
+            // connection is closed (closing wakes it; so does Terminate, which closes).
+            if (!stream.WaitForData(kNoDeadline)) {
                 continue;
             }
             // The header is read whole: a header that TCP happens to deliver in two pieces

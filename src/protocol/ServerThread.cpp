@@ -29,6 +29,11 @@ TServerThread::TServerThread(TConnectionCore& core, TSynchronizer* sync)
     SetPriority(TThreadPriority::tpHigher);
 }
 
+void TServerThread::TerminateRequested() {
+    TServerClientThread::TerminateRequested();
+    CloseConnection();
+}
+
 TServerThread::~TServerThread() {
     Terminate();
     CloseConnection();

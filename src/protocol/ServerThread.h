@@ -21,6 +21,8 @@ class TServerThread : public TServerClientThread, public TConversation {
     std::string PartnerHost() const;
 
   protected:
+    // Closes the connection, which wakes the thread wherever it waits.
+    void TerminateRequested() override;
     void ClientExecute() override;
     TCustomWinSocket* Socket() const override { return ClientSocket(); }
     bool StopRequested() const override { return Terminated(); }

@@ -207,5 +207,27 @@ TEST_F(ConnectionCoreTest, ReceivedVoiceIsDecodedIntoTheMixerAndLeavesWithItsPar
     EXPECT_EQ(mixer.Size(), 0);
 }
 
+// A silent partner's connection thread sleeps without a time limit: told to stop, it must be
+// woken, not found at its next timeout (the program's own 5000 ms here).
+TEST(ConnectionThreadTest, TerminatingAnIdleConnectionEndsItAtOnce) {
+    TSynchronizer sync;
+    TPumpWhileWaiting pump{sync};
+    TFakeUi ui;
+    TConnectionCore core(sync, ui);
+    core.StartListening(0);
+    TRawPeer peer = TRawPeer::Connect(core.ListeningPort());
+    peer.Send(ConnectPacket("silent"));
+    ASSERT_EQ(peer.ReceivePacket()[13], pcConnectReply);
+    ASSERT_TRUE(PumpUntil(sync, [&] { return ui.Members.size() == 1; })) << ui.AllLogs();
+    PumpFor(sync, 200);  // the thread is asleep in its wait for the partner by now
+
+    const auto start = std::chrono::steady_clock::now();
+    core.ForEachIncoming([](TServerThread& thread) { thread.Terminate(); });
+    EXPECT_TRUE(PumpUntil(
+        sync, [&] { return ui.Members.empty(); }, 10000));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+    EXPECT_TRUE(peer.ClosedByOtherEnd());
+}
+
 }  // namespace
 }  // namespace vox::testing
