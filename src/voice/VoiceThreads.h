@@ -17,11 +17,11 @@
 
 namespace vox {
 
-// Where the send thread delivers voice: the connection lists of the main window. The
-// implementation writes the packet whole to every connection whose handshake was accepted
-// (outgoing ones first, then incoming ones, one list lock at a time, each write under the
-// connection's WriteLock), and closes a connection whose write fails. It may throw; the send
-// thread ignores the error and goes on with the next packet.
+// Where the send thread delivers voice: the connection core's lists. The implementation
+// queues the packet whole on every connection whose handshake was accepted (outgoing ones
+// first, then incoming ones, one list lock at a time), without waiting on the network; each
+// connection's writer puts it on the wire. It may throw; the send thread ignores the error and
+// goes on with the next packet.
 class IVoiceTargets {
   public:
     virtual ~IVoiceTargets() = default;
