@@ -22,22 +22,7 @@ long MsSince(Clock::time_point start) {
 // A caller from `from` with a small receive buffer, so that its socket fills soon once it
 // stops reading.
 TRawPeer SmallBufferCaller(int port, const char* from) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    const int small = 4096;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    ::inet_pton(AF_INET, from, &local.sin_addr);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    ::inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return TRawPeer();
-    }
-    return TRawPeer(fd);
+    return TRawPeer::Connect(port, from, 4096);
 }
 
 // The packets in a byte stream, and how many bytes trail the last whole one.

@@ -160,8 +160,13 @@ class TRawPeer {
     TRawPeer& operator=(const TRawPeer&) = delete;
     TRawPeer(TRawPeer&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
 
-    static TRawPeer Connect(int port, const char* from = nullptr) {
+    // receiveBuffer: the socket's receive buffer in bytes (0: the system's), set before
+    // connecting; a small one fills soon once the peer stops reading.
+    static TRawPeer Connect(int port, const char* from = nullptr, int receiveBuffer = 0) {
         const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (receiveBuffer > 0) {
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        }
         if (from != nullptr) {
             sockaddr_in local{};
             local.sin_family = AF_INET;
