@@ -144,6 +144,8 @@ void TServerClientThread::AfterFinish() {
 class TServerSocket::TAcceptThread : public TThread {
   public:
     TAcceptThread(TServerSocket& server, TSynchronizer* sync) : TThread(sync), server_(server) {}
+    TAcceptThread(const TAcceptThread&) = delete;
+    TAcceptThread& operator=(const TAcceptThread&) = delete;
     ~TAcceptThread() override {
         Terminate();
         server_.WakeAcceptThread();
