@@ -168,7 +168,7 @@ TServerSocket::~TServerSocket() {
     if (const char* misuse = OwnThreadMisuse()) {
         // Freeing the listener would free the thread this runs on: no caller does that, and
         // nothing sound can follow it.
-        std::fprintf(stderr, "%s\n", misuse);
+        (void)std::fprintf(stderr, "%s\n", misuse);
         std::abort();
     }
     CloseThreads();
