@@ -309,6 +309,9 @@ struct TQtAudioInput::TCore {
     bool Lost = false;  // the device failed after it was opened
     std::int32_t Buffer = 0;
 
+    TCore() = default;
+    TCore(const TCore&) = delete;
+    TCore& operator=(const TCore&) = delete;
     ~TCore() { Release(); }
 
     // Reads what the device holds; hands it over while capturing, drops it otherwise.
@@ -365,7 +368,7 @@ TQtAudioInput::~TQtAudioInput() {
         open = FCore->Open;
     }
     if (open) {
-        (void)Close();
+        (void)TQtAudioInput::Close();  // its own: any derived part has ended already
     }
 }
 
@@ -546,6 +549,9 @@ struct TQtAudioOutput::TCore {
     std::int64_t Written = 0;    // bytes handed to the sink since the open, silence included
     std::int64_t Padded = 0;
 
+    TCore() = default;
+    TCore(const TCore&) = delete;
+    TCore& operator=(const TCore&) = delete;
     ~TCore() { Release(); }
 
     void Release() {
@@ -661,7 +667,7 @@ TQtAudioOutput::~TQtAudioOutput() {
         open = FCore->Open;
     }
     if (open) {
-        (void)Close();
+        (void)TQtAudioOutput::Close();  // its own: any derived part has ended already
     }
 }
 

@@ -144,6 +144,8 @@ void TServerClientThread::AfterFinish() {
 class TServerSocket::TAcceptThread : public TThread {
   public:
     TAcceptThread(TServerSocket& server, TSynchronizer* sync) : TThread(sync), server_(server) {}
+    TAcceptThread(const TAcceptThread&) = delete;
+    TAcceptThread& operator=(const TAcceptThread&) = delete;
     ~TAcceptThread() override {
         Terminate();
         server_.WakeAcceptThread();
@@ -166,7 +168,7 @@ TServerSocket::~TServerSocket() {
     if (const char* misuse = OwnThreadMisuse()) {
         // Freeing the listener would free the thread this runs on: no caller does that, and
         // nothing sound can follow it.
-        std::fprintf(stderr, "%s\n", misuse);
+        (void)std::fprintf(stderr, "%s\n", misuse);
         std::abort();
     }
     CloseThreads();

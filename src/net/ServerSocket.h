@@ -38,6 +38,8 @@ class TServerClientThread : public TThread {
     explicit TServerClientThread(TSynchronizer* sync = nullptr);
     // Stops a thread that still runs (a listener always has, before it frees one).
     ~TServerClientThread() override;
+    TServerClientThread(const TServerClientThread&) = delete;
+    TServerClientThread& operator=(const TServerClientThread&) = delete;
 
     // The connection being served; null between connections. Stable while ClientExecute()
     // runs; other threads must not keep it beyond that.

@@ -34,7 +34,7 @@ TThread::~TThread() {
     if (IsCurrentThread()) {
         // The thread would go on running in a freed object: a fault of the owner, stopped here
         // where it can be seen rather than later at random.
-        std::fputs("TThread destroyed from inside its own thread\n", stderr);
+        (void)std::fputs("TThread destroyed from inside its own thread\n", stderr);
         std::abort();
     }
     // Last resort: a derived class should have stopped the thread already.

@@ -33,6 +33,8 @@ class TClientThread : public TThread, public TConversation {
     TClientThread(TConnectionCore& core, TSynchronizer* sync,
                   std::shared_ptr<TMyClientSocket> component, std::uint64_t call);
     ~TClientThread() override;
+    TClientThread(const TClientThread&) = delete;
+    TClientThread& operator=(const TClientThread&) = delete;
 
     std::uint64_t CallId() const { return FCallId; }
     // True once the connection stands and the thread has listed itself as outgoing: from

@@ -11,6 +11,8 @@ class TServerThread : public TServerClientThread, public TConversation {
   public:
     TServerThread(TConnectionCore& core, TSynchronizer* sync);
     ~TServerThread() override;
+    TServerThread(const TServerThread&) = delete;
+    TServerThread& operator=(const TServerThread&) = delete;
 
     // Takes the partner's address from the connection it is about to serve; a connection
     // the accept check has closed counts as closed from the start.

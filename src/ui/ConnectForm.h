@@ -45,6 +45,8 @@ class TConnectForm : public QDialog {
                  std::string iniFileName);
     // Ends a call still under way.
     ~TConnectForm() override;
+    TConnectForm(const TConnectForm&) = delete;
+    TConnectForm& operator=(const TConnectForm&) = delete;
 
     // Connect mode in one go: create, show modally, release. Returns the dialog's result.
     static int Connect(QWidget* owner, TConnectionCore& core, const TSettings& live,
@@ -82,20 +84,20 @@ class TConnectForm : public QDialog {
     void Refuse(const QString& message);
 
     // The controls; each carries its field name as objectName.
-    QLabel* Label2;
-    QComboBox* PartnerComboBox;
-    QLabel* AddressLabel;
-    QLineEdit* AddressEdit;
-    QLabel* HostNameLabel;
-    QLineEdit* HostNameEdit;
-    QLabel* Label1;
-    QLineEdit* PassEdit;
-    QLabel* CommentLabel;
-    QLineEdit* CommentEdit;
-    QPushButton* OKBitBtn;
-    QPushButton* CancelBitBtn;
-    QLabel* StatusLabel;
-    QTimer* TimeOutTimer;
+    QLabel* Label2 = nullptr;
+    QComboBox* PartnerComboBox = nullptr;
+    QLabel* AddressLabel = nullptr;
+    QLineEdit* AddressEdit = nullptr;
+    QLabel* HostNameLabel = nullptr;
+    QLineEdit* HostNameEdit = nullptr;
+    QLabel* Label1 = nullptr;
+    QLineEdit* PassEdit = nullptr;
+    QLabel* CommentLabel = nullptr;
+    QLineEdit* CommentEdit = nullptr;
+    QPushButton* OKBitBtn = nullptr;
+    QPushButton* CancelBitBtn = nullptr;
+    QLabel* StatusLabel = nullptr;
+    QTimer* TimeOutTimer = nullptr;
 
     QString FDialogMode;
     TConnectionCore* FCore = nullptr;  // connect mode only

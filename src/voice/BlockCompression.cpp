@@ -17,15 +17,24 @@ std::string StatusText(int Status) {
     return zError(Status);
 }
 
-// Ends a deflate / inflate state on every way out.
+// Ends a deflate / inflate state on every way out. Not copyable: a copy would end the state
+// twice.
 struct DeflateGuard {
-    z_stream* stream;
+    explicit DeflateGuard(z_stream* Stream) : stream(Stream) {}
+    DeflateGuard(const DeflateGuard&) = delete;
+    DeflateGuard& operator=(const DeflateGuard&) = delete;
     ~DeflateGuard() { deflateEnd(stream); }
+
+    z_stream* stream;
 };
 
 struct InflateGuard {
-    z_stream* stream;
+    explicit InflateGuard(z_stream* Stream) : stream(Stream) {}
+    InflateGuard(const InflateGuard&) = delete;
+    InflateGuard& operator=(const InflateGuard&) = delete;
     ~InflateGuard() { inflateEnd(stream); }
+
+    z_stream* stream;
 };
 
 }  // namespace
@@ -103,12 +112,11 @@ std::vector<std::uint8_t> DecompressBlock(const void* Data, std::int32_t Count) 
     stream.avail_out = static_cast<uInt>(inflated.size());
     status = inflate(&stream, Z_FINISH);
 
-    if (status == Z_OK || status == Z_BUF_ERROR) {
-        // Either the output is full (a stream inflating to more than a block) or the input
-        // ended before the stream did (a truncated stream): both are the buffer error.
-        status = Z_BUF_ERROR;
-    } else if (status == Z_STREAM_END &&
-               stream.total_out > static_cast<uLong>(kMaxVoiceBlockSize)) {
+    // The output is full (a stream inflating to more than a block), the input ended before
+    // the stream did (a truncated stream), or the stream ended beyond a block: all three are
+    // the buffer error.
+    if (status == Z_OK || status == Z_BUF_ERROR ||
+        (status == Z_STREAM_END && stream.total_out > static_cast<uLong>(kMaxVoiceBlockSize))) {
         status = Z_BUF_ERROR;
     }
     if (status != Z_STREAM_END) {

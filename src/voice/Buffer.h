@@ -157,6 +157,8 @@ class TFusionBuffer : public TMyBuffer {
 
     TFusionBuffer() = default;
     ~TFusionBuffer() override;
+    TFusionBuffer(const TFusionBuffer&) = delete;
+    TFusionBuffer& operator=(const TFusionBuffer&) = delete;
 
     // The largest Size among the children; 0 with no child.
     std::int32_t Size() const override;

@@ -113,6 +113,8 @@ class TPlayFileThread : public TThread {
                     std::uint32_t StallMarginMs = kPlaybackStallMarginMs);
     // Terminates the thread and waits for it (the block already taken is still played).
     ~TPlayFileThread() override;
+    TPlayFileThread(const TPlayFileThread&) = delete;
+    TPlayFileThread& operator=(const TPlayFileThread&) = delete;
 
     // The mixer's OnWrite belongs to the thread: it wakes the device's WaitHeard.
     TFusionBuffer& Mixer() { return FMixer; }

@@ -102,6 +102,7 @@ void TEncodeThread::Execute() {
     }
 }
 
+// NOLINTNEXTLINE(misc-no-recursion): each call halves Count, so it goes log2(Count) deep
 void TEncodeThread::EncodeBlock(const std::uint8_t* Data, std::int32_t Count) {
     if (Count <= 0) {
         return;

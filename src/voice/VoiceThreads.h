@@ -35,6 +35,8 @@ class TSendThread : public TThread {
     // Targets may be null: packets are then discarded. It must outlive the thread.
     explicit TSendThread(IVoiceTargets* Targets);
     ~TSendThread() override;
+    TSendThread(const TSendThread&) = delete;
+    TSendThread& operator=(const TSendThread&) = delete;
 
     // Appends Count bytes, one or more whole packets, to the queue in one locked write, so the
     // queue only ever holds whole packets. Count <= 0 does nothing.
@@ -63,6 +65,8 @@ class TEncodeThread : public TThread {
     // Sender must outlive this thread. MaxBlockSize is clamped to 1..kMaxVoiceBlockSize.
     explicit TEncodeThread(TSendThread& Sender, std::int32_t MaxBlockSize = kVoiceBlockSize);
     ~TEncodeThread() override;
+    TEncodeThread(const TEncodeThread&) = delete;
+    TEncodeThread& operator=(const TEncodeThread&) = delete;
 
     // The recorder's target.
     TThreadFifoBuffer& InputBuffer() { return FInputBuffer; }
@@ -108,6 +112,8 @@ class TDecodeThread : public TThread {
                            std::int32_t BacklogBlocks = kDecodeBacklogBlocks);
     // StopAndRemoveSource().
     ~TDecodeThread() override;
+    TDecodeThread(const TDecodeThread&) = delete;
+    TDecodeThread& operator=(const TDecodeThread&) = delete;
 
     TThreadFifoBuffer& InputBuffer() { return FInputBuffer; }
     // The key of this connection's stream in the mixer.
