@@ -26,13 +26,8 @@ TSession::TSession(IConversationUi& ui, TSessionOptions options)
     FSound = std::make_unique<TMySound>(std::move(input));
     // The playback thread exists (not yet started) before the listener can hand out a
     // connection: every connection decodes into its mixer.
-    FPlayThread = std::make_unique<TPlayFileThread>(
-        kVoiceBlockSize, kVoiceFormat, std::move(output),
-        [report = FOptions.OnPlaybackError](const std::string& message) {
-            if (report) {
-                report(message);
-            }
-        });
+    FPlayThread = std::make_unique<TPlayFileThread>(kVoiceBlockSize, kVoiceFormat,
+                                                    std::move(output), FOptions.OnPlaybackError);
     FPlayThread->SetPriority(TThreadPriority::tpHigher);
     FCore = std::make_unique<TConnectionCore>(FSync, FUi, FOptions.Timeouts, &FPlayThread->Mixer());
     FSendThread = std::make_unique<TSendThread>(FCore.get());
