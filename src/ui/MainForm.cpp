@@ -22,6 +22,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStandardPaths>
+#include <QTextCursor>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -68,6 +69,17 @@ QPlainTextEdit* NewPane(QWidget* parent, const char* name, const QString& access
     pane->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     pane->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     return pane;
+}
+
+// Appends a line and keeps the pane's cursor at the start of it, so the pane shows where the
+// newest line begins: at its end, a line wider than the pane would leave the pane scrolled
+// sideways, with the time and the beginning of every line out of sight.
+void AppendLine(QPlainTextEdit* pane, const QString& line) {
+    pane->appendPlainText(line);
+    QTextCursor cursor = pane->textCursor();
+    cursor.movePosition(QTextCursor::End);
+    cursor.movePosition(QTextCursor::StartOfBlock);
+    pane->setTextCursor(cursor);
 }
 
 QLabel* NewLabel(QWidget* parent, const char* name, const QString& caption, QWidget* buddy) {
@@ -331,7 +343,7 @@ void TMainForm::Beep() {
 }
 
 void TMainForm::Log(const QString& message) {
-    Memo1->appendPlainText(Now() + u' ' + message);
+    AppendLine(Memo1, Now() + u' ' + message);
 }
 
 bool TMainForm::IsTalking() const {
@@ -467,8 +479,8 @@ void TMainForm::AddLog(const std::string& message) {
 }
 
 void TMainForm::ShowChatLine(const std::string& partnerName, const std::string& text) {
-    Memo2->appendPlainText(Now() + QStringLiteral(" (") + FromCp932(partnerName) +
-                           QStringLiteral(") ") + FromCp932(text));
+    AppendLine(Memo2, Now() + QStringLiteral(" (") + FromCp932(partnerName) + QStringLiteral(") ") +
+                          FromCp932(text));
 }
 
 void TMainForm::AddMember(const std::string& partnerName, TConversation* connection) {

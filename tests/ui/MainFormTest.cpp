@@ -8,6 +8,8 @@
 #include <QComboBox>
 #include <QMenu>
 #include <QPointer>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <QTimer>
 #include <fstream>
 #include <iterator>
@@ -433,6 +435,21 @@ TEST_F(MainFormTest, MemberItemsFollowTheirOwnConnection) {
     EXPECT_EQ(w.ListBox1()->item(1)->text(), QStringLiteral("other"));
     w.Form->ConnectionEnded(second);  // already gone: nothing else goes
     EXPECT_EQ(w.ListBox1()->count(), 2);
+}
+
+// Both panes keep their cursor where the newest line begins: the pane then shows the time and
+// the start of the lines, not the end of the widest one.
+TEST_F(MainFormTest, BothPanesShowWhereTheNewestLineBegins) {
+    TWindow w(WriteIni(dir, "A.Ini", Ini(false)));
+    const std::string wide = Utf8ToCp932("とても長い行" + std::string(300, 'x'));
+    w.Form->AddLog(wide);
+    w.Form->ShowChatLine("partner", wide);
+    for (QPlainTextEdit* pane : {w.Memo1(), w.Memo2()}) {
+        SCOPED_TRACE(pane->objectName().toStdString());
+        const QTextCursor cursor = pane->textCursor();
+        EXPECT_EQ(cursor.blockNumber(), pane->document()->blockCount() - 1);
+        EXPECT_EQ(cursor.positionInBlock(), 0);
+    }
 }
 
 TEST_F(MainFormTest, RightClickSelectsTheItemUnderTheMouseAndOpensTheMenu) {
