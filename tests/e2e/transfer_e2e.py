@@ -26,6 +26,7 @@ import sys
 import time
 
 import pyatspi
+from gi.repository import GLib
 
 from e2e_support import (Copy, Failure, accept, call, choose_from_popup, drive, end, find,
                          free_port, log, need, press, runtime_dir, screenshot, shot_of, showing,
@@ -58,9 +59,14 @@ def log_of(copy):
 
 
 def transfer_windows(copy):
-    """The copy's transfer windows on screen: dialogs with a progress bar."""
-    return [w for w in top_levels(copy.app(), "dialog")
-            if showing(w) and find(w, "progress bar") is not None]
+    """The copy's transfer windows on screen: dialogs with a progress bar. A window that closes
+    while it is being looked at (they close themselves) is gone, not an error."""
+    def on_screen(window):
+        try:
+            return showing(window) and find(window, "progress bar") is not None
+        except GLib.GError:
+            return False
+    return [w for w in top_levels(copy.app(), "dialog") if on_screen(w)]
 
 
 def offer_from_member_list(b, member, shot_dir=None):
