@@ -14,7 +14,8 @@ inline constexpr std::uint32_t kCallDecisionLimitMs = 180000;
 inline constexpr std::uint32_t kTransferIdleLimitMs = 180000;
 // A finished transfer window closes itself after this.
 inline constexpr std::uint32_t kTransferCloseMs = 15000;
-// Polling worker threads sleep this long when they find nothing to do.
+// How often the user-interface thread, while it waits for a worker (a thread ending, say),
+// looks whether the worker is done when nothing wakes it sooner.
 inline constexpr std::uint32_t kIdlePollMs = 10;
 // The reverse look-up of a caller's host name waits at most this long.
 inline constexpr std::uint32_t kReverseLookupMs = 5000;
