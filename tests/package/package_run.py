@@ -41,7 +41,12 @@ START_TIMEOUT = 60
 
 
 def settings_text(port):
-    return (f"[Global]\r\nConversationPort={port}\r\nTransferPort={port + 1}\r\n"
+    # The transfer port is picked free as well: the one after a free port may belong to any
+    # connection on the machine, and a data listener that cannot open answers no offer.
+    transfer = free_port()
+    while transfer == port:
+        transfer = free_port()
+    return (f"[Global]\r\nConversationPort={port}\r\nTransferPort={transfer}\r\n"
             "ServerListen=0\r\n[Personal]\r\nMyName=うけて\r\n").encode("cp932")
 
 
