@@ -23,6 +23,19 @@ namespace {
 using test::ElapsedMs;
 using Clock = std::chrono::steady_clock;
 
+// Opens the connection on a thread of its own; code becomes 0 when it stood, or the error code
+// of the socket error it raised.
+std::thread OpenOnItsOwnThread(TClientSocket& client, std::atomic<int>& code) {
+    return std::thread([&client, &code] {
+        try {
+            client.Open();
+            code = 0;
+        } catch (const ESocketError& e) {
+            code = e.ErrorCode();
+        }
+    });
+}
+
 TEST(ClientSocketTest, OpenConnectsAndRunsOnConnectBeforeReturning) {
     test::TRawListener listener;
     TClientSocket client;
@@ -237,14 +250,7 @@ TEST(ClientSocketTest, CancelDuringTheLookupDropsItsAnswer) {
         return std::string("127.0.0.1");
     });
     std::atomic<int> code{-1};
-    std::thread opener([&] {
-        try {
-            client.Open();
-            code = 0;
-        } catch (const ESocketError& e) {
-            code = e.ErrorCode();
-        }
-    });
+    std::thread opener = OpenOnItsOwnThread(client, code);
     {
         std::unique_lock lock(mutex);
         ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(5), [&] { return looking; }));
@@ -311,14 +317,7 @@ TEST_F(PendingConnectTest, CancelFromAnotherThreadAbortsAConnectForGood) {
     client.SetAddress("127.0.0.1");
     client.SetPort(listener_.Port());
     std::atomic<int> code{-1};
-    std::thread opener([&] {
-        try {
-            client.Open();
-            code = 0;
-        } catch (const ESocketError& e) {
-            code = e.ErrorCode();
-        }
-    });
+    std::thread opener = OpenOnItsOwnThread(client, code);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const auto start = Clock::now();
     client.Cancel();
