@@ -14,8 +14,8 @@ namespace vox {
 
 namespace {
 
-// Bytes gathered before one write to the file.
-constexpr std::size_t kWriteBlockBytes = std::size_t{64} * 1024;
+// Bytes gathered before one write to the file; a larger piece is written as it comes.
+constexpr std::size_t kWriteBlockBytes = std::size_t{256} * 1024;
 // The longest file name part kept in a temporary name, so that the suffix fits the system's
 // limit on one name (255 bytes).
 constexpr std::size_t kMaxKeptNameBytes = 200;
@@ -67,6 +67,10 @@ TPartFile::~TPartFile() {
 
 void TPartFile::Write(const void* data, std::size_t size) {
     const auto* bytes = static_cast<const char*>(data);
+    if (buffer_.empty() && size >= kWriteBlockBytes) {
+        WriteOut(bytes, size);
+        return;
+    }
     while (size > 0) {
         const std::size_t take = std::min(size, kWriteBlockBytes - buffer_.size());
         buffer_.insert(buffer_.end(), bytes, bytes + take);
@@ -79,12 +83,17 @@ void TPartFile::Write(const void* data, std::size_t size) {
 }
 
 void TPartFile::Flush() {
+    WriteOut(buffer_.data(), buffer_.size());
+    buffer_.clear();
+}
+
+void TPartFile::WriteOut(const char* data, std::size_t size) {
     if (fd_ < 0) {
         Fail(EBADF, "write");
     }
     std::size_t done = 0;
-    while (done < buffer_.size()) {
-        const ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
+    while (done < size) {
+        const ssize_t n = ::write(fd_, data + done, size - done);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -93,7 +102,6 @@ void TPartFile::Flush() {
         }
         done += static_cast<std::size_t>(n);
     }
-    buffer_.clear();
 }
 
 void TPartFile::Finish() {

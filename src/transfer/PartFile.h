@@ -36,6 +36,7 @@ class TPartFile {
 
   private:
     void Flush();
+    void WriteOut(const char* data, std::size_t size);
     void CloseFile();
 
     std::string finalPath_;
