@@ -11,7 +11,9 @@
 // renames the received one in the work folder. Each round runs each path both ways: the file
 // goes from the first work folder to the second and back. Medians of the rounds are reported.
 //
-//   bench_transfer [--rounds N] [--dir FOLDER] [--quick]
+//   bench_transfer [--rounds N] [--dir FOLDER] [--quick] [--only PATH-NAME-PART] [--window BYTES]
+//
+// --quick moves an eighth of the bytes; --window starts the sending end at another window.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -295,6 +297,19 @@ class TDelayRelay {
 
 // ---- The ends, each in its own process; each reports on its standard output ----------------
 
+// The highest resident size of this process so far, in KiB (what the system counted for it
+// since it was started, not for the program that started it).
+long PeakKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::atol(line.c_str() + 6);
+        }
+    }
+    return 0;
+}
+
 // Raw receiving end: listens, says its port, reads size bytes and throws them away.
 int RawReceive(std::size_t size) {
     int port = 0;
@@ -312,6 +327,7 @@ int RawReceive(std::size_t size) {
         total += static_cast<std::size_t>(n);
     }
     std::printf("end %lld\n", static_cast<long long>(MonotonicNs()));
+    std::printf("peak %ld\n", PeakKiB());
     ::close(fd);
     ::close(listenFd);
     return total == size ? 0 : 1;
@@ -337,6 +353,7 @@ int RawSend(int port, std::size_t size) {
         }
     }
     ::close(fd);
+    std::printf("peak %ld\n", PeakKiB());
     return ok ? 0 : 1;
 }
 
@@ -362,9 +379,13 @@ void Pump(vox::TSynchronizer& sync, const std::function<bool()>& done) {
     }
 }
 
+// The sending end's window at the start, when not the program's own (--window).
+std::int64_t gStartWindow = vox::kSendWindowBytes;
+
 vox::TTransferOptions BenchOptions() {
     vox::TTransferOptions options;
     options.IdleLimitMs = 60000;
+    options.SendWindowBytes = gStartWindow;
     return options;
 }
 
@@ -381,6 +402,7 @@ int FileReceive(const std::string& target, std::size_t size) {
     Pump(sync, [&] { return view.ended; });
     std::printf("end %lld\n", static_cast<long long>(view.endNs));
     server.Close();
+    std::printf("peak %ld\n", PeakKiB());
     const bool ok = view.lastLog.find("保存しました") != std::string::npos;
     std::filesystem::remove(target);
     return ok ? 0 : 1;
@@ -400,6 +422,7 @@ int FileSend(int port, const std::string& source, std::size_t size) {
     Pump(sync, [&] { return view.ended; });
     std::printf("end %lld\n", static_cast<long long>(view.endNs));
     client.Stop();
+    std::printf("peak %ld\n", PeakKiB());
     if (view.lastLog.find("完了") == std::string::npos) {
         std::fprintf(stderr, "the transfer did not complete: %s\n", view.lastLog.c_str());
         return 1;
@@ -459,6 +482,7 @@ struct TEndCost {
 };
 
 TEndCost Reap(TChild& child, bool& ok) {
+    const auto peak = ReadValue(child, "peak");
     int status = 0;
     rusage usage{};
     ::wait4(child.pid, &status, 0, &usage);
@@ -469,7 +493,8 @@ TEndCost Reap(TChild& child, bool& ok) {
     const auto seconds = [](const timeval& t) {
         return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6;
     };
-    return {seconds(usage.ru_utime) + seconds(usage.ru_stime), usage.ru_maxrss};
+    // ru_maxrss would count the bench itself too: the child was spawned from its memory.
+    return {seconds(usage.ru_utime) + seconds(usage.ru_stime), peak ? static_cast<long>(*peak) : 0};
 }
 
 struct TRun {
@@ -497,7 +522,8 @@ TRun Measure(const TLinkShape& link, bool raw, const std::string& source,
     }
     TChild sender =
         raw ? Spawn({"bench_transfer", "--role", "raw-send", std::to_string(sendPort), size})
-            : Spawn({"bench_transfer", "--role", "send", std::to_string(sendPort), source, size});
+            : Spawn({"bench_transfer", "--role", "send", std::to_string(sendPort), source, size,
+                     std::to_string(gStartWindow)});
     const auto start = ReadValue(sender, "start");
     // Raw TCP is over when the receiver has everything; the transfer when the sender has the
     // last acknowledgement (one more one-way trip, after the receiver has saved the file).
@@ -544,7 +570,8 @@ int RunRole(int argc, char** argv) {
     if (role == "recv" && argc == 5) {
         return FileReceive(argv[3], std::stoull(argv[4]));
     }
-    if (role == "send" && argc == 6) {
+    if (role == "send" && argc == 7) {
+        gStartWindow = std::stoll(argv[6]);
         return FileSend(std::stoi(argv[3]), argv[4], std::stoull(argv[5]));
     }
     std::fprintf(stderr, "unknown role\n");
@@ -560,6 +587,7 @@ int main(int argc, char** argv) {
     int rounds = 3;
     std::string base = "/tmp";
     bool quick = false;
+    std::string only;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) {
             rounds = std::max(1, std::atoi(argv[++i]));
@@ -567,6 +595,10 @@ int main(int argc, char** argv) {
             base = argv[++i];
         } else if (std::strcmp(argv[i], "--quick") == 0) {
             quick = true;
+        } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
+            only = argv[++i];
+        } else if (std::strcmp(argv[i], "--window") == 0 && i + 1 < argc) {
+            gStartWindow = std::atoll(argv[++i]);
         }
     }
     const std::size_t mib = std::size_t{1} << 20;
@@ -581,6 +613,9 @@ int main(int argc, char** argv) {
             link.FileBytes /= 8;
         }
     }
+    std::erase_if(links, [&](const TLinkShape& link) {
+        return std::string(link.Name).find(only) == std::string::npos;
+    });
 
     std::string pattern = base + "/vox-transfer-bench-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) {

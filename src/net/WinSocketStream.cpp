@@ -1,9 +1,12 @@
 #include "net/WinSocketStream.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <system_error>
 
 #include "net/SocketError.h"
 #include "net/SocketPoll.h"
@@ -102,6 +105,63 @@ int TWinSocketStream::Write(const void* buffer, int count) {
                 return written;
             }
             throw ESocketError::ForStream("Write", error);
+        }
+        const int ready = PollOne(handle->fd, POLLOUT, deadline);
+        if (ready == 0) {
+            return written;
+        }
+        if (ready < 0) {
+            throw ESocketError::ForStream("Write", errno);
+        }
+    }
+    return written;
+}
+
+int TWinSocketStream::WriteFromFile(int fileFd, std::int64_t offset, int count) {
+    if (count <= 0) {
+        return 0;
+    }
+    const auto handle = socket_.Acquire();
+    if (!handle) {
+        return 0;
+    }
+    std::lock_guard lock(socket_.writeLock_);
+    // sendfile() has no per-call "don't wait": the descriptor itself must not block. Every
+    // other operation of the stream asks for that per call already, so it may stay so.
+    const int flags = ::fcntl(handle->fd, F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK) == 0) {
+        ::fcntl(handle->fd, F_SETFL, flags | O_NONBLOCK);
+    }
+    const TDeadline deadline(timeoutMs_);
+    int written = 0;
+    while (written < count) {
+        if (handle->closed.load()) {
+            return written;
+        }
+        auto position = static_cast<off_t>(offset + written);
+        const ssize_t n =
+            ::sendfile(handle->fd, fileFd, &position, static_cast<std::size_t>(count - written));
+        if (n > 0) {
+            written += static_cast<int>(n);
+            continue;
+        }
+        if (n == 0) {
+            throw std::system_error(EIO, std::generic_category(), "the file became shorter");
+        }
+        const int error = errno;
+        if (error == EINTR) {
+            continue;
+        }
+        if (error != EAGAIN && error != EWOULDBLOCK) {
+            if (handle->closed.load()) {
+                return written;
+            }
+            if (error == EPIPE || error == ECONNRESET || error == ENOTCONN || error == ENOTSOCK ||
+                error == EBADF) {
+                throw ESocketError::ForStream("Write", error);
+            }
+            // The file's side failed (EIO, EINVAL for a file that cannot be mapped, ...).
+            throw std::system_error(error, std::generic_category(), "read");
         }
         const int ready = PollOne(handle->fd, POLLOUT, deadline);
         if (ready == 0) {

@@ -33,6 +33,12 @@ class TWinSocketStream {
     // SIGPIPE.
     int Write(const void* buffer, int count);
 
+    // Writes count bytes of the open file fileFd, from offset on, as Write() writes a buffer
+    // (the same timeout, results and failures), without copying them through this process
+    // (sendfile). A file that ends before raises std::system_error (EIO); one that cannot be
+    // read raises std::system_error with its code.
+    int WriteFromFile(int fileFd, std::int64_t offset, int count);
+
   private:
     TCustomWinSocket& socket_;
     std::uint32_t timeoutMs_;

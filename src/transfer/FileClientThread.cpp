@@ -22,8 +22,6 @@ using namespace transfer_detail;
 
 namespace {
 
-// Bytes read from the file at a time; the writes are cut from them.
-constexpr std::size_t kReadBlockBytes = std::size_t{1} << 20;
 // The most one write carries: the acknowledgements are read between writes, so that a receiver
 // that acknowledges every small read never fills this end's receive buffer while a write waits.
 constexpr std::int64_t kWriteBytes = std::int64_t{256} * 1024;
@@ -48,24 +46,7 @@ class TInputFile {
     TInputFile(const TInputFile&) = delete;
     TInputFile& operator=(const TInputFile&) = delete;
 
-    // Fills size bytes from offset; fails when the file ends before.
-    void ReadAt(char* out, std::size_t size, std::int64_t offset) {
-        std::size_t done = 0;
-        while (done < size) {
-            const ssize_t n = ::pread(fd_, out + done, size - done,
-                                      static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
-            if (n < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                throw std::system_error(errno, std::generic_category(), "read");
-            }
-            if (n == 0) {
-                throw std::system_error(EIO, std::generic_category(), "the file became shorter");
-            }
-            done += static_cast<std::size_t>(n);
-        }
-    }
+    int Fd() const { return fd_; }
 
   private:
     int fd_;
@@ -137,9 +118,6 @@ TFileClientThread::TOutcome TFileClientThread::Send() {
         TSendWindow window(options_.SendWindowBytes, stopAndWait ? 0 : options_.MaxSendWindowBytes);
         const std::int64_t writeLimit = stopAndWait ? kTransferPieceBytes : kWriteBytes;
 
-        std::vector<char> block(kReadBlockBytes);
-        std::int64_t blockStart = 0;
-        std::int64_t blockEnd = 0;  // the block holds the file's bytes [blockStart, blockEnd)
         std::int64_t sendPos = 0;
         std::int64_t acked = 0;
         std::vector<unsigned char> acks(kAckBufferBytes);
@@ -156,16 +134,10 @@ TFileClientThread::TOutcome TFileClientThread::Send() {
             // As much as the window allows, in one write of up to writeLimit bytes.
             const std::int64_t room = window.Bytes() - (sendPos - acked);
             if (sendPos < fileSize_ && room > 0) {
-                if (sendPos >= blockEnd) {
-                    const auto size = static_cast<std::size_t>(
-                        std::min<std::int64_t>(kReadBlockBytes, fileSize_ - sendPos));
-                    file.ReadAt(block.data(), size, sendPos);
-                    blockStart = sendPos;
-                    blockEnd = sendPos + static_cast<std::int64_t>(size);
-                }
                 const int piece =
-                    static_cast<int>(std::min({room, writeLimit, blockEnd - sendPos}));
-                const int written = stream.Write(block.data() + (sendPos - blockStart), piece);
+                    static_cast<int>(std::min({room, writeLimit, fileSize_ - sendPos}));
+                // Straight from the file to the connection, without a copy through here.
+                const int written = stream.WriteFromFile(file.Fd(), sendPos, piece);
                 // A write cut short by the timeout leaves the rest for the next round: the
                 // position only ever moves by what actually went out.
                 sendPos += written;

@@ -18,8 +18,9 @@ namespace vox {
 // Sends the first FileSize bytes of FilePath in large writes, as far as the window allows
 // (see TSendWindow: it starts at SendWindowBytes and follows the measured bandwidth-delay
 // product up to MaxSendWindowBytes; a start of 256 bytes or less sends one 256-byte piece per
-// write and keeps the window), reading acknowledgements between writes. The file is read in
-// blocks of 1 MiB, whatever its size. It keeps its own position, which only
+// write and keeps the window), reading acknowledgements between writes. The file's bytes go
+// from the file to the connection without a copy through the program (sendfile), so memory
+// does not grow with the window. It keeps its own position, which only
 // moves forward: no byte is sent twice, whatever the acknowledgements say. Acknowledgements are
 // read as whole 8-byte counts (one split over several reads is put together); each one that
 // passes the highest count so far moves the progress bar. The transfer is complete only when

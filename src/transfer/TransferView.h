@@ -43,9 +43,10 @@ inline constexpr std::uint32_t kTransferProgressIntervalMs = 50;
 // writes one piece and waits for its acknowledgement, a receiver that reads at most one piece.
 inline constexpr int kTransferPieceBytes = 256;
 // Bytes the sending end keeps in flight without an acknowledgement at the start: about one
-// bandwidth-delay product of a 100 Mbit/s link with a 20 ms round trip. From there the window
-// follows the bandwidth-delay product measured from the acknowledgements.
-inline constexpr std::int64_t kSendWindowBytes = std::int64_t{512} * 1024;
+// bandwidth-delay product of a 100 Mbit/s link with a 300 ms round trip, so that the common
+// paths run at full rate from the first round trip. From there the window follows the
+// bandwidth-delay product measured from the acknowledgements.
+inline constexpr std::int64_t kSendWindowBytes = std::int64_t{4} * 1024 * 1024;
 // The most the window grows to: 64 MiB carries 1 Gbit/s over a 500 ms round trip. The bytes in
 // flight are held by the system's socket buffers and the network, not by the program.
 inline constexpr std::int64_t kMaxSendWindowBytes = std::int64_t{64} * 1024 * 1024;
