@@ -17,7 +17,7 @@ using namespace transfer_detail;
 namespace {
 
 // The most one read takes in: whatever has arrived, up to this much.
-constexpr std::size_t kReadBytes = std::size_t{1} << 20;
+constexpr std::int64_t kReadBytes = std::int64_t{1} << 20;
 
 }  // namespace
 
@@ -85,7 +85,6 @@ TFileServerThread::TOutcome TFileServerThread::Receive(TCustomWinSocket& socket)
 
         std::int64_t count = 0;
         std::uint32_t lastActivity = TimeGetTime();
-        std::vector<char> buffer(kReadBytes);
         while (socket.Connected() && count < fileSize_) {
             if (Terminated()) {
                 return TOutcome::Interrupted;
@@ -102,12 +101,12 @@ TFileServerThread::TOutcome TFileServerThread::Receive(TCustomWinSocket& socket)
                     Show([held](ITransferView& view) { view.SetProgress(held); });
                 }
             } else {
-                // Whatever is there, but never beyond the announced size.
-                const int want = static_cast<int>(std::min<std::int64_t>(
-                    static_cast<std::int64_t>(buffer.size()), fileSize_ - count));
-                const int n = stream.Read(buffer.data(), want);
+                // Whatever is there, but never beyond the announced size, straight into the
+                // file.
+                const int want =
+                    static_cast<int>(std::min<std::int64_t>(kReadBytes, fileSize_ - count));
+                const int n = stream.ReadToFile(file.Fd(), want);
                 if (n > 0) {
-                    file.Write(buffer.data(), static_cast<std::size_t>(n));
                     count += n;
                     recvCount_.store(count);
                     if (count == fileSize_ && !complete()) {

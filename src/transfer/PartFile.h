@@ -31,6 +31,8 @@ class TPartFile {
     // Removes the temporary file now.
     void Discard();
 
+    // The open file, for writes that go straight to it (at its end): none may be buffered.
+    int Fd() const { return fd_; }
     const std::string& TempPath() const { return tempPath_; }
     const std::string& FinalPath() const { return finalPath_; }
 
