@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 
@@ -29,6 +31,41 @@ void MakeNonBlocking(int fd) {
         ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
     }
 }
+
+// sendfile() has no MSG_NOSIGNAL: while one runs, SIGPIPE is held back for this thread, and
+// one that a reset connection raised is taken away before the thread may see it again.
+class TNoSigPipe {
+  public:
+    TNoSigPipe() {
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        sigset_t pending;
+        sigpending(&pending);
+        alreadyPending_ = sigismember(&pending, SIGPIPE) == 1;
+        pthread_sigmask(SIG_BLOCK, &pipe, &old_);
+    }
+    ~TNoSigPipe() {
+        if (raised_ && !alreadyPending_) {
+            sigset_t pipe;
+            sigemptyset(&pipe);
+            sigaddset(&pipe, SIGPIPE);
+            const timespec none{0, 0};
+            while (sigtimedwait(&pipe, nullptr, &none) < 0 && errno == EINTR) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    TNoSigPipe(const TNoSigPipe&) = delete;
+    TNoSigPipe& operator=(const TNoSigPipe&) = delete;
+    // The call failed with EPIPE: a SIGPIPE is pending for this thread.
+    void Raised() { raised_ = true; }
+
+  private:
+    sigset_t old_{};
+    bool alreadyPending_ = false;
+    bool raised_ = false;
+};
 
 }  // namespace
 
@@ -243,6 +280,7 @@ int TWinSocketStream::WriteFromFile(int fileFd, std::int64_t offset, int count) 
     }
     std::lock_guard lock(socket_.writeLock_);
     MakeNonBlocking(handle->fd);
+    TNoSigPipe noSigPipe;
     const TDeadline deadline(timeoutMs_);
     int written = 0;
     while (written < count) {
@@ -260,6 +298,9 @@ int TWinSocketStream::WriteFromFile(int fileFd, std::int64_t offset, int count) 
             throw std::system_error(EIO, std::generic_category(), "the file became shorter");
         }
         const int error = errno;
+        if (error == EPIPE) {
+            noSigPipe.Raised();
+        }
         if (error == EINTR) {
             continue;
         }
