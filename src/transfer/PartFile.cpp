@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -14,8 +13,6 @@ namespace vox {
 
 namespace {
 
-// Bytes gathered before one write to the file; a larger piece is written as it comes.
-constexpr std::size_t kWriteBlockBytes = std::size_t{256} * 1024;
 // The longest file name part kept in a temporary name, so that the suffix fits the system's
 // limit on one name (255 bytes).
 constexpr std::size_t kMaxKeptNameBytes = 200;
@@ -55,7 +52,6 @@ TPartFile::TPartFile(std::string finalPath) : finalPath_(std::move(finalPath)) {
             Fail(errno, "create");
         }
     }
-    buffer_.reserve(kWriteBlockBytes);
 }
 
 TPartFile::~TPartFile() {
@@ -65,47 +61,10 @@ TPartFile::~TPartFile() {
     }
 }
 
-void TPartFile::Write(const void* data, std::size_t size) {
-    const auto* bytes = static_cast<const char*>(data);
-    if (buffer_.empty() && size >= kWriteBlockBytes) {
-        WriteOut(bytes, size);
-        return;
-    }
-    while (size > 0) {
-        const std::size_t take = std::min(size, kWriteBlockBytes - buffer_.size());
-        buffer_.insert(buffer_.end(), bytes, bytes + take);
-        bytes += take;
-        size -= take;
-        if (buffer_.size() == kWriteBlockBytes) {
-            Flush();
-        }
-    }
-}
-
-void TPartFile::Flush() {
-    WriteOut(buffer_.data(), buffer_.size());
-    buffer_.clear();
-}
-
-void TPartFile::WriteOut(const char* data, std::size_t size) {
-    if (fd_ < 0) {
-        Fail(EBADF, "write");
-    }
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::write(fd_, data + done, size - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            Fail(errno, "write");
-        }
-        done += static_cast<std::size_t>(n);
-    }
-}
-
 void TPartFile::Finish() {
-    Flush();
+    if (fd_ < 0) {
+        Fail(EBADF, "fsync");
+    }
     if (::fsync(fd_) != 0) {
         Fail(errno, "fsync");
     }

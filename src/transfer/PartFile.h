@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <string>
-#include <vector>
 
 namespace vox {
 
@@ -21,9 +20,7 @@ class TPartFile {
     TPartFile(const TPartFile&) = delete;
     TPartFile& operator=(const TPartFile&) = delete;
 
-    // Appends bytes (buffered). Raises std::system_error.
-    void Write(const void* data, std::size_t size);
-    // Writes out what is buffered, flushes it to the disk and closes the file.
+    // Flushes the file to the disk and closes it.
     void Finish();
     // Gives the finished file its final name, replacing a file of that name. Raises
     // std::system_error (the temporary file is then removed by the destructor).
@@ -31,14 +28,12 @@ class TPartFile {
     // Removes the temporary file now.
     void Discard();
 
-    // The open file, for writes that go straight to it (at its end): none may be buffered.
+    // The open file: the bytes are written straight to it, at its end. -1 once finished.
     int Fd() const { return fd_; }
     const std::string& TempPath() const { return tempPath_; }
     const std::string& FinalPath() const { return finalPath_; }
 
   private:
-    void Flush();
-    void WriteOut(const char* data, std::size_t size);
     void CloseFile();
 
     std::string finalPath_;
@@ -46,7 +41,6 @@ class TPartFile {
     int fd_ = -1;
     bool committed_ = false;
     bool removed_ = false;
-    std::vector<char> buffer_;
 };
 
 }  // namespace vox
