@@ -109,6 +109,7 @@ TFileServerThread::TOutcome TFileServerThread::Receive(TCustomWinSocket& socket)
                 if (n > 0) {
                     count += n;
                     recvCount_.store(count);
+                    file.Written(count);
                     if (count == fileSize_ && !complete()) {
                         return TOutcome::Interrupted;  // the window let go first
                     }

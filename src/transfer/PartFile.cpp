@@ -17,6 +17,8 @@ namespace {
 // limit on one name (255 bytes).
 constexpr std::size_t kMaxKeptNameBytes = 200;
 constexpr int kCreateAttempts = 100;
+// The disk starts writing out what has arrived in steps of this much.
+constexpr std::int64_t kWriteBackBytes = std::int64_t{8} << 20;
 
 [[noreturn]] void Fail(int code, const char* what) {
     throw std::system_error(code, std::generic_category(), what);
@@ -59,6 +61,15 @@ TPartFile::~TPartFile() {
     if (!committed_) {
         Discard();
     }
+}
+
+void TPartFile::Written(std::int64_t size) {
+    if (fd_ < 0 || size - writeBackFrom_ < kWriteBackBytes) {
+        return;
+    }
+    // Only a start: it does not wait. A file system that cannot do it writes at Finish().
+    ::sync_file_range(fd_, writeBackFrom_, size - writeBackFrom_, SYNC_FILE_RANGE_WRITE);
+    writeBackFrom_ = size;
 }
 
 void TPartFile::Finish() {

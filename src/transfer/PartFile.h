@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace vox {
@@ -20,6 +21,9 @@ class TPartFile {
     TPartFile(const TPartFile&) = delete;
     TPartFile& operator=(const TPartFile&) = delete;
 
+    // The file now holds size bytes: every few MiB the disk starts writing them out, so that
+    // Finish() does not wait for the whole file at the end.
+    void Written(std::int64_t size);
     // Flushes the file to the disk and closes it.
     void Finish();
     // Gives the finished file its final name, replacing a file of that name. Raises
@@ -39,6 +43,7 @@ class TPartFile {
     std::string finalPath_;
     std::string tempPath_;
     int fd_ = -1;
+    std::int64_t writeBackFrom_ = 0;
     bool committed_ = false;
     bool removed_ = false;
 };
