@@ -33,38 +33,38 @@ void MakeNonBlocking(int fd) {
 }
 
 // sendfile() has no MSG_NOSIGNAL: while one runs, SIGPIPE is held back for this thread, and
-// one that a reset connection raised is taken away before the thread may see it again.
+// one that a closed or reset connection raised meanwhile is taken away before the thread may
+// see it again. It may come with a partly successful call as well as with EPIPE.
 class TNoSigPipe {
   public:
     TNoSigPipe() {
-        sigset_t pipe;
-        sigemptyset(&pipe);
-        sigaddset(&pipe, SIGPIPE);
-        sigset_t pending;
-        sigpending(&pending);
-        alreadyPending_ = sigismember(&pending, SIGPIPE) == 1;
-        pthread_sigmask(SIG_BLOCK, &pipe, &old_);
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        alreadyPending_ = Pending();
+        pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
     }
     ~TNoSigPipe() {
-        if (raised_ && !alreadyPending_) {
-            sigset_t pipe;
-            sigemptyset(&pipe);
-            sigaddset(&pipe, SIGPIPE);
+        if (!alreadyPending_ && Pending()) {
             const timespec none{0, 0};
-            while (sigtimedwait(&pipe, nullptr, &none) < 0 && errno == EINTR) {
+            while (sigtimedwait(&pipe_, nullptr, &none) < 0 && errno == EINTR) {
             }
         }
         pthread_sigmask(SIG_SETMASK, &old_, nullptr);
     }
     TNoSigPipe(const TNoSigPipe&) = delete;
     TNoSigPipe& operator=(const TNoSigPipe&) = delete;
-    // The call failed with EPIPE: a SIGPIPE is pending for this thread.
-    void Raised() { raised_ = true; }
 
   private:
+    static bool Pending() {
+        sigset_t pending;
+        sigemptyset(&pending);
+        sigpending(&pending);
+        return sigismember(&pending, SIGPIPE) == 1;
+    }
+
+    sigset_t pipe_{};
     sigset_t old_{};
     bool alreadyPending_ = false;
-    bool raised_ = false;
 };
 
 }  // namespace
@@ -280,7 +280,7 @@ int TWinSocketStream::WriteFromFile(int fileFd, std::int64_t offset, int count) 
     }
     std::lock_guard lock(socket_.writeLock_);
     MakeNonBlocking(handle->fd);
-    TNoSigPipe noSigPipe;
+    const TNoSigPipe noSigPipe;
     const TDeadline deadline(timeoutMs_);
     int written = 0;
     while (written < count) {
@@ -298,9 +298,6 @@ int TWinSocketStream::WriteFromFile(int fileFd, std::int64_t offset, int count) 
             throw std::system_error(EIO, std::generic_category(), "the file became shorter");
         }
         const int error = errno;
-        if (error == EPIPE) {
-            noSigPipe.Raised();
-        }
         if (error == EINTR) {
             continue;
         }
