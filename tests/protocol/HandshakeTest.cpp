@@ -55,7 +55,7 @@ TEST_F(HandshakeTest, AcceptedCallListsBothPartnersAndCarriesText) {
     Call(port);
 
     ASSERT_TRUE(CallerLogged("127.0.0.1 たろうさん、いらしゃい")) << callerUi.AllLogs();
-    ASSERT_TRUE(CalleeLogged("127.0.0.1 を接続しました。")) << calleeUi.AllLogs();
+    ASSERT_TRUE(CalleeLogged("127.0.0.1 と接続しました。")) << calleeUi.AllLogs();
     EXPECT_TRUE(calleeUi.HasLog("127.0.0.1 から接続要求を受け付けました。"));
     ASSERT_TRUE(PumpUntil(
         sync, [&] { return callerUi.Members.size() == 1 && calleeUi.Members.size() == 1; }));
