@@ -42,6 +42,7 @@ TEST_F(AboutBoxTest, ShowsEachValueNamedByItsCaption) {
         EXPECT_EQ(label->accessibleName(), Label(box, row.Caption));
     }
     EXPECT_EQ(Label(box, "lblFileVersion"), QStringLiteral(VOX_VERSION));
+    EXPECT_EQ(Label(box, "Version"), QStringLiteral("バージョン"));
 
     auto* icon = box->findChild<QLabel*>("ProgramIcon");
     ASSERT_NE(icon, nullptr);
