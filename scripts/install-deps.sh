@@ -21,7 +21,7 @@ packages=(
   # pyatspi to drive the windows, screenshots
   xvfb xauth x11-utils dbus dbus-x11 at-spi2-core python3-pyatspi imagemagick
   # ... with a window manager, so that focus and raising behave as on a desktop
-  openbox
+  openbox wmctrl
   # ... and its talking step: a private sound server, a microphone feed and a recorder
   pulseaudio pulseaudio-utils espeak-ng sox
 )

@@ -633,7 +633,8 @@ void TMainForm::StartListening() {
         ServerWait->setChecked(false);
         const QString error = QString::fromUtf8(e.what());
         const QString advice = ui::ListenAdvice(error, port);
-        FListenProblem = advice;
+        // The status line has room for what failed; the box and the log say what to try.
+        FListenProblem = advice.left(advice.indexOf(u'。') + 1);
         Log(QStringLiteral("ポート %1 で待ち受けできません。%2 (%3)")
                 .arg(port)
                 .arg(advice, ui::SystemErrorText(error)));
