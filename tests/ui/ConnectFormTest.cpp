@@ -185,6 +185,16 @@ TEST_F(ConnectFormTest, TheHistoryShowsAddressesAndForgetsAPartner) {
     }
 }
 
+TEST_F(ConnectFormTest, TabWalksEveryFieldAndButtonInReadingOrder) {
+    OpenForm();
+    const QStringList order = {"PartnerComboBox", "AddressEdit", "HostNameEdit", "PassEdit",
+                               "CommentEdit",     "OKBitBtn",    "CancelBitBtn", "ForgetBtn"};
+    const auto walked = TabWalk(form.get(), Find<QWidget>(form.get(), "PartnerComboBox"), order, 9);
+    std::vector<QString> expected(order.begin(), order.end());
+    expected.push_back("PartnerComboBox");  // and round again
+    EXPECT_EQ(walked, expected);
+}
+
 TEST_F(ConnectFormTest, LeavingForAnotherWindowKeepsWhatWasTyped) {
     OpenForm();
     form->show();
@@ -494,6 +504,20 @@ TEST_F(IncomingCallTest, ReturnAndSpaceAtFirstNeitherAcceptNorTakeTheLineBeingTy
     EXPECT_TRUE(ProcessUntil([&] { return QApplication::focusWidget() == line; }))
         << "the focus goes back to the line";
     EXPECT_EQ(line->cursorPosition(), 5);
+}
+
+TEST_F(IncomingCallTest, TabWalksTheCallerAndBothButtons) {
+    std::vector<QString> walked;
+    WhenModal<TConnectForm>([&](TConnectForm* f) {
+        const QStringList order = {"PartnerComboBox", "AddressEdit", "HostNameEdit", "PassEdit",
+                                   "CommentEdit",     "OKBitBtn",    "CancelBitBtn"};
+        walked = TabWalk(f, Find<QWidget>(f, "PartnerComboBox"), order, 8);
+        f->reject();
+    });
+    TConnectForm::AskIncomingCall(nullptr, call, kCallDecisionLimitMs, 0);
+    EXPECT_EQ(walked,
+              (std::vector<QString>{"PartnerComboBox", "AddressEdit", "HostNameEdit", "PassEdit",
+                                    "CommentEdit", "OKBitBtn", "CancelBitBtn", "PartnerComboBox"}));
 }
 
 TEST(TimeLeftTest, MinutesAndSecondsRoundedUp) {

@@ -208,6 +208,18 @@ TEST_F(SettingFormTest, PortsMustBeWholeNumbersAndDiffer) {
     }
 }
 
+TEST_F(SettingFormTest, TabWalksEveryFieldAndButtonInReadingOrder) {
+    QPointer<TSettingForm> form = Open();
+    const QStringList order = {"ComboBox1",      "ComboBox2",  "PassCheckBox",
+                               "PassPhraseEdit", "MyNameEdit", "HostNameEdit",
+                               "AddressEdit",    "OKBtn",      "CloseBtn"};
+    const auto walked = TabWalk(form, Find<QWidget>(form, "ComboBox1"), order, 10);
+    std::vector<QString> expected(order.begin(), order.end());
+    expected.push_back("ComboBox1");
+    EXPECT_EQ(walked, expected);
+    delete form.data();
+}
+
 TEST_F(SettingFormTest, PortsOutsideOneTo65535AreRefused) {
     // Each was taken before and failed only when listening.
     for (const char* port : {"70000", "0", "-1", "65536", "0x10000"}) {
