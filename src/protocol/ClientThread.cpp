@@ -125,7 +125,10 @@ void TClientThread::Handshake() {
                             throw THandshakeBroken{};
                         }
                         replyText = TextUpToZero(text);
-                        AddLog(address + " " + replyText);
+                        std::string line = address;
+                        line += ' ';
+                        line += replyText;
+                        AddLog(line);
                     }
                     if (reply.Result == rcAccepted) {
                         SetEstablished();
