@@ -24,7 +24,7 @@ import time
 import pyatspi
 
 from e2e_support import (TITLE, Copy, Failure, STEP_TIMEOUT, click, drive, find, free_port,
-                         log, menu_item, need, press, runtime_dir, shot_of, showing,
+                         log, menu_item, need, press, runtime_dir, screenshot, shot_of, showing,
                          sound_server, text_of, top_level, top_level_where, top_levels,
                          wait_for)
 
@@ -205,21 +205,30 @@ def run(exe, work, shot_dir):
     press(need(dialog, "push button", "接続"))
 
     incoming = top_level(app_a, "dialog", "接続要求を受け付けました。")
-    appeared = time.monotonic()
+    appeared = time.monotonic()  # the dialog has been up at least since then
     keys.key(RETURN)  # the end of the line, just as the call appears
     keys.key(ord(" "))
+    sent = time.monotonic() - appeared
+    # Judged only when the keys surely came within the first second (the dialog may have been
+    # up a little before it was seen; a loaded machine may be slow to send the keys).
+    judged = sent < ACCEPT_KEY_GUARD_S / 2
     time.sleep(0.3)
-    if time.monotonic() - appeared < ACCEPT_KEY_GUARD_S and a.member_names():
-        raise Failure("Return typed at once accepted the call")
-    if find(app_a, "dialog", "接続要求を受け付けました。") is None:
-        raise Failure("the incoming call went away at an early Return")
-    left = need(incoming, "label", "応答までの残り時間")
-    wait_for("the time left", lambda: (left.description or "").startswith("残り 2:5")
-             or (left.description or "").startswith("残り 3:00"))
-    shoot(shot_dir, "07-incoming-call", incoming)
-    while time.monotonic() - appeared < ACCEPT_KEY_GUARD_S + 0.3:
-        time.sleep(0.05)
-    keys.key(RETURN)  # now Return is the default button: 接続
+    if judged:
+        if a.member_names():
+            raise Failure("Return typed at once accepted the call")
+        if find(app_a, "dialog", "接続要求を受け付けました。") is None:
+            raise Failure("the incoming call went away at an early Return")
+        left = need(incoming, "label", "応答までの残り時間")
+        wait_for("the time left", lambda: (left.description or "").startswith("残り 2:5")
+                 or (left.description or "").startswith("残り 3:00"))
+        shoot(shot_dir, "07-incoming-call", incoming)
+        while time.monotonic() - appeared < ACCEPT_KEY_GUARD_S + 0.3:
+            time.sleep(0.05)
+        keys.key(RETURN)  # now Return is the default button: 接続
+    else:
+        log(f"the keys took {sent:.2f} s: too late to judge the first second")
+        if find(app_a, "dialog", "接続要求を受け付けました。") is not None:
+            keys.key(RETURN)
     wait_for("both member lists", lambda: a.member_names() == ["たろう"]
              and b.member_names() == ["はなこさん"])
     wait_for("A's line intact and focused again",
@@ -307,6 +316,17 @@ def run(exe, work, shot_dir):
     (find(partner, "text") or partner).queryEditableText().setTextContents("はなこさん")
     wait_for("the remembered address",
              lambda: text_of(need(dialog, "text", "接続先のアドレス")) == "127.0.0.1")
+    # The history list shows each partner with its address.
+    click(find(partner, "text") or partner)
+    time.sleep(0.2)
+    keys.key(0xFF54, 0xFFE9)  # Alt+Down opens the list
+    time.sleep(0.4)
+    screenshot(shot_dir, "06b-history-list")
+    log("picture 06b-history-list: the whole screen")
+    keys.key(ESCAPE)
+    time.sleep(0.2)
+    if find(app_b, "dialog", "接続先を記入してください。") is None:
+        raise Failure("Escape in the history list closed the connect dialog")
     press(need(dialog, "push button", "接続"))
     incoming = top_level(app_a, "dialog", "接続要求を受け付けました。")
     press(need(incoming, "push button", "拒否"))

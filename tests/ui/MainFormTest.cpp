@@ -676,6 +676,10 @@ TEST_F(MainFormTest, TheKeyboardReachesTheMemberMenuAndEveryControl) {
     EXPECT_EQ(w.Action("ClientConnect")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_N));
     EXPECT_EQ(w.Action("DisConnect")->shortcut(), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_D));
     EXPECT_EQ(w.Action("Setting")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Comma));
+    // F10 opens the menu bar at its first menu.
+    QTest::keyClick(w.Edit1(), Qt::Key_F10);
+    EXPECT_TRUE(WaitFor([&] { return w.Find<QMenu>("Connect")->isVisible(); }, 1000));
+    w.Find<QMenu>("Connect")->close();
     QTest::keyClick(w.Edit1(), Qt::Key_Comma, Qt::ControlModifier);
     EXPECT_TRUE(WaitFor([&] { return w.Form->findChild<TSettingForm*>() != nullptr; }));
 }
