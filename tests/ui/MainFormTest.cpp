@@ -535,12 +535,16 @@ TEST_F(MainFormTest, NobodyToTalkToMeansNoTalking) {
 TEST_F(MainFormTest, RecorderFailureIsReportedAndTheWindowIsNotLeftColoured) {
     TWindow w(WriteIni(dir, "A.Ini", Ini(false)));
     w.Form->AddMember("x", nullptr);
-    w.Input->FailOpen(asAllocated);
+    w.Input->FailOpen(asBadDeviceId);
     const QColor before = w.Background();
     QTest::mousePress(w.SendButton(), Qt::LeftButton);
     EXPECT_FALSE(w.Form->IsTalking());
     ASSERT_EQ(w.Errors.size(), 1u);
-    EXPECT_FALSE(w.Errors.front().isEmpty());
+    // The device's own text, and plainly what is missing.
+    EXPECT_TRUE(w.Errors.front().startsWith(QStringLiteral("範囲外のデバイスが指定されました。")))
+        << w.Errors.front().toStdString();
+    EXPECT_TRUE(w.Errors.front().contains(QStringLiteral("\nマイクが見つからないか、使えません。")))
+        << w.Errors.front().toStdString();
     EXPECT_EQ(w.Background(), before);
     QTest::mouseRelease(w.SendButton(), Qt::LeftButton);
     // Once the device is back, talking works.
