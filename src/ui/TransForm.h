@@ -61,8 +61,8 @@ inline constexpr const char* kFromPartner = "さん から";          // after t
 inline constexpr const char* kNotFound = " が見つかりません。";   // <path>
 inline constexpr const char* kPreparing = " を送信準備中です。";  // <name>
 inline constexpr const char* kNoSaveName = "保存ファイル名がありません。";
-inline constexpr const char* kOverwrite = " は既に存在します。それに上書きしますか？";  // <path>
-inline constexpr const char* kWaiting = " を受信待機中です。";                          // <name>
+inline constexpr const char* kOverwrite = " は既に存在します。上書きしますか？";  // <path>
+inline constexpr const char* kWaiting = " を受信待機中です。";                    // <name>
 inline constexpr const char* kRefusal = "ファイルの受信を拒否します。";
 // After a completed transfer: the file, and the folder it is in.
 inline constexpr const char* kOpen = "開く";

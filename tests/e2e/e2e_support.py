@@ -227,7 +227,10 @@ class Copy:
         return wait_for(f"{self.exe} on the accessibility bus", lambda: app_of(self.process))
 
     def window(self):
-        return top_level(self.app(), "frame", TITLE)
+        # The title carries the own name: "ぼくしれん - はなこ".
+        return top_level_where(self.app(), "frame",
+                               lambda n: n == TITLE or n.startswith(TITLE + " - "),
+                               f"the main window of {self.exe}")
 
     def members(self):
         return need(self.window(), "list", "メンバーリスト")

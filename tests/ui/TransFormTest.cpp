@@ -263,7 +263,7 @@ TEST_F(TransFormTest, ChecksBeforeOffering) {
     });
     Child<QPushButton>(receiving, "OkBitBtn")->click();
     const QString full = QString::fromStdString(recv.RecvFolder() + "old.bin");
-    EXPECT_EQ(question, full + Q(" は既に存在します。それに上書きしますか？"));
+    EXPECT_EQ(question, full + Q(" は既に存在します。上書きしますか？"));
     EXPECT_EQ(name->text(), full);
     EXPECT_TRUE(Child<QPushButton>(receiving, "OkBitBtn")->isEnabled());
     EXPECT_EQ(receiving->windowTitle(), Q("ファイル受信依頼を受信しました。"));
