@@ -33,6 +33,8 @@ inline constexpr std::string_view kKeyPassPhrase = "PassPhrase";  // also in par
 inline constexpr std::string_view kKeyPartnerName = "PartnerName";
 inline constexpr std::string_view kKeyHostName = "HostName";
 inline constexpr std::string_view kKeyAddress = "Address";
+// The partner's conversation port when it was typed ("host:port"); none: the own port.
+inline constexpr std::string_view kKeyPartnerPort = "Port";
 
 inline constexpr int kDefaultConversationPort = 9911;
 inline constexpr int kDefaultTransferPort = 9912;
@@ -103,18 +105,21 @@ void WriteTransFormPosition(const std::string& path, TWindowPosition position);
 std::vector<std::string> ReadPartnerNames(const std::string& path);
 
 // Finds the remembered partner of exactly this name and gives its "HostName" and "Address"
-// (empty when missing). Returns false and changes nothing when the partner is not remembered.
+// (empty when missing) and, when port is given, its "Port" (0 when missing or not a port).
+// Returns false and changes nothing when the partner is not remembered.
 bool LookUpPartner(const std::string& path, std::string_view partnerName, std::string& hostName,
-                   std::string& address);
+                   std::string& address, int* port = nullptr);
 
 // The connect dialog's OK. A remembered partner gets "PartnerName", "HostName" and "Address"
-// rewritten, then "PassPhrase" written (encoded with the partner's name as key) when
-// `passPhrase` is not empty or deleted when it is. A new partner is added at the first free
-// index with "PartnerName", "HostName" and "Address" only: no pass phrase is remembered for it.
-// The name is taken as the file will give it back (blanks around it dropped); a name that is
-// nothing but blanks is not remembered. LookUpPartner takes the name the same way.
+// rewritten, "Port" written when port is not 0 or deleted when it is, then "PassPhrase" written
+// (encoded with the partner's name as key) when `passPhrase` is not empty or deleted when it is. A
+// new partner is added at the first free index with "PartnerName", "HostName", "Address" and a
+// non-zero "Port" only: no pass phrase is remembered for it. Host name and address are stored
+// without the port, as older copies of the program read them. The name is taken as the file will
+// give it back (blanks around it dropped); a name that is nothing but blanks is not remembered.
+// LookUpPartner takes the name the same way.
 void RememberPartner(const std::string& path, std::string_view partnerName,
                      std::string_view hostName, std::string_view address,
-                     std::string_view passPhrase);
+                     std::string_view passPhrase, int port = 0);
 
 }  // namespace vox

@@ -1,9 +1,10 @@
 // The connect dialog and the incoming-call dialog: one window in two modes.
 //
 // Connect mode ("接続"): the user picks a remembered partner or types one, with host name or
-// address, pass phrase and comment; OK remembers the partner in the settings file and places
-// the call. While the call looks its host up and connects, on its own thread, the dialog says
-// "接続中…" and OK waits; once the connection stands the dialog logs the attempt and closes.
+// address (each "host", "host:port", "[IPv6]:port" or a bare IPv6 address; without a port the
+// own conversation port), pass phrase and comment; OK remembers the partner in the settings file
+// and places the call. While the call looks its host up and connects, on its own thread, the dialog
+// says "接続中…" and OK waits; once the connection stands the dialog logs the attempt and closes.
 // A failed check or a call that cannot be made leaves the dialog open so that the user can
 // correct the field. Cancel ends a call under way at once.
 //
@@ -61,6 +62,9 @@ class TConnectForm : public QDialog {
     const QString& DialogMode() const { return FDialogMode; }
     // Whether a call placed by OK is still under way.
     bool Calling() const { return FCall != 0; }
+    // What a failed call shows: which host and port, why in plain words, and the system's
+    // own text.
+    static QString CallFailureText(const QString& dialled, const TCallOutcome& outcome);
 
   public slots:
     // Cancel, Escape and the window's close button: cdRefused (2), in both modes; a call under
@@ -104,8 +108,9 @@ class TConnectForm : public QDialog {
     const TSettings* FLive = nullptr;  // connect mode only
     std::string FIniFileName;
     bool FTimerStarted = false;
-    TCallId FCall = 0;    // the call under way, 0: none
-    QString FCallTarget;  // its host name or address, as typed
+    TCallId FCall = 0;     // the call under way, 0: none
+    QString FCallTarget;   // its host name or address, as typed
+    QString FDialledText;  // "host:port" as dialled
 };
 
 }  // namespace vox
