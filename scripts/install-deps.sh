@@ -20,6 +20,9 @@ packages=(
   xvfb xauth x11-utils dbus dbus-x11 at-spi2-core python3-pyatspi imagemagick
   # ... and its talking step: a private sound server, a microphone feed and a recorder
   pulseaudio pulseaudio-utils espeak-ng sox
+  # opening the ports on the home router (UPnP IGD, NAT-PMP), and the router its tests
+  # build in network namespaces
+  libminiupnpc-dev libnatpmp-dev miniupnpd-nftables nftables iproute2
 )
 
 missing=()

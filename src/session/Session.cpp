@@ -32,6 +32,12 @@ TSession::TSession(IConversationUi& ui, TSessionOptions options)
     FCore = std::make_unique<TConnectionCore>(FSync, FUi, FOptions.Timeouts, &FPlayThread->Mixer());
     FSendThread = std::make_unique<TSendThread>(FCore.get());
     FEncodeThread = std::make_unique<TEncodeThread>(*FSendThread);
+    FPortMapper = std::make_unique<TPortMapper>(
+        [this](const std::string& line) {
+            const std::string sjis = Utf8ToCp932(line);
+            FSync.Synchronize([&] { FUi.AddLog(sjis); });
+        },
+        FOptions.PortMap);
 }
 
 TSession::~TSession() {
@@ -77,6 +83,11 @@ void TSession::Shutdown() {
         return;
     }
     FShutDown = true;
+    // The router forgets this machine's ports first; the mapper's log lines run here while
+    // this thread waits.
+    FPortMapper->SetPorts({});
+    FSync.WaitUntil([this] { return FPortMapper->WaitIdle(0); });
+    FPortMapper.reset();
     try {
         FCore->DisconnectAll();
     } catch (const std::exception&) {

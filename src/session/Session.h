@@ -14,6 +14,7 @@
 #include <string>
 
 #include "platform/Synchronizer.h"
+#include "portmap/PortMapper.h"
 #include "protocol/Conversation.h"
 #include "protocol/ConversationUi.h"
 #include "voice/AudioDevice.h"
@@ -39,6 +40,8 @@ struct TSessionOptions {
     // A playback failure, UTF-8, on the playback thread. It must not wait for the user-interface
     // thread (post the line instead). Empty: dropped.
     std::function<void(const std::string& utf8)> OnPlaybackError;
+    // How the listening ports are opened on the home router.
+    TPortMapOptions PortMap;
 };
 
 class TSession {
@@ -63,6 +66,9 @@ class TSession {
 
     TSynchronizer& Sync() { return FSync; }
     TConnectionCore& Core() { return *FCore; }
+    // Opens ports on the home router while listening (SetPorts); its outcome lines go to the
+    // log. Shutdown() removes its mappings before the program ends.
+    TPortMapper& PortMapper() { return *FPortMapper; }
     TFusionBuffer& Mixer();
     bool SoundAvailable() const { return FSoundAvailable; }
 
@@ -89,6 +95,7 @@ class TSession {
     // encode thread outlives the recorder.
     std::unique_ptr<TPlayFileThread> FPlayThread;
     std::unique_ptr<TConnectionCore> FCore;
+    std::unique_ptr<TPortMapper> FPortMapper;
     std::unique_ptr<TSendThread> FSendThread;
     std::unique_ptr<TEncodeThread> FEncodeThread;
     std::unique_ptr<TMySound> FSound;

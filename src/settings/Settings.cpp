@@ -49,6 +49,7 @@ TSettings LoadSettings(const std::string& path) {
                                         ini.ReadHexBytes(kSectionPersonal, kKeyPassPhrase));
     }
     s.ServerListen = ini.ReadBool(kSectionGlobal, kKeyServerListen, kDefaultServerListen);
+    s.PortMapping = ini.ReadBool(kSectionGlobal, kKeyPortMapping, kDefaultPortMapping);
     return s;
 }
 

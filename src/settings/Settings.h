@@ -25,6 +25,8 @@ inline constexpr std::string_view kKeyTransferPort = "TransferPort";
 inline constexpr std::string_view kKeyServerListen = "ServerListen";
 inline constexpr std::string_view kKeyTransFormLeft = "TransFormLeft";
 inline constexpr std::string_view kKeyTransFormTop = "TransFormTop";
+// Whether the listening ports are opened on the home router (UPnP, NAT-PMP).
+inline constexpr std::string_view kKeyPortMapping = "PortMapping";
 // "Personal"
 inline constexpr std::string_view kKeyMyName = "MyName";
 inline constexpr std::string_view kKeyUsePassPhrase = "UsePassPhrase";
@@ -40,6 +42,7 @@ inline constexpr int kDefaultConversationPort = 9911;
 inline constexpr int kDefaultTransferPort = 9912;
 inline constexpr bool kDefaultServerListen = false;
 inline constexpr bool kDefaultUsePassPhrase = false;
+inline constexpr bool kDefaultPortMapping = true;
 
 // The key with which the own pass phrase is scrambled in the file. Changing it makes every
 // stored pass phrase unreadable.
@@ -62,10 +65,11 @@ struct TSettings {
     bool UsePassPhrase = kDefaultUsePassPhrase;
     std::string PassPhrase;  // plain
     bool ServerListen = kDefaultServerListen;
+    bool PortMapping = kDefaultPortMapping;
 };
 
 // Reads, in this order: "ConversationPort", "TransferPort", "MyName", "UsePassPhrase", the
-// "Personal" "PassPhrase" only when "UsePassPhrase" is true, and "ServerListen".
+// "Personal" "PassPhrase" only when "UsePassPhrase" is true, "ServerListen" and "PortMapping".
 TSettings LoadSettings(const std::string& path);
 
 // The listening menu item: the new state is written before listening is switched.

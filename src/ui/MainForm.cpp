@@ -419,6 +419,9 @@ void TMainForm::StartListening() {
     // Closes an open listener first; logs "接続待機開始。" once open. A failure raises the
     // socket error with the menu item left as it is, so that clicking it switches off.
     Core().StartListening(FSettings.ConversationPort);
+    if (FSettings.PortMapping) {
+        Session().PortMapper().SetPorts({Core().ListeningPort(), FSettings.TransferPort});
+    }
 }
 
 void TMainForm::StopListening() {
@@ -426,6 +429,7 @@ void TMainForm::StopListening() {
     ServerWait->setChecked(false);
     // Logs "接続待機中止" and ends every incoming connection.
     Core().StopListening();
+    Session().PortMapper().SetPorts({});
 }
 
 void TMainForm::ClientConnectClick() {
