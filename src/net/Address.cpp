@@ -1,10 +1,13 @@
 #include "net/Address.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -263,6 +266,35 @@ std::string ParseDialTarget(std::string_view typed, int defaultPort, TDialTarget
     found.Host = canonical.empty() ? std::string(host) : canonical;
     target = found;
     return {};
+}
+
+bool IsGlobalIpv6(const in6_addr& address) {
+    return (address.s6_addr[0] & 0xE0) == 0x20;
+}
+
+std::vector<std::string> GlobalIpv6Addresses() {
+    std::vector<std::string> found;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) {
+        return found;
+    }
+    for (const ifaddrs* it = list; it != nullptr; it = it->ifa_next) {
+        if (it->ifa_addr == nullptr || it->ifa_addr->sa_family != AF_INET6 ||
+            (it->ifa_flags & IFF_UP) == 0 || (it->ifa_flags & IFF_LOOPBACK) != 0) {
+            continue;
+        }
+        sockaddr_in6 v6{};
+        std::memcpy(&v6, it->ifa_addr, sizeof v6);
+        if (!IsGlobalIpv6(v6.sin6_addr)) {
+            continue;
+        }
+        const std::string text = Ipv6Text(v6.sin6_addr);
+        if (std::find(found.begin(), found.end(), text) == found.end()) {
+            found.push_back(text);
+        }
+    }
+    freeifaddrs(list);
+    return found;
 }
 
 std::string PlainConnectError(int code, std::string_view api) {

@@ -9,6 +9,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct sockaddr;
 struct sockaddr_storage;
@@ -64,6 +65,11 @@ inline constexpr const char* kBadPort =
 inline constexpr const char* kTooLong = "接続先のホスト名が長すぎます（253 文字まで）。";
 inline constexpr const char* kBadCharacter = "接続先のホスト名に使えない文字が含まれています。";
 }  // namespace address_texts
+
+// True for a global unicast IPv6 address (2000::/3), the kind a partner elsewhere can reach.
+bool IsGlobalIpv6(const in6_addr& address);
+// This machine's global IPv6 addresses, from the interfaces that are up, in RFC 5952 form.
+std::vector<std::string> GlobalIpv6Addresses();
 
 // Why a connect or look-up failed, in plain words (UTF-8), from the error code and the failed
 // call's name as ESocketError carries them.

@@ -26,6 +26,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "net/Address.h"
 #include "platform/Cp932.h"
 #include "protocol/ConnectionCore.h"
 #include "ui/AboutBox.h"
@@ -33,6 +34,7 @@
 #include "ui/CursorBlink.h"
 #include "ui/DialogMessages.h"
 #include "ui/LogTime.h"
+#include "ui/ReachForm.h"
 #include "ui/SettingForm.h"
 #include "ui/TransferWindows.h"
 #include "voice/Sound.h"
@@ -236,14 +238,18 @@ void TMainForm::CreateMenus() {
     ServerWait->setCheckable(true);
     ClientConnect = NewAction(Connect, "ClientConnect", QStringLiteral("接続"));
     DisConnect = NewAction(Connect, "DisConnect", QStringLiteral("すべて切断"));
+    QAction* reach = NewAction(Connect, "Reach", TReachForm::kTitle);
     Connect->addAction(ServerWait);
     Connect->addSeparator();
     Connect->addAction(ClientConnect);
     Connect->addSeparator();
     Connect->addAction(DisConnect);
+    Connect->addSeparator();
+    Connect->addAction(reach);
     hook(ServerWait, &TMainForm::ServerWaitClick);
     hook(ClientConnect, &TMainForm::ClientConnectClick);
     hook(DisConnect, &TMainForm::DisConnectClick);
+    connect(reach, &QAction::triggered, this, [this] { ShowReachForm(); });
 
     Help1 = bar->addMenu(QStringLiteral("ヘルプ"));
     Help1->setObjectName(QStringLiteral("Help1"));
@@ -430,6 +436,22 @@ void TMainForm::StopListening() {
     // Logs "接続待機中止" and ends every incoming connection.
     Core().StopListening();
     Session().PortMapper().SetPorts({});
+}
+
+void TMainForm::ShowReachForm() {
+    auto* form = new TReachForm(this, [this] {
+        TReachFacts facts;
+        facts.Listening = Core().Listening();
+        facts.MappingOn = FSettings.PortMapping;
+        facts.ConversationPort =
+            facts.Listening ? Core().ListeningPort() : FSettings.ConversationPort;
+        facts.TransferPort = FSettings.TransferPort;
+        facts.Mapping = Session().PortMapper().State();
+        facts.GlobalIpv6 = GlobalIpv6Addresses();
+        facts.LanAddress = LookUpLocalHost().Address;
+        return facts;
+    });
+    form->show();
 }
 
 void TMainForm::ClientConnectClick() {
