@@ -73,7 +73,7 @@ std::string Ipv6Text(const in6_addr& address) {
         return DottedText(v4);
     }
     std::uint16_t groups[8];
-    for (int i = 0; i < 8; ++i) {
+    for (std::size_t i = 0; i < 8; ++i) {
         groups[i] =
             static_cast<std::uint16_t>((address.s6_addr[2 * i] << 8) | address.s6_addr[2 * i + 1]);
     }
@@ -108,9 +108,15 @@ std::string Ipv6Text(const in6_addr& address) {
         if (!text.empty() && text.back() != ':') {
             text += ':';
         }
-        char group[8];
-        std::snprintf(group, sizeof group, "%x", static_cast<unsigned>(groups[i]));
-        text += group;
+        static constexpr char kHex[] = "0123456789abcdef";
+        bool started = false;
+        for (int shift = 12; shift >= 0; shift -= 4) {
+            const unsigned digit = (groups[i] >> shift) & 0xFu;
+            if (digit != 0 || started || shift == 0) {
+                text += kHex[digit];
+                started = true;
+            }
+        }
     }
     return text;
 }
@@ -190,9 +196,9 @@ std::string JoinHostPort(std::string_view host, int port) {
     return text + ":" + std::to_string(port);
 }
 
-std::string ParseDialTarget(std::string_view typed, int defaultPort, TDialTarget& target) {
+std::string ParseDialTarget(std::string_view text, int defaultPort, TDialTarget& target) {
     namespace t = address_texts;
-    const std::string_view text = Trimmed(typed);
+    text = Trimmed(text);
     if (text.empty()) {
         return t::kEmpty;
     }

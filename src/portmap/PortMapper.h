@@ -77,7 +77,7 @@ class TPortMapper {
   public:
     using TLog = std::function<void(const std::string& utf8)>;
 
-    TPortMapper(TLog log, TPortMapOptions options = {});
+    explicit TPortMapper(TLog log, TPortMapOptions options = {});
     // Removes the mappings it made and joins its thread.
     ~TPortMapper();
     TPortMapper(const TPortMapper&) = delete;
