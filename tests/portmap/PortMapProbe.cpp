@@ -1,5 +1,6 @@
 // A stand-in for the program in the router tests: it listens on two ports (conversation and
-// transfer), opens them on the router through TPortMapper and answers commands on its input:
+// transfer; free ones, or the two given as arguments), opens them on the router through TPortMapper
+// and answers commands on its input:
 //   listen   map both ports         stop   remove the mappings        quit   end
 // It writes "PORTS <conversation> <transfer>" first, "LOG <line>" for each log line of the
 // mapper, "ACCEPT <address>" for each caller, and "READY <mapped> <address> <ports...>" once a
@@ -11,7 +12,7 @@
 #include "net/ServerSocket.h"
 #include "portmap/PortMapper.h"
 
-int main() {
+int main(int argc, char** argv) {
     using namespace vox;
     std::mutex out;
     auto say = [&](const std::string& line) {
@@ -24,6 +25,10 @@ int main() {
         server->OnAccept = [&](TServerSocket&, TCustomWinSocket& socket) {
             say("ACCEPT " + socket.RemoteAddress());
         };
+    }
+    if (argc == 3) {  // fixed ports, as two copies that want the same ones
+        conversation.SetPort(std::stoi(argv[1]));
+        transfer.SetPort(std::stoi(argv[2]));
     }
     conversation.Open();
     transfer.Open();

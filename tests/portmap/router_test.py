@@ -19,6 +19,7 @@ import time
 PROBE = sys.argv[1]
 PID = os.getpid()
 NS_ROUTER, NS_LAN, NS_WAN = f"vxr{PID}", f"vxl{PID}", f"vxw{PID}"
+NS_LAN2 = f"vxm{PID}"  # a second computer behind the router, on a LAN of its own
 PUBLIC_WAN = ("11.22.33.1", "11.22.33.2")  # public-looking: miniupnpd refuses documentation ranges
 PRIVATE_WAN = ("10.99.0.1", "10.99.0.2")
 
@@ -58,7 +59,7 @@ class Network:
     def __init__(self, wan=PUBLIC_WAN, router=True, upnp=True, natpmp=True):
         self.daemon = None
         self.folder = tempfile.mkdtemp(prefix=f"vox-router-{PID}-")
-        self.names = [NS_LAN] + ([NS_ROUTER, NS_WAN] if router else [])
+        self.names = [NS_LAN] + ([NS_ROUTER, NS_WAN, NS_LAN2] if router else [])
         for name in self.names:
             sh("ip", "netns", "add", name)
             sh("ip", "link", "set", "lo", "up", ns=name)
@@ -78,12 +79,20 @@ class Network:
         for ns, dev in ((NS_ROUTER, "rl"), (NS_ROUTER, "rw"), (NS_LAN, "l0"), (NS_WAN, "w0")):
             sh("ip", "link", "set", dev, "up", ns=ns)
         sh("ip", "route", "add", "default", "via", "192.168.77.1", ns=NS_LAN)
+        sh("ip", "link", "add", "rm", "type", "veth", "peer", "name", "m0", "netns", NS_LAN2,
+           ns=NS_ROUTER)
+        sh("ip", "addr", "add", "192.168.78.1/24", "dev", "rm", ns=NS_ROUTER)
+        sh("ip", "addr", "add", "192.168.78.2/24", "dev", "m0", ns=NS_LAN2)
+        sh("ip", "link", "set", "rm", "up", ns=NS_ROUTER)
+        sh("ip", "link", "set", "m0", "up", ns=NS_LAN2)
+        sh("ip", "route", "add", "default", "via", "192.168.78.1", ns=NS_LAN2)
         sh("sysctl", "-qw", "net.ipv4.ip_forward=1", ns=NS_ROUTER)
         sh("nft", "-f", "-", input=NFT_RULES, ns=NS_ROUTER)
         conf = os.path.join(self.folder, "miniupnpd.conf")
         with open(conf, "w") as f:
             f.write(f"""ext_ifname=rw
 listening_ip=rl
+listening_ip=rm
 port=0
 enable_upnp={'yes' if upnp else 'no'}
 enable_natpmp={'yes' if natpmp else 'no'}
@@ -91,6 +100,7 @@ secure_mode=yes
 system_uptime=yes
 uuid=3c6f7a1e-4b1d-4a52-9b1e-{PID:012d}
 allow 1024-65535 192.168.77.0/24 1024-65535
+allow 1024-65535 192.168.78.0/24 1024-65535
 deny 0-65535 0.0.0.0/0 0-65535
 """)
         self.daemon = subprocess.Popen(
@@ -120,8 +130,8 @@ deny 0-65535 0.0.0.0/0 0-65535
 
 
 class Probe:
-    def __init__(self):
-        self.proc = subprocess.Popen(["ip", "netns", "exec", NS_LAN, PROBE],
+    def __init__(self, ns=NS_LAN, ports=()):
+        self.proc = subprocess.Popen(["ip", "netns", "exec", ns, PROBE] + [str(p) for p in ports],
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         self.lines = []
         self.pending = b""
@@ -184,7 +194,8 @@ def scenario(name, body, **network):
     net = Network(**network)
     probe = None
     try:
-        probe = Probe()
+        # Fixed ports: the namespaces are this test's own, and the conflict case needs them.
+        probe = Probe(ports=(40123, 40124) if network.get("router", True) else ())
         body(net, probe)
     except Exception as e:  # noqa: BLE001 - any failure is reported and cleaned up
         check(False, f"{name}: {e}")
@@ -218,6 +229,24 @@ def mapped_and_removed(net, probe, method):
     check(not dial(wan, externals.get(conv, conv)), "quitting removed the mapping")
 
 
+def conflict(net, probe):
+    wan = PUBLIC_WAN[0]
+    state, _, _ = probe.command("listen")
+    check(state[0] == "1", "the first computer has its ports")
+    # A second computer behind the same router wants the same ports: the router refuses, and
+    # the refusal is said with its code; the first computer keeps its mapping.
+    other = Probe(NS_LAN2, probe.ports)
+    try:
+        state, logs, _ = other.command("listen")
+        print("\n".join(logs))
+        check(state[0] == "0", "the second computer gets no mapping")
+        check(sum("拒否" in line and "718" in line for line in logs) == 2,
+              "each refused port is one line with code 718")
+    finally:
+        other.close()
+    check(dial(wan, probe.ports[0]), "the first computer is still reachable")
+
+
 def double_nat(net, probe):
     _, logs, _ = probe.command("listen")
     print("\n".join(logs))
@@ -240,6 +269,7 @@ def main():
         return 77
     scenario("UPnP", lambda n, p: mapped_and_removed(n, p, "UPnP"))
     scenario("NAT-PMP alone", lambda n, p: mapped_and_removed(n, p, "NAT-PMP"), upnp=False)
+    scenario("port taken by another computer", conflict)
     scenario("double NAT", double_nat, wan=PRIVATE_WAN)
     scenario("no router", no_router, router=False)
     left = subprocess.run(["ip", "netns", "list"], capture_output=True, text=True).stdout
