@@ -150,9 +150,22 @@ bool TPortMapper::WaitIdle(std::uint32_t timeoutMs) const {
 }
 
 void TPortMapper::Log(const std::string& line) {
-    if (log_) {
+    std::lock_guard lock(logMutex_);
+    if (log_ && !silenced_) {
         log_(line);
     }
+}
+
+void TPortMapper::Abandon() {
+    {
+        std::lock_guard lock(logMutex_);
+        silenced_ = true;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+    }
+    wake_.notify_all();
 }
 
 void TPortMapper::Run() {

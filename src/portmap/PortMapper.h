@@ -4,10 +4,10 @@
 // Everything that talks to the router runs on the mapper's own thread, which sleeps until it
 // is told the ports to map or a lease is half over; the window thread only hands over the
 // wanted ports and reads the outcome. Every outcome is one log line (UTF-8) handed to the log
-// function on the mapper's thread: mapped with the external address and port, no router, a
-// router that is not connected or whose external address is private (double NAT), a refusal
-// with the router's code. Waits on the router are bounded (discovery, each answer), and so is
-// what is read from it (the libraries' own buffers).
+// function on the mapper's thread (which must not wait for the window thread): mapped with the
+// external address and port, no router, a router that is not connected or whose external address is
+// private (double NAT), a refusal with the router's code. Waits on the router are bounded
+// (discovery, each answer), and so is what is read from it (the libraries' own buffers).
 #pragma once
 
 #include <condition_variable>
@@ -91,6 +91,10 @@ class TPortMapper {
     // Waits until the mapper's thread has dealt with every request so far, at most timeoutMs;
     // false when it has not. For tests and for the end of the program.
     bool WaitIdle(std::uint32_t timeoutMs) const;
+    // For a router that does not answer at the program's end: no log line is handed over
+    // from now on (one under way is waited for), and the thread ends as soon as the router
+    // lets it. The owner then lets the object go without destroying it.
+    void Abandon();
 
   private:
     struct TRouter;
@@ -103,6 +107,8 @@ class TPortMapper {
     void Log(const std::string& line);
 
     const TLog log_;
+    std::mutex logMutex_;  // held while a line is handed over
+    bool silenced_ = false;
     const TPortMapOptions options_;
     mutable std::mutex mutex_;
     mutable std::condition_variable wake_;

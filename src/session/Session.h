@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/Durations.h"
 #include "platform/Synchronizer.h"
 #include "portmap/PortMapper.h"
 #include "protocol/Conversation.h"
@@ -40,8 +41,12 @@ struct TSessionOptions {
     // A playback failure, UTF-8, on the playback thread. It must not wait for the user-interface
     // thread (post the line instead). Empty: dropped.
     std::function<void(const std::string& utf8)> OnPlaybackError;
-    // How the listening ports are opened on the home router.
+    // How the listening ports are opened on the home router, and where its log lines go (UTF-8,
+    // on the mapper's thread; it must not wait for the user-interface thread: post the line).
+    // Empty: dropped.
     TPortMapOptions PortMap;
+    std::function<void(const std::string& utf8)> OnPortMapLog;
+    std::uint32_t PortMapExitWaitMs = kPortMapExitWaitMs;
 };
 
 class TSession {

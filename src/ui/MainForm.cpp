@@ -132,6 +132,8 @@ TMainForm::TMainForm(TMainFormEnv env) : QMainWindow(nullptr), FEnv(std::move(en
         QMetaObject::invokeMethod(
             this, [this, line] { Log(line); }, Qt::QueuedConnection);
     };
+    // The router's answers, on the port mapper's thread: posted likewise.
+    options.OnPortMapLog = options.OnPlaybackError;
     FSession = std::make_unique<TSession>(*this, std::move(options));
     // Calls of the connection threads run from the Qt event loop (and from any nested loop of
     // a modal dialog). Queued with this window as context: a call posted while the window goes
