@@ -138,9 +138,10 @@ void SendAll(int fd, const std::uint8_t* data, std::size_t size) {
 // starts spread over the first block), for the given time; everything the copy sends is read
 // and dropped. Waits for a byte on `go` before calling (the copy listens) and another before
 // talking (the copy has accepted every call).
-[[noreturn]] void RunPartners(int port, int partners, int talkers, double seconds, int go) {
+[[noreturn]] void RunPartners(int partners, int talkers, double seconds, int go) {
     char byte = 0;
-    if (::read(go, &byte, 1) != 1) {
+    std::uint16_t port = 0;
+    if (::read(go, &port, sizeof port) != sizeof port) {
         std::_Exit(3);
     }
     std::vector<int> fds;
@@ -249,6 +250,19 @@ bool BacklogAcceptable(const std::vector<TBacklogFigures>& talkers, int expected
                        [](const TBacklogFigures& f) { return f.P95 <= kBacklogBoundBytes; });
 }
 
+// A loopback port that nobody listens on at this moment.
+std::uint16_t FreeLoopbackPort() {
+    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    ::getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::close(probe);
+    return ntohs(addr.sin_port);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -256,19 +270,6 @@ int main(int argc, char** argv) {
     const int partners = argc > 2 ? std::atoi(argv[2]) : 100;
     const int talkers = std::min(partners, argc > 3 ? std::atoi(argv[3]) : 20);
 
-    // The listening port, picked before the child is forked.
-    int port = 0;
-    {
-        const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        socklen_t len = sizeof addr;
-        ::getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &len);
-        port = ntohs(addr.sin_port);
-        ::close(probe);
-    }
     int goPipe[2];
     if (::pipe(goPipe) != 0) {
         return 1;
@@ -279,7 +280,7 @@ int main(int argc, char** argv) {
     const pid_t child = ::fork();
     if (child == 0) {
         ::close(goPipe[1]);
-        RunPartners(port, partners, talkers, seconds, goPipe[0]);
+        RunPartners(partners, talkers, seconds, goPipe[0]);
     }
     ::close(goPipe[0]);
 
@@ -300,10 +301,25 @@ int main(int argc, char** argv) {
     TSynchronizer& sync = session.Sync();
     TConnectionCore& core = session.Core();
     TFusionBuffer& mixer = session.Mixer();
-    core.StartListening(port);
+    // A port that was free a moment ago may have been taken since (any outgoing connection
+    // of another process may get it): try another one then.
+    std::uint16_t port = 0;
+    for (int attempt = 0;; ++attempt) {
+        port = FreeLoopbackPort();
+        try {
+            core.StartListening(port);
+            break;
+        } catch (const std::exception& error) {
+            if (attempt == 20) {
+                std::fprintf(stderr, "cannot listen: %s\n", error.what());
+                ::kill(child, SIGTERM);
+                return 1;
+            }
+        }
+    }
     session.Start();
 
-    (void)!::write(goPipe[1], "l", 1);
+    (void)!::write(goPipe[1], &port, sizeof port);
 
     const auto connectStart = Clock::now();
     while (ui.Members < partners) {

@@ -1,17 +1,28 @@
-// File-transfer throughput through a delaying relay on loopback.
+// File-transfer throughput, side by side in one run: raw TCP against the sending end into the
+// receiving end, on loopback and through a delaying relay that behaves like a real link.
 //
-// The relay behaves like a real link: each direction delays its bytes by kOneWayDelay and
-// carries at most kRate, and it reads no more than one bandwidth-delay product ahead, so a
-// sender's unacknowledged data really sits "on the wire" instead of in an endless buffer.
-// Measured side by side, in rounds, in one run: (a) raw TCP, (b) a stop-and-wait sender (one
-// 256-byte piece, then wait for its acknowledgement) into the receiving end, (c) the windowed
-// sending end into the receiving end, and (c) at a few other window sizes. Medians are
-// reported with their ratios.
+// The relay delays each direction by the one-way delay and carries at most the link's rate,
+// and it reads no more than one bandwidth-delay product ahead, so a sender's unacknowledged
+// data really sits "on the wire" instead of in an endless buffer.
+//
+// Every end runs in its own process (this program started again with --role), so that the CPU
+// time and the peak memory of each end are its own. Raw TCP writes 1 MiB blocks from memory and
+// reads into a buffer it throws away; the transfer reads the source file and writes, flushes and
+// renames the received one in the work folder. Each round runs each path both ways: the file
+// goes from the first work folder to the second and back. Medians of the rounds are reported.
+//
+//   bench_transfer [--rounds N] [--dir FOLDER] [--quick] [--only PATH-NAME-PART] [--window BYTES]
+//
+// --quick moves an eighth of the bytes; --window starts the sending end at another window.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,13 +32,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -38,19 +50,36 @@
 #include "transfer/DataServer.h"
 #include "transfer/TransferView.h"
 
+extern char** environ;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-constexpr auto kOneWayDelay = 10ms;
-constexpr double kRateBytesPerSecond = 100e6 / 8;  // 100 Mbit/s
-// One bandwidth-delay product: the rate times the round trip.
-constexpr std::size_t kAheadLimit =
-    static_cast<std::size_t>(kRateBytesPerSecond * 0.020);  // 250 000 bytes
-// The most one read takes in, so that the relay passes bytes on in small steps.
-constexpr std::size_t kRelayReadBytes = 16 * 1024;
-constexpr int kRounds = 3;
+// One path: a relayed link (rate per direction, delay each way) or plain loopback.
+struct TLinkShape {
+    const char* Name;
+    bool Relayed;
+    double RateBytesPerSecond;
+    Clock::duration OneWayDelay;
+    std::size_t FileBytes;
+    double GoalRatio;
+    // One bandwidth-delay product: the rate times the round trip.
+    std::size_t AheadBytes() const {
+        return static_cast<std::size_t>(RateBytesPerSecond * 2 *
+                                        std::chrono::duration<double>(OneWayDelay).count());
+    }
+    // The most one relay read takes in: small steps against the delay, 16 to 64 KiB.
+    std::size_t ReadBytes() const {
+        return std::clamp<std::size_t>(AheadBytes() / 8, 16 * 1024, 64 * 1024);
+    }
+};
+
+std::int64_t MonotonicNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+        .count();
+}
 
 int ListenLoopback(int& port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -99,7 +128,8 @@ bool SendAll(int fd, const char* data, std::size_t size) {
 // would have carried it (serialised at the rate, then delayed).
 class TRelayDirection {
   public:
-    TRelayDirection(int from, int to) : from_(from), to_(to) {
+    TRelayDirection(int from, int to, const TLinkShape& link)
+        : from_(from), to_(to), link_(link), aheadLimit_(link.AheadBytes()) {
         reader_ = std::thread([this] { ReadLoop(); });
         writer_ = std::thread([this] { WriteLoop(); });
     }
@@ -124,17 +154,17 @@ class TRelayDirection {
     };
 
     void ReadLoop() {
-        std::vector<char> buffer(kRelayReadBytes);
+        std::vector<char> buffer(link_.ReadBytes());
         Clock::time_point lineFree = Clock::now();
         for (;;) {
             std::size_t room = 0;
             {
                 std::unique_lock lock(mutex_);
-                cv_.wait(lock, [&] { return stopped_ || held_ < kAheadLimit; });
+                cv_.wait(lock, [&] { return stopped_ || held_ < aheadLimit_; });
                 if (stopped_) {
                     break;
                 }
-                room = kAheadLimit - held_;
+                room = aheadLimit_ - held_;
             }
             const ssize_t n = ::recv(from_, buffer.data(), std::min(room, buffer.size()), 0);
             if (n <= 0) {
@@ -142,12 +172,12 @@ class TRelayDirection {
             }
             const auto now = Clock::now();
             const auto wire = std::chrono::duration_cast<Clock::duration>(
-                std::chrono::duration<double>(static_cast<double>(n) / kRateBytesPerSecond));
+                std::chrono::duration<double>(static_cast<double>(n) / link_.RateBytesPerSecond));
             lineFree = std::max(lineFree, now) + wire;
             {
                 std::lock_guard lock(mutex_);
                 queue_.push_back({std::string(buffer.data(), static_cast<std::size_t>(n)),
-                                  lineFree + kOneWayDelay});
+                                  lineFree + link_.OneWayDelay});
                 held_ += static_cast<std::size_t>(n);
             }
             cv_.notify_all();
@@ -188,6 +218,8 @@ class TRelayDirection {
 
     const int from_;
     const int to_;
+    const TLinkShape link_;
+    const std::size_t aheadLimit_;
     std::mutex mutex_;
     std::condition_variable cv_;
     std::deque<TChunk> queue_;
@@ -201,7 +233,7 @@ class TRelayDirection {
 // Accepts connections on its own port and relays each to the target port.
 class TDelayRelay {
   public:
-    explicit TDelayRelay(int targetPort) : target_(targetPort) {
+    TDelayRelay(int targetPort, const TLinkShape& link) : target_(targetPort), link_(link) {
         listenFd_ = ListenLoopback(port_);
         acceptor_ = std::thread([this] { AcceptLoop(); });
     }
@@ -247,12 +279,14 @@ class TDelayRelay {
                 continue;
             }
             std::lock_guard lock(mutex_);
-            links_.push_back({client, server, std::make_unique<TRelayDirection>(client, server),
-                              std::make_unique<TRelayDirection>(server, client)});
+            links_.push_back({client, server,
+                              std::make_unique<TRelayDirection>(client, server, link_),
+                              std::make_unique<TRelayDirection>(server, client, link_)});
         }
     }
 
     int target_;
+    const TLinkShape link_;
     int port_ = 0;
     int listenFd_ = -1;
     std::atomic<bool> stopped_{false};
@@ -261,57 +295,81 @@ class TDelayRelay {
     std::thread acceptor_;
 };
 
-double Seconds(Clock::duration d) {
-    return std::chrono::duration<double>(d).count();
+// ---- The ends, each in its own process; each reports on its standard output ----------------
+
+// The highest resident size of this process so far, in KiB (what the system counted for it
+// since it was started, not for the program that started it).
+long PeakKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::atol(line.c_str() + 6);
+        }
+    }
+    return 0;
 }
 
-// (a) Raw TCP: big writes through the relay into a reader that discards.
-double RawTcpRate(std::size_t size) {
+// Raw receiving end: listens, says its port, reads size bytes and throws them away.
+int RawReceive(std::size_t size) {
     int port = 0;
     const int listenFd = ListenLoopback(port);
-    std::atomic<std::size_t> got{0};
-    Clock::time_point end;
-    std::thread sink([&] {
-        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        std::vector<char> buffer(64 * 1024);
-        std::size_t total = 0;
-        while (total < size) {
-            const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
-            if (n <= 0) {
-                break;
-            }
-            total += static_cast<std::size_t>(n);
+    std::printf("port %d\n", port);
+    std::fflush(stdout);
+    const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    std::vector<char> buffer(std::size_t{1} << 20);
+    std::size_t total = 0;
+    while (total < size) {
+        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+        if (n <= 0) {
+            break;
         }
-        end = Clock::now();
-        got.store(total);
-        ::close(fd);
-    });
-    double rate = 0;
-    {
-        TDelayRelay relay(port);
-        const std::string block(64 * 1024, 'r');
-        const auto start = Clock::now();
-        const int fd = ConnectLoopback(relay.Port());
-        for (std::size_t sent = 0; sent < size; sent += block.size()) {
-            SendAll(fd, block.data(), std::min(block.size(), size - sent));
-        }
-        sink.join();
-        rate = static_cast<double>(got.load()) / Seconds(end - start);
-        ::close(fd);
+        total += static_cast<std::size_t>(n);
     }
+    std::printf("end %lld\n", static_cast<long long>(MonotonicNs()));
+    std::printf("peak %ld\n", PeakKiB());
+    ::close(fd);
     ::close(listenFd);
-    return rate;
+    return total == size ? 0 : 1;
 }
 
-// A transfer window that only notes the end of its thread.
+// Raw sending end: connects and writes size bytes from memory in 1 MiB blocks.
+int RawSend(int port, std::size_t size) {
+    std::vector<char> block(std::size_t{1} << 20);
+    std::mt19937 random(7);
+    for (auto& c : block) {
+        c = static_cast<char>(random());
+    }
+    std::printf("start %lld\n", static_cast<long long>(MonotonicNs()));
+    const int fd = ConnectLoopback(port);
+    bool ok = fd >= 0;
+    for (std::size_t sent = 0; ok && sent < size; sent += block.size()) {
+        ok = SendAll(fd, block.data(), std::min(block.size(), size - sent));
+    }
+    if (ok) {  // wait for the receiver to close: everything has arrived
+        char c = 0;
+        ::shutdown(fd, SHUT_WR);
+        while (::recv(fd, &c, 1, 0) > 0) {
+        }
+    }
+    ::close(fd);
+    std::printf("peak %ld\n", PeakKiB());
+    return ok ? 0 : 1;
+}
+
+// A transfer window that notes the end of its thread and the last log line.
 class TQuietView : public vox::ITransferView {
   public:
     void SetCaption(const std::string&) override {}
     void SetProgressRange(std::int64_t) override {}
     void SetProgress(std::int64_t) override {}
     void AddLog(const std::string& text) override { lastLog = text; }
-    void TransferThreadEnded() override { ended = true; }
+    void TransferThreadEnded() override {
+        endNs = MonotonicNs();
+        ended = true;
+    }
     bool ended = false;
+    std::int64_t endNs = 0;
     std::string lastLog;
 };
 
@@ -321,85 +379,166 @@ void Pump(vox::TSynchronizer& sync, const std::function<bool()>& done) {
     }
 }
 
-// (b) One 256-byte piece at a time, each waiting for its acknowledgement, into the receiving
-// end.
-double StopAndWaitRate(const std::string& folder, std::size_t size) {
+// The sending end's window at the start, when not the program's own (--window).
+std::int64_t gStartWindow = vox::kSendWindowBytes;
+
+vox::TTransferOptions BenchOptions() {
+    vox::TTransferOptions options;
+    options.IdleLimitMs = 60000;
+    options.SendWindowBytes = gStartWindow;
+    return options;
+}
+
+// The receiving end: listens, says its port, receives into target.
+int FileReceive(const std::string& target, std::size_t size) {
     vox::TSynchronizer sync;
     TQuietView view;
     vox::TTransferDataServer server(
         view, &sync,
-        vox::TTransferJob{
-            "127.0.0.1", 0, folder + "/saw.bin", static_cast<std::int64_t>(size), {}});
+        vox::TTransferJob{"127.0.0.1", 0, target, static_cast<std::int64_t>(size), BenchOptions()});
     server.Open();
-    TDelayRelay relay(server.LocalPort());
-    std::atomic<bool> done{false};
-    double rate = 0;
-    std::thread sender([&] {
-        const std::string piece(256, 's');
-        const auto start = Clock::now();
-        const int fd = ConnectLoopback(relay.Port());
-        std::int64_t acked = 0;
-        while (acked < static_cast<std::int64_t>(size)) {
-            const auto n = std::min<std::size_t>(256, size - static_cast<std::size_t>(acked));
-            SendAll(fd, piece.data(), n);
-            const std::int64_t want = acked + static_cast<std::int64_t>(n);
-            while (acked < want) {
-                char ack[8];
-                std::size_t have = 0;
-                while (have < 8) {
-                    const ssize_t r = ::recv(fd, ack + have, 8 - have, 0);
-                    if (r <= 0) {
-                        ::close(fd);
-                        done.store(true);
-                        return;
-                    }
-                    have += static_cast<std::size_t>(r);
-                }
-                std::uint64_t value = 0;
-                for (int i = 7; i >= 0; --i) {
-                    value = (value << 8) | static_cast<unsigned char>(ack[i]);
-                }
-                acked = static_cast<std::int64_t>(value);
-            }
-        }
-        rate = static_cast<double>(size) / Seconds(Clock::now() - start);
-        ::close(fd);
-        done.store(true);
-    });
-    Pump(sync, [&] { return done.load() && view.ended; });
-    sender.join();
+    std::printf("port %d\n", server.LocalPort());
+    std::fflush(stdout);
+    Pump(sync, [&] { return view.ended; });
+    std::printf("end %lld\n", static_cast<long long>(view.endNs));
     server.Close();
-    return rate;
+    std::printf("peak %ld\n", PeakKiB());
+    const bool ok = view.lastLog.find("保存しました") != std::string::npos;
+    std::filesystem::remove(target);
+    return ok ? 0 : 1;
 }
 
-// (c) The sending end into the receiving end, with the given window.
-double WindowedRate(const std::string& folder, const std::string& source, std::size_t size,
-                    std::int64_t window) {
+// The sending end: connects and sends source; the transfer is over when the receiver has
+// acknowledged the whole file (which it does once the file is saved).
+int FileSend(int port, const std::string& source, std::size_t size) {
     vox::TSynchronizer sync;
-    TQuietView recvView;
-    TQuietView sendView;
-    vox::TTransferOptions options;
-    options.SendWindowBytes = window;
-    vox::TTransferDataServer server(recvView, &sync,
-                                    vox::TTransferJob{"127.0.0.1", 0, folder + "/win.bin",
-                                                      static_cast<std::int64_t>(size), options});
-    server.Open();
-    TDelayRelay relay(server.LocalPort());
-    vox::TTransferDataClient client(sendView, &sync,
-                                    vox::TTransferJob{"127.0.0.1", relay.Port(), source,
-                                                      static_cast<std::int64_t>(size), options});
-    const auto start = Clock::now();
+    TQuietView view;
+    vox::TTransferDataClient client(
+        view, &sync,
+        vox::TTransferJob{"127.0.0.1", port, source, static_cast<std::int64_t>(size),
+                          BenchOptions()});
+    std::printf("start %lld\n", static_cast<long long>(MonotonicNs()));
     client.Open();
-    Pump(sync, [&] { return sendView.ended; });
-    const double rate = static_cast<double>(size) / Seconds(Clock::now() - start);
-    Pump(sync, [&] { return recvView.ended; });
+    Pump(sync, [&] { return view.ended; });
+    std::printf("end %lld\n", static_cast<long long>(view.endNs));
     client.Stop();
-    server.Close();
-    if (sendView.lastLog.find("完了") == std::string::npos) {
-        std::fprintf(stderr, "windowed transfer did not complete: %s\n", sendView.lastLog.c_str());
+    std::printf("peak %ld\n", PeakKiB());
+    if (view.lastLog.find("完了") == std::string::npos) {
+        std::fprintf(stderr, "the transfer did not complete: %s\n", view.lastLog.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+// ---- The parent: starts the ends, relays, measures -----------------------------------------
+
+struct TChild {
+    pid_t pid = -1;
+    FILE* out = nullptr;
+};
+
+TChild Spawn(const std::vector<std::string>& args) {
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+        std::perror("pipe");
         std::exit(1);
     }
-    return rate;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
+    for (const auto& arg : args) {
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    TChild child;
+    if (posix_spawn(&child.pid, "/proc/self/exe", &actions, nullptr, argv.data(), environ) != 0) {
+        std::perror("posix_spawn");
+        std::exit(1);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipeFds[1]);
+    child.out = ::fdopen(pipeFds[0], "r");
+    return child;
+}
+
+// The next "<key> <number>" line of a child; nullopt when its output ends first.
+std::optional<long long> ReadValue(TChild& child, const char* key) {
+    char line[256];
+    while (std::fgets(line, sizeof line, child.out) != nullptr) {
+        char word[32];
+        long long value = 0;
+        if (std::sscanf(line, "%31s %lld", word, &value) == 2 && std::strcmp(word, key) == 0) {
+            return value;
+        }
+    }
+    return std::nullopt;
+}
+
+struct TEndCost {
+    double cpuSeconds = 0;
+    long peakKiB = 0;
+};
+
+TEndCost Reap(TChild& child, bool& ok) {
+    const auto peak = ReadValue(child, "peak");
+    int status = 0;
+    rusage usage{};
+    ::wait4(child.pid, &status, 0, &usage);
+    if (child.out != nullptr) {
+        std::fclose(child.out);
+    }
+    ok = ok && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    const auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6;
+    };
+    // ru_maxrss would count the bench itself too: the child was spawned from its memory.
+    return {seconds(usage.ru_utime) + seconds(usage.ru_stime), peak ? static_cast<long>(*peak) : 0};
+}
+
+struct TRun {
+    double rate = 0;  // bytes per second
+    TEndCost sender;
+    TEndCost receiver;
+};
+
+// One transfer: raw (true) or the program's ends, through the path.
+TRun Measure(const TLinkShape& link, bool raw, const std::string& source,
+             const std::string& target) {
+    const std::string size = std::to_string(link.FileBytes);
+    TChild receiver = raw ? Spawn({"bench_transfer", "--role", "raw-recv", size})
+                          : Spawn({"bench_transfer", "--role", "recv", target, size});
+    const auto port = ReadValue(receiver, "port");
+    if (!port) {
+        std::fprintf(stderr, "the receiving end did not start\n");
+        std::exit(1);
+    }
+    std::unique_ptr<TDelayRelay> relay;
+    int sendPort = static_cast<int>(*port);
+    if (link.Relayed) {
+        relay = std::make_unique<TDelayRelay>(sendPort, link);
+        sendPort = relay->Port();
+    }
+    TChild sender =
+        raw ? Spawn({"bench_transfer", "--role", "raw-send", std::to_string(sendPort), size})
+            : Spawn({"bench_transfer", "--role", "send", std::to_string(sendPort), source, size,
+                     std::to_string(gStartWindow)});
+    const auto start = ReadValue(sender, "start");
+    // Raw TCP is over when the receiver has everything; the transfer when the sender has the
+    // last acknowledgement (one more one-way trip, after the receiver has saved the file).
+    const auto end = raw ? ReadValue(receiver, "end") : ReadValue(sender, "end");
+    bool ok = start && end;
+    TRun run;
+    run.receiver = Reap(receiver, ok);
+    run.sender = Reap(sender, ok);
+    relay.reset();
+    if (!ok) {
+        std::fprintf(stderr, "%s %s failed\n", link.Name, raw ? "raw" : "transfer");
+        std::exit(1);
+    }
+    run.rate = static_cast<double>(link.FileBytes) / (static_cast<double>(*end - *start) / 1e9);
+    return run;
 }
 
 double Median(std::vector<double> values) {
@@ -407,58 +546,133 @@ double Median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
+void WriteSource(const std::string& path, std::size_t size, unsigned seed) {
+    std::mt19937_64 random(seed);
+    std::vector<std::uint64_t> block((std::size_t{1} << 20) / 8);
+    std::ofstream out(path, std::ios::binary);
+    for (std::size_t done = 0; done < size; done += block.size() * 8) {
+        for (auto& word : block) {
+            word = random();
+        }
+        out.write(reinterpret_cast<const char*>(block.data()),
+                  static_cast<std::streamsize>(std::min(block.size() * 8, size - done)));
+    }
+}
+
+int RunRole(int argc, char** argv) {
+    const std::string role = argv[2];
+    if (role == "raw-recv" && argc == 4) {
+        return RawReceive(std::stoull(argv[3]));
+    }
+    if (role == "raw-send" && argc == 5) {
+        return RawSend(std::stoi(argv[3]), std::stoull(argv[4]));
+    }
+    if (role == "recv" && argc == 5) {
+        return FileReceive(argv[3], std::stoull(argv[4]));
+    }
+    if (role == "send" && argc == 7) {
+        gStartWindow = std::stoll(argv[6]);
+        return FileSend(std::stoi(argv[3]), argv[4], std::stoull(argv[5]));
+    }
+    std::fprintf(stderr, "unknown role\n");
+    return 2;
+}
+
 }  // namespace
 
-int main() {
-    constexpr std::size_t kRawBytes = 20u << 20;
-    constexpr std::size_t kStopAndWaitBytes = 24u << 10;
-    constexpr std::size_t kWindowedBytes = 20u << 20;
-    const std::vector<std::int64_t> otherWindows = {64 << 10, 256 << 10, 1 << 20};
+int main(int argc, char** argv) {
+    if (argc >= 3 && std::strcmp(argv[1], "--role") == 0) {
+        return RunRole(argc, argv);
+    }
+    int rounds = 3;
+    std::string base = "/tmp";
+    bool quick = false;
+    std::string only;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) {
+            rounds = std::max(1, std::atoi(argv[++i]));
+        } else if (std::strcmp(argv[i], "--dir") == 0 && i + 1 < argc) {
+            base = argv[++i];
+        } else if (std::strcmp(argv[i], "--quick") == 0) {
+            quick = true;
+        } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
+            only = argv[++i];
+        } else if (std::strcmp(argv[i], "--window") == 0 && i + 1 < argc) {
+            gStartWindow = std::atoll(argv[++i]);
+        }
+    }
+    const std::size_t mib = std::size_t{1} << 20;
+    std::vector<TLinkShape> links = {
+        {"loopback", false, 0, 0ms, 256 * mib, 0.50},
+        {"relay 1 Gbit/s, 1 ms each way", true, 1e9 / 8, 1ms, 256 * mib, 0.90},
+        {"relay 100 Mbit/s, 10 ms each way", true, 100e6 / 8, 10ms, 32 * mib, 0.95},
+        {"relay 100 Mbit/s, 100 ms each way", true, 100e6 / 8, 100ms, 64 * mib, 0.80},
+    };
+    if (quick) {
+        for (auto& link : links) {
+            link.FileBytes /= 8;
+        }
+    }
+    std::erase_if(links, [&](const TLinkShape& link) {
+        return std::string(link.Name).find(only) == std::string::npos;
+    });
 
-    char pattern[] = "/tmp/vox-transfer-bench-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) {
+    std::string pattern = base + "/vox-transfer-bench-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
         std::perror("mkdtemp");
         return 1;
     }
     const std::string folder = pattern;
-    const std::string source = folder + "/source.bin";
-    {
-        std::mt19937 random(1);
-        std::string data(kWindowedBytes, '\0');
-        for (auto& c : data) {
-            c = static_cast<char>(random());
-        }
-        std::ofstream(source, std::ios::binary).write(data.data(), static_cast<long>(data.size()));
-    }
+    const std::string folderA = folder + "/a";
+    const std::string folderB = folder + "/b";
+    std::filesystem::create_directories(folderA);
+    std::filesystem::create_directories(folderB);
+    const std::size_t largest =
+        std::max_element(links.begin(), links.end(), [](const auto& x, const auto& y) {
+            return x.FileBytes < y.FileBytes;
+        })->FileBytes;
+    WriteSource(folderA + "/source.bin", largest, 1);
+    WriteSource(folderB + "/source.bin", largest, 2);
 
-    std::printf("Delaying relay: %lld ms each way, %.0f Mbit/s per direction, %zu bytes ahead\n",
-                static_cast<long long>(kOneWayDelay.count()), kRateBytesPerSecond * 8 / 1e6,
-                kAheadLimit);
-    std::vector<double> raw, saw, windowed;
-    std::map<std::int64_t, std::vector<double>> others;
-    for (int round = 1; round <= kRounds; ++round) {
-        raw.push_back(RawTcpRate(kRawBytes));
-        saw.push_back(StopAndWaitRate(folder, kStopAndWaitBytes));
-        windowed.push_back(WindowedRate(folder, source, kWindowedBytes, vox::kSendWindowBytes));
-        std::printf("round %d: raw %.2f MB/s, stop-and-wait %.2f KB/s, windowed %.2f MB/s\n", round,
-                    raw.back() / 1e6, saw.back() / 1e3, windowed.back() / 1e6);
-        for (const std::int64_t window : otherWindows) {
-            others[window].push_back(WindowedRate(folder, source, kWindowedBytes, window));
+    std::printf("work folder %s, %d rounds, each path both ways (a->b, b->a)\n", folder.c_str(),
+                rounds);
+    std::printf("%-36s %5s %10s %10s %7s %6s | %9s %9s %9s %9s\n", "path", "dir", "raw MB/s",
+                "xfer MB/s", "ratio", "goal", "s/GB snd", "s/GB rcv", "MiB snd", "MiB rcv");
+    for (const auto& link : links) {
+        if (link.Relayed) {
+            std::printf("# %s: relay holds at most %zu bytes per direction, reads %zu at a time\n",
+                        link.Name, link.AheadBytes(), link.ReadBytes());
         }
-        std::fflush(stdout);
+        for (const bool reverse : {false, true}) {
+            const std::string& from = reverse ? folderB : folderA;
+            const std::string& to = reverse ? folderA : folderB;
+            std::vector<double> raw, xfer, sendCpu, recvCpu, sendMem, recvMem, rawCpuS, rawCpuR;
+            for (int round = 0; round < rounds; ++round) {
+                const TRun r = Measure(link, true, {}, {});
+                const TRun x = Measure(link, false, from + "/source.bin", to + "/received.bin");
+                raw.push_back(r.rate);
+                xfer.push_back(x.rate);
+                const double gb = static_cast<double>(link.FileBytes) / 1e9;
+                sendCpu.push_back(x.sender.cpuSeconds / gb);
+                recvCpu.push_back(x.receiver.cpuSeconds / gb);
+                sendMem.push_back(static_cast<double>(x.sender.peakKiB) / 1024);
+                recvMem.push_back(static_cast<double>(x.receiver.peakKiB) / 1024);
+                rawCpuS.push_back(r.sender.cpuSeconds / gb);
+                rawCpuR.push_back(r.receiver.cpuSeconds / gb);
+                std::printf("#   round %d: raw %.1f MB/s, transfer %.1f MB/s\n", round + 1,
+                            r.rate / 1e6, x.rate / 1e6);
+                std::fflush(stdout);
+            }
+            const double ratio = Median(xfer) / Median(raw);
+            std::printf("%-36s %5s %10.1f %10.1f %7.3f %6.2f | %9.2f %9.2f %9.1f %9.1f  %s\n",
+                        link.Name, reverse ? "b->a" : "a->b", Median(raw) / 1e6, Median(xfer) / 1e6,
+                        ratio, link.GoalRatio, Median(sendCpu), Median(recvCpu), Median(sendMem),
+                        Median(recvMem), ratio >= link.GoalRatio ? "met" : "NOT MET");
+            std::printf("#   raw TCP for comparison: %.2f s/GB sending, %.2f s/GB receiving\n",
+                        Median(rawCpuS), Median(rawCpuR));
+            std::fflush(stdout);
+        }
     }
-    const double mRaw = Median(raw), mSaw = Median(saw), mWin = Median(windowed);
-    std::printf("\nmedians of %d rounds:\n", kRounds);
-    std::printf("  (a) raw TCP             %9.2f MB/s\n", mRaw / 1e6);
-    std::printf("  (b) stop-and-wait       %9.2f KB/s\n", mSaw / 1e3);
-    std::printf("  (c) windowed (%lld KiB) %9.2f MB/s\n",
-                static_cast<long long>(vox::kSendWindowBytes >> 10), mWin / 1e6);
-    for (const auto& [window, rates] : others) {
-        std::printf("      window %5lld KiB     %9.2f MB/s\n", static_cast<long long>(window >> 10),
-                    Median(rates) / 1e6);
-    }
-    std::printf("ratios: windowed/raw %.3f, windowed/stop-and-wait %.0f, raw/stop-and-wait %.0f\n",
-                mWin / mRaw, mWin / mSaw, mRaw / mSaw);
     std::filesystem::remove_all(folder);
     return 0;
 }

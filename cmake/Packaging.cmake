@@ -17,6 +17,20 @@ foreach(size 48 256)
 endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/README.md
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/voxilen)
+# The licence as Debian expects it: machine-readable copyright file, the MIT text in full.
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE VOX_LICENSE_TEXT)
+string(REGEX REPLACE "^MIT License\n\n[^\n]*\n\n" "" VOX_LICENSE_BODY "${VOX_LICENSE_TEXT}")
+string(REGEX REPLACE "\n\n" "\n.\n" VOX_LICENSE_BODY "${VOX_LICENSE_BODY}")
+string(REGEX REPLACE "\n([^\n])" "\n \\1" VOX_LICENSE_BODY "${VOX_LICENSE_BODY}")
+file(WRITE ${PROJECT_BINARY_DIR}/copyright
+     "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
+     "Upstream-Name: voxilen\n\n"
+     "Files: *\n"
+     "Copyright: the Voxilen developers\n"
+     "License: Expat\n\n"
+     "License: Expat\n ${VOX_LICENSE_BODY}")
+install(FILES ${PROJECT_BINARY_DIR}/copyright
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/voxilen)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME voxilen)

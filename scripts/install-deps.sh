@@ -15,9 +15,13 @@ packages=(
   clang-tidy clang-format
   # the windows and the sound device
   qt6-base-dev qt6-multimedia-dev libgl-dev fonts-noto-cjk
+  # Qt's own dialogs (file open and save, Yes and No) in the program's language
+  qt6-translations-l10n
   # the end-to-end test: a private X display, a D-Bus session with the accessibility bus,
   # pyatspi to drive the windows, screenshots
   xvfb xauth x11-utils dbus dbus-x11 at-spi2-core python3-pyatspi imagemagick
+  # ... with a window manager, so that focus and raising behave as on a desktop
+  openbox wmctrl
   # ... and its talking step: a private sound server, a microphone feed and a recorder
   pulseaudio pulseaudio-utils espeak-ng sox
   # opening the ports on the home router (UPnP IGD, NAT-PMP), and the router its tests

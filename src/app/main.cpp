@@ -16,6 +16,7 @@
 #include "platform/SingleInstance.h"
 #include "ui/DialogMessages.h"
 #include "ui/MainForm.h"
+#include "ui/QtTranslations.h"
 
 namespace {
 
@@ -70,7 +71,12 @@ void CloseEverything(QWidget& window) {
         QTimer::singleShot(0, &window, [&window] { CloseEverything(window); });
         return;
     }
-    window.close();
+    // The session ends: no question about partners still connected.
+    if (auto* form = qobject_cast<vox::TMainForm*>(&window)) {
+        form->CloseWithoutAsking();
+    } else {
+        window.close();
+    }
 }
 
 }  // namespace
@@ -87,9 +93,13 @@ int main(int argc, char* argv[]) {
     icon.addFile(QStringLiteral(":/icons/256x256/voxilen.png"));
     QApplication::setWindowIcon(icon);
     QGuiApplication::setDesktopFileName(QStringLiteral("voxilen"));
+    // Qt's own dialogs and buttons speak the program's language; without the system's
+    // translations they stay English.
+    vox::ui::InstallQtTranslations();
 
     if (guard.State() == vox::TSingleInstance::TState::AlreadyRunning) {
-        // The running copy is left alone.
+        // The running copy brings its window to the front; nothing else of it is touched.
+        guard.WakeRunningCopy();
         QApplication::beep();
         QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(vox::kApplicationTitle),
                         QStringLiteral("「ぼくしれん．ｅｘｅ」は既に起動されています。"),
@@ -119,6 +129,21 @@ int main(int argc, char* argv[]) {
                              }
                              CloseEverything(*window);
                          });
+    }
+    // A later start knocks: the window comes to the front, restored if minimised.
+    std::unique_ptr<QSocketNotifier> wakeNotifier;
+    if (guard.WakeFd() >= 0) {
+        wakeNotifier = std::make_unique<QSocketNotifier>(guard.WakeFd(), QSocketNotifier::Read);
+        QObject::connect(
+            wakeNotifier.get(), &QSocketNotifier::activated, form.get(),
+            [&guard, window = form.get()] {
+                if (guard.TakeWakeCalls()) {
+                    window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
+                    window->show();
+                    window->raise();
+                    window->activateWindow();
+                }
+            });
     }
     form->show();
     form->activateWindow();

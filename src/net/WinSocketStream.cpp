@@ -1,17 +1,173 @@
 #include "net/WinSocketStream.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <system_error>
 
 #include "net/SocketError.h"
 #include "net/SocketPoll.h"
 
 namespace vox {
 
+namespace {
+
+// The pipe that carries ReadToFile()'s bytes from the connection to the file.
+constexpr int kPipeBytes = 1 << 20;
+
+// sendfile() and splice() have no per-call "don't wait": the descriptor itself must not
+// block. Every other operation of the stream asks for that per call already.
+void MakeNonBlocking(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK) == 0) {
+        ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    }
+}
+
+// sendfile() has no MSG_NOSIGNAL: while one runs, SIGPIPE is held back for this thread, and
+// one that a closed or reset connection raised meanwhile is taken away before the thread may
+// see it again. It may come with a partly successful call as well as with EPIPE.
+class TNoSigPipe {
+  public:
+    TNoSigPipe() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        alreadyPending_ = Pending();
+        pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+    }
+    ~TNoSigPipe() {
+        if (!alreadyPending_ && Pending()) {
+            const timespec none{0, 0};
+            while (sigtimedwait(&pipe_, nullptr, &none) < 0 && errno == EINTR) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    TNoSigPipe(const TNoSigPipe&) = delete;
+    TNoSigPipe& operator=(const TNoSigPipe&) = delete;
+
+  private:
+    static bool Pending() {
+        sigset_t pending;
+        sigemptyset(&pending);
+        sigpending(&pending);
+        return sigismember(&pending, SIGPIPE) == 1;
+    }
+
+    sigset_t pipe_{};
+    sigset_t old_{};
+    bool alreadyPending_ = false;
+};
+
+}  // namespace
+
 TWinSocketStream::TWinSocketStream(TCustomWinSocket& socket, std::uint32_t timeoutMs)
     : socket_(socket), timeoutMs_(timeoutMs) {}
+
+TWinSocketStream::~TWinSocketStream() {
+    for (const int fd : pipe_) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+}
+
+int TWinSocketStream::ReadToFile(int fileFd, int count) {
+    if (count <= 0) {
+        return 0;
+    }
+    const auto handle = socket_.Acquire();
+    if (!handle) {
+        return 0;
+    }
+    std::lock_guard lock(socket_.readLock_);
+    if (pipe_[0] < 0) {
+        if (::pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
+            throw std::system_error(errno, std::generic_category(), "pipe");
+        }
+        ::fcntl(pipe_[1], F_SETPIPE_SZ, kPipeBytes);  // a smaller pipe only moves less at once
+    }
+    MakeNonBlocking(handle->fd);
+    const TDeadline deadline(timeoutMs_);
+    for (;;) {
+        if (handle->closed.load()) {
+            return 0;
+        }
+        const ssize_t n = ::splice(handle->fd, nullptr, pipe_[1], nullptr,
+                                   static_cast<std::size_t>(std::min(count, kPipeBytes)),
+                                   SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        if (n > 0) {
+            MoveToFile(fileFd, static_cast<std::size_t>(n));
+            return static_cast<int>(n);
+        }
+        if (n == 0) {
+            return 0;  // the peer has closed (or we shut the connection down)
+        }
+        const int error = errno;
+        if (error == EINTR) {
+            continue;
+        }
+        if (error != EAGAIN && error != EWOULDBLOCK) {
+            if (handle->closed.load()) {
+                return 0;
+            }
+            throw ESocketError::ForStream("Read", error);
+        }
+        const int ready = PollOne(handle->fd, POLLIN, deadline);
+        if (ready == 0) {
+            return 0;
+        }
+        if (ready < 0) {
+            throw ESocketError::ForStream("Read", errno);
+        }
+    }
+}
+
+void TWinSocketStream::MoveToFile(int fileFd, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::splice(pipe_[0], nullptr, fileFd, nullptr, size, SPLICE_F_MOVE);
+        if (n > 0) {
+            size -= static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno == EINVAL) {
+            // A file system that takes no splice: the bytes go through here after all.
+            char buffer[64 * 1024];
+            while (size > 0) {
+                const ssize_t got = ::read(pipe_[0], buffer, std::min(size, sizeof buffer));
+                if (got <= 0) {
+                    throw std::system_error(got < 0 ? errno : EIO, std::generic_category(), "read");
+                }
+                for (ssize_t done = 0; done < got;) {
+                    const ssize_t put =
+                        ::write(fileFd, buffer + done, static_cast<std::size_t>(got - done));
+                    if (put < 0 && errno == EINTR) {
+                        continue;
+                    }
+                    if (put <= 0) {
+                        throw std::system_error(put < 0 ? errno : EIO, std::generic_category(),
+                                                "write");
+                    }
+                    done += put;
+                }
+                size -= static_cast<std::size_t>(got);
+            }
+            return;
+        }
+        throw std::system_error(n < 0 ? errno : EIO, std::generic_category(), "write");
+    }
+}
 
 bool TWinSocketStream::WaitForData(std::uint32_t timeoutMs) {
     const auto handle = socket_.Acquire();
@@ -102,6 +258,59 @@ int TWinSocketStream::Write(const void* buffer, int count) {
                 return written;
             }
             throw ESocketError::ForStream("Write", error);
+        }
+        const int ready = PollOne(handle->fd, POLLOUT, deadline);
+        if (ready == 0) {
+            return written;
+        }
+        if (ready < 0) {
+            throw ESocketError::ForStream("Write", errno);
+        }
+    }
+    return written;
+}
+
+int TWinSocketStream::WriteFromFile(int fileFd, std::int64_t offset, int count) {
+    if (count <= 0) {
+        return 0;
+    }
+    const auto handle = socket_.Acquire();
+    if (!handle) {
+        return 0;
+    }
+    std::lock_guard lock(socket_.writeLock_);
+    MakeNonBlocking(handle->fd);
+    const TNoSigPipe noSigPipe;
+    const TDeadline deadline(timeoutMs_);
+    int written = 0;
+    while (written < count) {
+        if (handle->closed.load()) {
+            return written;
+        }
+        auto position = static_cast<off_t>(offset + written);
+        const ssize_t n =
+            ::sendfile(handle->fd, fileFd, &position, static_cast<std::size_t>(count - written));
+        if (n > 0) {
+            written += static_cast<int>(n);
+            continue;
+        }
+        if (n == 0) {
+            throw std::system_error(EIO, std::generic_category(), "the file became shorter");
+        }
+        const int error = errno;
+        if (error == EINTR) {
+            continue;
+        }
+        if (error != EAGAIN && error != EWOULDBLOCK) {
+            if (handle->closed.load()) {
+                return written;
+            }
+            if (error == EPIPE || error == ECONNRESET || error == ENOTCONN || error == ENOTSOCK ||
+                error == EBADF) {
+                throw ESocketError::ForStream("Write", error);
+            }
+            // The file's side failed (EIO, EINVAL for a file that cannot be mapped, ...).
+            throw std::system_error(error, std::generic_category(), "read");
         }
         const int ready = PollOne(handle->fd, POLLOUT, deadline);
         if (ready == 0) {

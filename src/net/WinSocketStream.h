@@ -11,6 +11,9 @@ class TWinSocketStream {
   public:
     // timeoutMs applies to each Read() and Write() as a whole (callers pass kSocketTimeoutMs).
     TWinSocketStream(TCustomWinSocket& socket, std::uint32_t timeoutMs);
+    ~TWinSocketStream();
+    TWinSocketStream(const TWinSocketStream&) = delete;
+    TWinSocketStream& operator=(const TWinSocketStream&) = delete;
 
     std::uint32_t TimeOut() const { return timeoutMs_; }
 
@@ -33,9 +36,24 @@ class TWinSocketStream {
     // SIGPIPE.
     int Write(const void* buffer, int count);
 
+    // Writes count bytes of the open file fileFd, from offset on, as Write() writes a buffer
+    // (the same timeout, results and failures), without copying them through this process
+    // (sendfile). A file that ends before raises std::system_error (EIO); one that cannot be
+    // read raises std::system_error with its code.
+    int WriteFromFile(int fileFd, std::int64_t offset, int count);
+
+    // Reads 1 to count bytes as Read() does (the same waits, results and failures), but puts
+    // them straight into the open file fileFd at its current offset, without a copy through
+    // this process (splice, through a pipe the stream keeps). At most 1 MiB moves at a time.
+    // A write to the file that fails raises std::system_error with its code.
+    int ReadToFile(int fileFd, int count);
+
   private:
+    void MoveToFile(int fileFd, std::size_t size);
+
     TCustomWinSocket& socket_;
     std::uint32_t timeoutMs_;
+    int pipe_[2] = {-1, -1};
 };
 
 }  // namespace vox

@@ -1,7 +1,9 @@
 // One running copy per login. The first copy takes an exclusive lock on a file in the login's
 // private runtime folder and keeps it until the process ends; the system drops the lock with
 // the process, so a copy that crashed never blocks the next start. A later copy finds the lock
-// taken and knows another copy runs; it touches nothing of the running copy.
+// taken and knows another copy runs; it touches nothing of the running copy but its wake-up
+// socket: a local socket beside the lock, on which a later start asks the running copy to
+// bring its window to the front.
 #pragma once
 
 #include <string>
@@ -23,7 +25,7 @@ class TSingleInstance {
 
     // Tries to take the lock on folder/name. An empty folder means LockFolder().
     explicit TSingleInstance(std::string folder = {}, std::string_view name = kSingleInstanceName);
-    // Releases the lock (closing the file is enough).
+    // Releases the lock (closing the file is enough) and removes the wake-up socket.
     ~TSingleInstance();
 
     TSingleInstance(const TSingleInstance&) = delete;
@@ -32,6 +34,15 @@ class TSingleInstance {
     TState State() const { return FState; }
     // The file the lock is on; empty when no usable folder was found.
     const std::string& LockPath() const { return FPath; }
+
+    // The copy that holds the lock: the listening wake-up socket (non-blocking; readable when
+    // a later start knocks), -1 when it could not be set up.
+    int WakeFd() const { return FWakeFd; }
+    // The copy that holds the lock: takes every knock waiting; true when there was one.
+    bool TakeWakeCalls() const;
+    // A copy refused as AlreadyRunning: knocks at the running copy's wake-up socket. False
+    // when no running copy listens there.
+    bool WakeRunningCopy() const;
 
     // The login's private folder for the lock: $XDG_RUNTIME_DIR when it names a folder of
     // this user that nobody else may write to; otherwise /tmp/voxilen-<uid>, created with mode
@@ -45,6 +56,8 @@ class TSingleInstance {
   private:
     std::string FPath;
     int FFd = -1;
+    int FWakeFd = -1;
+    std::string FWakePath;
     TState FState = TState::NoGuard;
 };
 

@@ -84,6 +84,9 @@ void TClientThread::Handshake() {
     // The address as the socket reports it now, before any close.
     const std::string address = socket.RemoteAddress();
     auto log = [&](std::string_view suffix) { AddLog(address + Sjis(suffix)); };
+    auto failed = [&](TCallFailure why) {
+        FCore.OnUi([&] { FCore.Ui().CallFailed(address, why); });
+    };
     std::uint8_t header[kPacketHeaderSize];
     std::size_t have = 0;
     try {
@@ -105,11 +108,13 @@ void TClientThread::Handshake() {
                     if (!CheckMagic(header)) {
                         log(texts::kNotOurProgram);
                         CloseSocket();
+                        failed(TCallFailure::NotOurProgram);
                         return;
                     }
                     if (ReadPacketHeader(header).Command != pcConnectReply) {
                         log(texts::kWrongPacket);
                         CloseSocket();
+                        failed(TCallFailure::NotOurProgram);
                         return;
                     }
                     std::uint8_t sub[kReplyHeaderSize];
@@ -117,12 +122,17 @@ void TClientThread::Handshake() {
                         throw THandshakeBroken{};
                     }
                     const ReplyHeader reply = ReadReplyHeader(sub);
+                    std::string replyText;
                     if (reply.TextLength > 0) {
                         std::vector<std::uint8_t> text(reply.TextLength);
                         if (!ReadFull(stream, text.data(), text.size())) {
                             throw THandshakeBroken{};
                         }
-                        AddLog(address + " " + TextUpToZero(text));
+                        replyText = TextUpToZero(text);
+                        std::string line = address;
+                        line += ' ';
+                        line += replyText;
+                        AddLog(line);
                     }
                     if (reply.Result == rcAccepted) {
                         SetEstablished();
@@ -130,18 +140,24 @@ void TClientThread::Handshake() {
                         return;
                     }
                     CloseSocket();
+                    failed(replyText == Sjis(texts::kPassPhraseMismatch)
+                               ? TCallFailure::WrongPassPhrase
+                           : replyText == Sjis(texts::kDecisionTimedOut) ? TCallFailure::NoDecision
+                                                                         : TCallFailure::Refused);
                     continue;
                 }
             }
             if (ElapsedMs(start, TimeGetTime()) > FTimeouts.HandshakeLimitMs) {
                 CloseSocket();
                 log(kPartnerTimedOut);
+                failed(TCallFailure::NoAnswer);
                 return;
             }
         }
     } catch (...) {
         log(kConnectFailed);
         CloseSocket();
+        failed(TCallFailure::Broken);
     }
 }
 

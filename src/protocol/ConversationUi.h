@@ -36,6 +36,16 @@ enum TCallDecision : int {
     cdTimedOut = 3,
 };
 
+// Why a call placed from here ended during its handshake, after the connection stood.
+enum class TCallFailure {
+    Refused,          // the partner's user refused the call
+    WrongPassPhrase,  // the partner asks for a pass phrase and it did not match
+    NoDecision,       // nobody decided at the partner's end in time
+    NotOurProgram,    // what answered is not this program
+    Broken,           // the partner hung up (or the connection failed) before answering
+    NoAnswer,         // the partner's program did not answer in time
+};
+
 class IConversationUi {
   public:
     virtual ~IConversationUi() = default;
@@ -63,6 +73,9 @@ class IConversationUi {
     virtual void TransferRefused(TConversation* connection) = 0;
     // The simple beep.
     virtual void Beep() = 0;
+    // A call placed from here was turned away or broke off during its handshake; the log
+    // lines are written as well. address: the partner's dotted address.
+    virtual void CallFailed(const std::string& /*address*/, TCallFailure /*why*/) {}
 };
 
 }  // namespace vox

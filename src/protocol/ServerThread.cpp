@@ -15,7 +15,7 @@ constexpr std::string_view kServerNormalEnd = " とのサーバー接続を終�
 constexpr std::string_view kServerSocketClosed = " サーバーソケットを閉じました。";
 constexpr std::string_view kCallerTimedOut = " 接続相手を確認できずにタイムアウトしました。";
 constexpr std::string_view kPassPhraseRefused = " のパスフレーズが一致しませんでした。";
-constexpr std::string_view kConnected = " を接続しました。";
+constexpr std::string_view kConnected = " と接続しました。";
 constexpr std::string_view kRefusedByUser = " の接続を拒否しました。";
 constexpr std::string_view kHandshakeFailed = " エラーが発生して接続できませんでした。";
 

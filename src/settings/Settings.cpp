@@ -104,6 +104,30 @@ void WriteTransFormPosition(const std::string& path, TWindowPosition position) {
     ini.WriteInteger(kSectionGlobal, kKeyTransFormTop, position.Top);
 }
 
+std::optional<TWindowGeometry> ReadMainFormGeometry(const std::string& path) {
+    const TMyIniFile ini(path);
+    if (!ini.ValueExists(kSectionGlobal, kKeyMainFormWidth)) {
+        return std::nullopt;
+    }
+    TWindowGeometry geometry;
+    geometry.Left = ini.ReadInteger(kSectionGlobal, kKeyMainFormLeft, 0);
+    geometry.Top = ini.ReadInteger(kSectionGlobal, kKeyMainFormTop, 0);
+    geometry.Width = ini.ReadInteger(kSectionGlobal, kKeyMainFormWidth, 0);
+    geometry.Height = ini.ReadInteger(kSectionGlobal, kKeyMainFormHeight, 0);
+    if (geometry.Width <= 0 || geometry.Height <= 0) {
+        return std::nullopt;
+    }
+    return geometry;
+}
+
+void WriteMainFormGeometry(const std::string& path, const TWindowGeometry& geometry) {
+    TMyIniFile ini(path);
+    ini.WriteInteger(kSectionGlobal, kKeyMainFormLeft, geometry.Left);
+    ini.WriteInteger(kSectionGlobal, kKeyMainFormTop, geometry.Top);
+    ini.WriteInteger(kSectionGlobal, kKeyMainFormWidth, geometry.Width);
+    ini.WriteInteger(kSectionGlobal, kKeyMainFormHeight, geometry.Height);
+}
+
 std::vector<std::string> ReadPartnerNames(const std::string& path) {
     std::vector<std::string> names;
     TMyIniFile(path).ReadNumberedValues(kPartnerSectionPrefix, kKeyPartnerName, names);
@@ -159,6 +183,39 @@ void RememberPartner(const std::string& path, std::string_view partnerName,
         ini.WriteString(section, kKeyAddress, address);
         if (port != 0) {
             ini.WriteInteger(section, kKeyPartnerPort, port);
+        }
+    }
+}
+
+}  // namespace vox
+
+namespace vox {
+
+bool ForgetPartner(const std::string& path, std::string_view partnerName) {
+    const std::string name = IniStoredValue(partnerName);
+    TMyIniFile ini(path);
+    std::string section;
+    if (name.empty() ||
+        !ini.FindNumberedSection(kPartnerSectionPrefix, kKeyPartnerName, name, section)) {
+        return false;
+    }
+    auto sectionOf = [](int index) {
+        return std::string(kPartnerSectionPrefix) + std::to_string(index);
+    };
+    int index = std::stoi(section.substr(kPartnerSectionPrefix.size()));
+    // Each later partner, every key of it (the pass phrase as stored: its key is the name,
+    // which moves with it), one index up; the last section is left empty.
+    for (;; ++index) {
+        const std::string here = sectionOf(index);
+        const std::string next = sectionOf(index + 1);
+        for (const std::string& key : ini.ReadSection(here)) {
+            ini.DeleteKey(here, key);
+        }
+        if (!ini.ValueExists(next, kKeyPartnerName)) {
+            return true;
+        }
+        for (const std::string& key : ini.ReadSection(next)) {
+            ini.WriteString(here, key, ini.ReadString(next, key, ""));
         }
     }
 }

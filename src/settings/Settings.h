@@ -5,6 +5,7 @@
 // A write that fails throws EIniFileError; the writes made before it stay made.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,6 +28,10 @@ inline constexpr std::string_view kKeyTransFormLeft = "TransFormLeft";
 inline constexpr std::string_view kKeyTransFormTop = "TransFormTop";
 // Whether the listening ports are opened on the home router (UPnP, NAT-PMP).
 inline constexpr std::string_view kKeyPortMapping = "PortMapping";
+inline constexpr std::string_view kKeyMainFormLeft = "MainFormLeft";
+inline constexpr std::string_view kKeyMainFormTop = "MainFormTop";
+inline constexpr std::string_view kKeyMainFormWidth = "MainFormWidth";
+inline constexpr std::string_view kKeyMainFormHeight = "MainFormHeight";
 // "Personal"
 inline constexpr std::string_view kKeyMyName = "MyName";
 inline constexpr std::string_view kKeyUsePassPhrase = "UsePassPhrase";
@@ -105,6 +110,18 @@ struct TWindowPosition {
 TWindowPosition ReadTransFormPosition(const std::string& path, int defaultLeft, int defaultTop);
 void WriteTransFormPosition(const std::string& path, TWindowPosition position);
 
+// The main window's last place (frame's top left) and inner size.
+struct TWindowGeometry {
+    int Left = 0;
+    int Top = 0;
+    int Width = 0;
+    int Height = 0;
+};
+
+// The main window's last place; none when it was never written or its size is no size.
+std::optional<TWindowGeometry> ReadMainFormGeometry(const std::string& path);
+void WriteMainFormGeometry(const std::string& path, const TWindowGeometry& geometry);
+
 // The names of the remembered partners, in index order, up to the first gap.
 std::vector<std::string> ReadPartnerNames(const std::string& path);
 
@@ -125,5 +142,9 @@ bool LookUpPartner(const std::string& path, std::string_view partnerName, std::s
 void RememberPartner(const std::string& path, std::string_view partnerName,
                      std::string_view hostName, std::string_view address,
                      std::string_view passPhrase, int port = 0);
+
+// Forgets the remembered partner of this name: the partners after it move up one index, so
+// that the list keeps no gap. Returns false when the partner is not remembered.
+bool ForgetPartner(const std::string& path, std::string_view partnerName);
 
 }  // namespace vox

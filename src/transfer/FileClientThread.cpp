@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <system_error>
 #include <utility>
@@ -21,10 +22,17 @@ using namespace transfer_detail;
 
 namespace {
 
-// Bytes read from the file at a time; the pieces are cut from them.
-constexpr std::size_t kReadBlockBytes = std::size_t{64} * 1024;
+// The most one write carries: the acknowledgements are read between writes, so that a receiver
+// that acknowledges every small read never fills this end's receive buffer while a write waits.
+constexpr std::int64_t kWriteBytes = std::int64_t{256} * 1024;
 // Room for the acknowledgements one read takes in.
-constexpr int kAckBufferBytes = 64 * kAckBytes;
+constexpr int kAckBufferBytes = 4096 * kAckBytes;
+
+std::int64_t NowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 // A file opened for reading, closed with the object.
 class TInputFile {
@@ -38,24 +46,7 @@ class TInputFile {
     TInputFile(const TInputFile&) = delete;
     TInputFile& operator=(const TInputFile&) = delete;
 
-    // Fills size bytes from offset; fails when the file ends before.
-    void ReadAt(char* out, std::size_t size, std::int64_t offset) {
-        std::size_t done = 0;
-        while (done < size) {
-            const ssize_t n = ::pread(fd_, out + done, size - done,
-                                      static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
-            if (n < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                throw std::system_error(errno, std::generic_category(), "read");
-            }
-            if (n == 0) {
-                throw std::system_error(EIO, std::generic_category(), "the file became shorter");
-            }
-            done += static_cast<std::size_t>(n);
-        }
-    }
+    int Fd() const { return fd_; }
 
   private:
     int fd_;
@@ -100,7 +91,7 @@ void TFileClientThread::Execute() {
         link_->MarkStarted(name_ + std::string(transfer_texts::kSendInterrupted));
     }
     const TOutcome outcome = Terminated() ? TOutcome::Interrupted : Send();
-    if (outcome == TOutcome::Failed) {
+    if (outcome == TOutcome::Failed || outcome == TOutcome::PartnerStopped) {
         // Nothing more can go right on this connection; the receiver learns at once that
         // the file will not come, instead of at its idle limit.
         socket_.Close();
@@ -113,20 +104,23 @@ TFileClientThread::TOutcome TFileClientThread::Send() {
         view.SetProgressRange(fileSize_);
         view.SetCaption(name_ + std::string(transfer_texts::kSending));
     });
-    // The connection closed on this side: by the owner stopping the transfer, or not at all.
-    auto broken = [this] { return Terminated() ? TOutcome::Interrupted : TOutcome::Failed; };
+    // The connection closed: by the owner stopping the transfer, or by the receiver.
+    auto broken = [this] {
+        return Terminated() ? TOutcome::Interrupted : TOutcome::PartnerStopped;
+    };
     try {
         TWinSocketStream stream(socket_, options_.SocketTimeoutMs);
         TInputFile file(filePath_);
         TProgressGate progress(options_.ProgressIntervalMs);
-        const std::int64_t window = std::max<std::int64_t>(options_.SendWindowBytes, 1);
+        // A window of one piece or less is the stop-and-wait sender: one piece per write, and
+        // the window stays as it is.
+        const bool stopAndWait = options_.SendWindowBytes <= kTransferPieceBytes;
+        TSendWindow window(options_.SendWindowBytes, stopAndWait ? 0 : options_.MaxSendWindowBytes);
+        const std::int64_t writeLimit = stopAndWait ? kTransferPieceBytes : kWriteBytes;
 
-        std::vector<char> block(kReadBlockBytes);
-        std::int64_t blockStart = 0;
-        std::int64_t blockEnd = 0;  // the block holds the file's bytes [blockStart, blockEnd)
         std::int64_t sendPos = 0;
         std::int64_t acked = 0;
-        unsigned char acks[kAckBufferBytes];
+        std::vector<unsigned char> acks(kAckBufferBytes);
         int ackFill = 0;
         std::uint32_t lastActivity = TimeGetTime();
 
@@ -137,28 +131,24 @@ TFileClientThread::TOutcome TFileClientThread::Send() {
             if (acked == fileSize_) {
                 return TOutcome::Completed;
             }
-            // One piece, when the window has room.
-            if (sendPos < fileSize_ && sendPos - acked < window) {
-                if (sendPos >= blockEnd) {
-                    const auto size = static_cast<std::size_t>(
-                        std::min<std::int64_t>(kReadBlockBytes, fileSize_ - sendPos));
-                    file.ReadAt(block.data(), size, sendPos);
-                    blockStart = sendPos;
-                    blockEnd = sendPos + static_cast<std::int64_t>(size);
-                }
-                const int piece = static_cast<int>(
-                    std::min<std::int64_t>(kTransferPieceBytes, blockEnd - sendPos));
-                const int written = stream.Write(block.data() + (sendPos - blockStart), piece);
+            // As much as the window allows, in one write of up to writeLimit bytes.
+            const std::int64_t room = window.Bytes() - (sendPos - acked);
+            if (sendPos < fileSize_ && room > 0) {
+                const int piece =
+                    static_cast<int>(std::min({room, writeLimit, fileSize_ - sendPos}));
+                // Straight from the file to the connection, without a copy through here.
+                const int written = stream.WriteFromFile(file.Fd(), sendPos, piece);
                 // A write cut short by the timeout leaves the rest for the next round: the
                 // position only ever moves by what actually went out.
                 sendPos += written;
                 sendPos_.store(sendPos);
+                window.Sent(sendPos, NowUs());
                 if (written < piece && !socket_.Connected()) {
                     return broken();
                 }
             }
             // Acknowledgements: take what has arrived; wait only when nothing may be sent.
-            const bool maysend = sendPos < fileSize_ && sendPos - acked < window;
+            const bool maysend = sendPos < fileSize_ && sendPos - acked < window.Bytes();
             std::uint32_t wait = maysend ? 0
                                          : WaitSlice(options_.SocketTimeoutMs, options_.IdleLimitMs,
                                                      ElapsedMs(lastActivity, TimeGetTime()));
@@ -170,7 +160,7 @@ TFileClientThread::TOutcome TFileClientThread::Send() {
                 Show([held](ITransferView& view) { view.SetProgress(held); });
             }
             if (stream.WaitForData(wait)) {
-                const int n = stream.Read(acks + ackFill, kAckBufferBytes - ackFill);
+                const int n = stream.Read(acks.data() + ackFill, kAckBufferBytes - ackFill);
                 if (n == 0) {
                     // Closed on this side, or the receiver closed before the whole count.
                     return broken();
@@ -179,15 +169,17 @@ TFileClientThread::TOutcome TFileClientThread::Send() {
                 lastActivity = TimeGetTime();
                 int used = 0;
                 for (; ackFill - used >= kAckBytes; used += kAckBytes) {
-                    const std::int64_t count = DecodeAck(acks + used);
+                    const std::int64_t count = DecodeAck(acks.data() + used);
                     if (count > sendPos) {
                         throw EBadAcknowledgement();
                     }
                     acked = std::max(acked, count);
                 }
-                std::memmove(acks, acks + used, static_cast<std::size_t>(ackFill - used));
+                std::memmove(acks.data(), acks.data() + used,
+                             static_cast<std::size_t>(ackFill - used));
                 ackFill -= used;
                 acked_.store(acked);
+                window.Acked(acked, NowUs());
                 if (progress.Pass(acked) && acked < fileSize_) {
                     Show([acked](ITransferView& view) { view.SetProgress(acked); });
                 }
@@ -199,8 +191,15 @@ TFileClientThread::TOutcome TFileClientThread::Send() {
                 return TOutcome::TimedOut;
             }
         }
+    } catch (const EBadAcknowledgement&) {
+        return Terminated() ? TOutcome::Interrupted : TOutcome::Failed;
+    } catch (const ESocketError& error) {
+        if (Terminated()) {
+            return TOutcome::Interrupted;
+        }
+        return PeerWentAway(error) ? TOutcome::PartnerStopped : TOutcome::Failed;
     } catch (...) {
-        return broken();
+        return Terminated() ? TOutcome::Interrupted : TOutcome::Failed;
     }
 }
 
@@ -217,6 +216,9 @@ void TFileClientThread::Report(TOutcome outcome) {
             break;
         case TOutcome::TimedOut:
             caption = line = name_ + std::string(transfer_texts::kSendTimedOut);
+            break;
+        case TOutcome::PartnerStopped:
+            caption = line = name_ + std::string(transfer_texts::kSendStoppedByPartner);
             break;
         case TOutcome::Interrupted:
             return;  // the window has let go and logs the interruption itself

@@ -15,15 +15,19 @@
 
 namespace vox {
 
-// Sends the first FileSize bytes of FilePath in pieces of at most 256 bytes, one write per
-// piece, keeping up to SendWindowBytes unacknowledged. It keeps its own position, which only
+// Sends the first FileSize bytes of FilePath in large writes, as far as the window allows
+// (see TSendWindow: it starts at SendWindowBytes and follows the measured bandwidth-delay
+// product up to MaxSendWindowBytes; a start of 256 bytes or less sends one 256-byte piece per
+// write and keeps the window), reading acknowledgements between writes. The file's bytes go
+// from the file to the connection without a copy through the program (sendfile), so memory
+// does not grow with the window. It keeps its own position, which only
 // moves forward: no byte is sent twice, whatever the acknowledgements say. Acknowledgements are
 // read as whole 8-byte counts (one split over several reads is put together); each one that
 // passes the highest count so far moves the progress bar. The transfer is complete only when
 // the acknowledged count reaches FileSize. A count beyond what was sent ends the transfer as
 // failed, one below the highest so far is ignored.
 //
-// Endings: the receiver went away (end of stream, a refused write): the failure texts; the
+// Endings: the receiver went away (end of stream, a reset): the partner-stopped texts; the
 // file cannot be read (missing, shorter than FileSize): the failure texts; nothing readable
 // for IdleLimitMs: the connection is closed and the timeout texts are shown; Terminate() plus
 // closing the connection (the owner stopping the transfer): no texts.
@@ -51,7 +55,7 @@ class TFileClientThread : public TThread {
     void Execute() override;
 
   private:
-    enum class TOutcome { Completed, Failed, TimedOut, Interrupted };
+    enum class TOutcome { Completed, Failed, PartnerStopped, TimedOut, Interrupted };
 
     TOutcome Send();
     void Report(TOutcome outcome);

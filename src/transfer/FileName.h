@@ -31,6 +31,15 @@ std::optional<std::string> ReceivedFileName(std::string_view name);
 // separator. The result is UTF-8.
 std::optional<std::string> ReceivedFileNameFromCp932(std::string_view cp932);
 
+// The longest file name (one path component) the usual file systems hold, in bytes.
+inline constexpr std::size_t kMaxFileNameBytes = 255;
+
+// A name (in the file system's encoding, UTF-8 here) cut to at most maxBytes bytes: the end of
+// the part before the extension goes, the extension (from the last '.', when it is short and
+// not the whole name) stays, and no multi-byte character is split. Shorter names come back
+// as they are.
+std::string ShortenFileName(std::string_view name, std::size_t maxBytes = kMaxFileNameBytes);
+
 // The file name part of a local path (after the last '/'); the whole text when it has none.
 std::string FileNamePart(std::string_view path);
 

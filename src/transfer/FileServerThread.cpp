@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <utility>
+#include <vector>
 
 #include "net/WinSocketStream.h"
 #include "platform/Clock.h"
@@ -12,6 +13,13 @@
 namespace vox {
 
 using namespace transfer_detail;
+
+namespace {
+
+// The most one read takes in: whatever has arrived, up to this much.
+constexpr std::int64_t kReadBytes = std::int64_t{1} << 20;
+
+}  // namespace
 
 TFileServerThread::TFileServerThread(std::shared_ptr<TTransferViewLink> link, TSynchronizer* sync,
                                      std::string filePath, std::int64_t fileSize,
@@ -77,7 +85,6 @@ TFileServerThread::TOutcome TFileServerThread::Receive(TCustomWinSocket& socket)
 
         std::int64_t count = 0;
         std::uint32_t lastActivity = TimeGetTime();
-        char buffer[kTransferPieceBytes];
         while (socket.Connected() && count < fileSize_) {
             if (Terminated()) {
                 return TOutcome::Interrupted;
@@ -94,13 +101,15 @@ TFileServerThread::TOutcome TFileServerThread::Receive(TCustomWinSocket& socket)
                     Show([held](ITransferView& view) { view.SetProgress(held); });
                 }
             } else {
-                const int want = static_cast<int>(
-                    std::min<std::int64_t>(kTransferPieceBytes, fileSize_ - count));
-                const int n = stream.Read(buffer, want);
+                // Whatever is there, but never beyond the announced size, straight into the
+                // file.
+                const int want =
+                    static_cast<int>(std::min<std::int64_t>(kReadBytes, fileSize_ - count));
+                const int n = stream.ReadToFile(file.Fd(), want);
                 if (n > 0) {
-                    file.Write(buffer, static_cast<std::size_t>(n));
                     count += n;
                     recvCount_.store(count);
+                    file.Written(count);
                     if (count == fileSize_ && !complete()) {
                         return TOutcome::Interrupted;  // the window let go first
                     }
@@ -128,7 +137,11 @@ TFileServerThread::TOutcome TFileServerThread::Receive(TCustomWinSocket& socket)
             if (completed) {
                 break;
             }
-            if (senderGone || ElapsedMs(lastActivity, TimeGetTime()) > options_.IdleLimitMs) {
+            if (senderGone) {
+                socket.Close();
+                return TOutcome::PartnerStopped;
+            }
+            if (ElapsedMs(lastActivity, TimeGetTime()) > options_.IdleLimitMs) {
                 socket.Close();
                 return TOutcome::TimedOut;
             }
@@ -147,7 +160,7 @@ TFileServerThread::TOutcome TFileServerThread::Receive(TCustomWinSocket& socket)
         if (Terminated()) {
             return TOutcome::Interrupted;
         }
-        return PeerWentAway(error) ? TOutcome::TimedOut : TOutcome::Failed;
+        return PeerWentAway(error) ? TOutcome::PartnerStopped : TOutcome::Failed;
     } catch (...) {
         if (completed) {
             return TOutcome::Completed;
@@ -168,10 +181,13 @@ void TFileServerThread::Report(TOutcome outcome) {
             break;
         }
         case TOutcome::Failed:
+        case TOutcome::PartnerStopped:
         case TOutcome::TimedOut: {
             const std::string line =
                 name_ + std::string(outcome == TOutcome::Failed ? transfer_texts::kReceiveFailed
-                                                                : transfer_texts::kReceiveTimedOut);
+                                    : outcome == TOutcome::PartnerStopped
+                                        ? transfer_texts::kReceiveStoppedByPartner
+                                        : transfer_texts::kReceiveTimedOut);
             if (link_->Seal(line)) {
                 ShowSealed([&](ITransferView& view) {
                     view.SetCaption(line);

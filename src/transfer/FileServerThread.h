@@ -16,8 +16,9 @@ namespace vox {
 
 // Byte stream from the sender: the file's bytes and nothing else. Stream back: after every
 // read that returned data, 8 bytes holding the running count as a signed 64-bit
-// little-endian integer. A read takes at most 256 bytes and never more than the announced
-// size leaves.
+// little-endian integer. A read takes whatever has arrived, up to 1 MiB and never more than
+// the announced size leaves. A sender that closes or resets the connection before the whole
+// file has come has stopped the transfer: the partner-stopped texts, not a timeout.
 //
 // The file grows under a temporary name beside FilePath and takes its name when the announced
 // size has arrived, before the last acknowledgement goes out; a transfer that does not
@@ -41,7 +42,7 @@ class TFileServerThread : public TServerClientThread {
     void ClientExecute() override;
 
   private:
-    enum class TOutcome { Completed, Failed, TimedOut, Interrupted };
+    enum class TOutcome { Completed, Failed, PartnerStopped, TimedOut, Interrupted };
 
     TOutcome Receive(TCustomWinSocket& socket);
     void Report(TOutcome outcome);

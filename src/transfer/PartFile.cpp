@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -14,12 +13,12 @@ namespace vox {
 
 namespace {
 
-// Bytes gathered before one write to the file.
-constexpr std::size_t kWriteBlockBytes = std::size_t{64} * 1024;
 // The longest file name part kept in a temporary name, so that the suffix fits the system's
 // limit on one name (255 bytes).
 constexpr std::size_t kMaxKeptNameBytes = 200;
 constexpr int kCreateAttempts = 100;
+// The disk starts writing out what has arrived in steps of this much.
+constexpr std::int64_t kWriteBackBytes = std::int64_t{8} << 20;
 
 [[noreturn]] void Fail(int code, const char* what) {
     throw std::system_error(code, std::generic_category(), what);
@@ -55,7 +54,6 @@ TPartFile::TPartFile(std::string finalPath) : finalPath_(std::move(finalPath)) {
             Fail(errno, "create");
         }
     }
-    buffer_.reserve(kWriteBlockBytes);
 }
 
 TPartFile::~TPartFile() {
@@ -65,39 +63,19 @@ TPartFile::~TPartFile() {
     }
 }
 
-void TPartFile::Write(const void* data, std::size_t size) {
-    const auto* bytes = static_cast<const char*>(data);
-    while (size > 0) {
-        const std::size_t take = std::min(size, kWriteBlockBytes - buffer_.size());
-        buffer_.insert(buffer_.end(), bytes, bytes + take);
-        bytes += take;
-        size -= take;
-        if (buffer_.size() == kWriteBlockBytes) {
-            Flush();
-        }
+void TPartFile::Written(std::int64_t size) {
+    if (fd_ < 0 || size - writeBackFrom_ < kWriteBackBytes) {
+        return;
     }
-}
-
-void TPartFile::Flush() {
-    if (fd_ < 0) {
-        Fail(EBADF, "write");
-    }
-    std::size_t done = 0;
-    while (done < buffer_.size()) {
-        const ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            Fail(errno, "write");
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    buffer_.clear();
+    // Only a start: it does not wait. A file system that cannot do it writes at Finish().
+    ::sync_file_range(fd_, writeBackFrom_, size - writeBackFrom_, SYNC_FILE_RANGE_WRITE);
+    writeBackFrom_ = size;
 }
 
 void TPartFile::Finish() {
-    Flush();
+    if (fd_ < 0) {
+        Fail(EBADF, "fsync");
+    }
     if (::fsync(fd_) != 0) {
         Fail(errno, "fsync");
     }

@@ -4,8 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
-#include <vector>
 
 namespace vox {
 
@@ -21,9 +21,10 @@ class TPartFile {
     TPartFile(const TPartFile&) = delete;
     TPartFile& operator=(const TPartFile&) = delete;
 
-    // Appends bytes (buffered). Raises std::system_error.
-    void Write(const void* data, std::size_t size);
-    // Writes out what is buffered, flushes it to the disk and closes the file.
+    // The file now holds size bytes: every few MiB the disk starts writing them out, so that
+    // Finish() does not wait for the whole file at the end.
+    void Written(std::int64_t size);
+    // Flushes the file to the disk and closes it.
     void Finish();
     // Gives the finished file its final name, replacing a file of that name. Raises
     // std::system_error (the temporary file is then removed by the destructor).
@@ -31,19 +32,20 @@ class TPartFile {
     // Removes the temporary file now.
     void Discard();
 
+    // The open file: the bytes are written straight to it, at its end. -1 once finished.
+    int Fd() const { return fd_; }
     const std::string& TempPath() const { return tempPath_; }
     const std::string& FinalPath() const { return finalPath_; }
 
   private:
-    void Flush();
     void CloseFile();
 
     std::string finalPath_;
     std::string tempPath_;
     int fd_ = -1;
+    std::int64_t writeBackFrom_ = 0;
     bool committed_ = false;
     bool removed_ = false;
-    std::vector<char> buffer_;
 };
 
 }  // namespace vox

@@ -1,5 +1,6 @@
 #include "transfer/TransferCommon.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/Clock.h"
@@ -42,6 +43,40 @@ bool TProgressGate::TakeHeld(std::int64_t& count) {
 
 bool TProgressGate::IntervalPassed(std::uint32_t now) const {
     return !shown_ || intervalMs_ == 0 || ElapsedMs(lastShown_, now) >= intervalMs_;
+}
+
+TSendWindow::TSendWindow(std::int64_t initial, std::int64_t maximum)
+    : window_(std::max<std::int64_t>(initial, 1)), maximum_(maximum) {}
+
+void TSendWindow::Sent(std::int64_t sentEnd, std::int64_t nowUs) {
+    if (sampling_ || sentEnd <= acked_) {
+        return;
+    }
+    sampling_ = true;
+    sampleEnd_ = sentEnd;
+    sampleStartUs_ = nowUs;
+    sampleStartAcked_ = acked_;
+}
+
+void TSendWindow::Acked(std::int64_t acked, std::int64_t nowUs) {
+    acked_ = std::max(acked_, acked);
+    if (!sampling_ || acked_ < sampleEnd_) {
+        return;
+    }
+    sampling_ = false;
+    const std::int64_t rttUs = std::max<std::int64_t>(nowUs - sampleStartUs_, 1);
+    minRttUs_ = minRttUs_ < 0 ? rttUs : std::min(minRttUs_, rttUs);
+    if (maximum_ <= window_) {
+        return;
+    }
+    // Bytes per microsecond times microseconds, in floating point: no overflow on fast links.
+    const double rate =
+        static_cast<double>(acked_ - sampleStartAcked_) / static_cast<double>(rttUs);
+    const double wanted = 2.0 * rate * static_cast<double>(minRttUs_);
+    if (wanted > static_cast<double>(window_)) {
+        window_ =
+            wanted >= static_cast<double>(maximum_) ? maximum_ : static_cast<std::int64_t>(wanted);
+    }
 }
 
 }  // namespace vox::transfer_detail

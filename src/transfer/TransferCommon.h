@@ -63,4 +63,35 @@ class TProgressGate {
     std::int64_t held_ = -1;
 };
 
+// The sending end's window: the bytes it may keep unacknowledged. It starts at initial and
+// follows twice the bandwidth-delay product measured from the acknowledgements: the rate at
+// which bytes were acknowledged over one round trip, times the shortest round trip seen. Twice,
+// so that the window is never what holds the rate down while the measurement catches up; a
+// window larger than the path needs only fills the socket buffers, which the system bounds.
+// It never shrinks, and never grows past maximum (nor at all when maximum <= initial).
+// Times are microseconds on any steady clock.
+class TSendWindow {
+  public:
+    TSendWindow(std::int64_t initial, std::int64_t maximum);
+
+    std::int64_t Bytes() const { return window_; }
+    // The bytes up to sentEnd have been handed to the connection.
+    void Sent(std::int64_t sentEnd, std::int64_t nowUs);
+    // The receiver has now acknowledged acked bytes.
+    void Acked(std::int64_t acked, std::int64_t nowUs);
+    // The shortest round trip measured so far; -1 before the first.
+    std::int64_t MinRoundTripUs() const { return minRttUs_; }
+
+  private:
+    std::int64_t window_;
+    const std::int64_t maximum_;
+    std::int64_t acked_ = 0;
+    // One measurement at a time: from the moment sampleEnd_ was sent until it is acknowledged.
+    bool sampling_ = false;
+    std::int64_t sampleEnd_ = 0;
+    std::int64_t sampleStartUs_ = 0;
+    std::int64_t sampleStartAcked_ = 0;
+    std::int64_t minRttUs_ = -1;
+};
+
 }  // namespace vox::transfer_detail

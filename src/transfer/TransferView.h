@@ -39,11 +39,17 @@ inline constexpr std::int64_t kProgressStepBytes = 511;
 // onto the user-interface thread, and a fast transfer would otherwise make tens of thousands
 // of them per second. 0 updates on every step.
 inline constexpr std::uint32_t kTransferProgressIntervalMs = 50;
-// The largest piece of file data one write carries.
+// The piece size of the stop-and-wait partners this program must work with: a sender that
+// writes one piece and waits for its acknowledgement, a receiver that reads at most one piece.
 inline constexpr int kTransferPieceBytes = 256;
-// Bytes the sending end keeps in flight without an acknowledgement: about one bandwidth-delay
-// product of a 100 Mbit/s link with a 20 ms round trip.
-inline constexpr std::int64_t kSendWindowBytes = std::int64_t{512} * 1024;
+// Bytes the sending end keeps in flight without an acknowledgement at the start: about one
+// bandwidth-delay product of a 100 Mbit/s link with a 300 ms round trip, so that the common
+// paths run at full rate from the first round trip. From there the window follows the
+// bandwidth-delay product measured from the acknowledgements.
+inline constexpr std::int64_t kSendWindowBytes = std::int64_t{4} * 1024 * 1024;
+// The most the window grows to: 64 MiB carries 1 Gbit/s over a 500 ms round trip. The bytes in
+// flight are held by the system's socket buffers and the network, not by the program.
+inline constexpr std::int64_t kMaxSendWindowBytes = std::int64_t{64} * 1024 * 1024;
 
 // Durations and limits of one transfer; tests shorten them.
 struct TTransferOptions {
@@ -51,7 +57,11 @@ struct TTransferOptions {
     std::uint32_t IdleLimitMs = kTransferIdleLimitMs;   // nothing received for this long
     std::uint32_t ConnectTimeoutMs = kSocketTimeoutMs;  // the sending end's connect
     std::uint32_t ProgressIntervalMs = kTransferProgressIntervalMs;
-    std::int64_t SendWindowBytes = kSendWindowBytes;  // 256 or less: stop-and-wait
+    // The window at the start. 256 or less: stop-and-wait, one piece per write, and the window
+    // stays as it is.
+    std::int64_t SendWindowBytes = kSendWindowBytes;
+    // The most the window grows to; at most SendWindowBytes: it stays as it is.
+    std::int64_t MaxSendWindowBytes = kMaxSendWindowBytes;
 };
 
 // What one end of a transfer works on.
@@ -81,6 +91,11 @@ inline constexpr std::string_view kReceiveTimedOut =
     " をタイムアウトエラーが発生して受信に失敗しました。";
 inline constexpr std::string_view kSendTimedOut =
     " をタイムアウトエラーが発生して送信に失敗しました。";
+// The partner closed the data connection before the whole file had come: it cancelled or quit.
+inline constexpr std::string_view kReceiveStoppedByPartner =
+    " は相手が転送を中止したため受信できませんでした。";  // <name>
+inline constexpr std::string_view kSendStoppedByPartner =
+    " は相手が転送を中止したため送信できませんでした。";  // <name>
 // Logged when the window is closed while its transfer still runs.
 inline constexpr std::string_view kReceiveInterrupted = " の受信を中断しました。";  // <name>
 inline constexpr std::string_view kSendInterrupted = " の送信を中断しました。";     // <name>

@@ -91,8 +91,7 @@ TAboutBox::TAboutBox(QWidget* owner)
     };
     makePair("ProductName", QStringLiteral("プロダクト名"), "lblProductName", ProductName,
              lblProductName);
-    makePair("Version", QStringLiteral("バージョン番号"), "lblFileVersion", Version,
-             lblFileVersion);
+    makePair("Version", QStringLiteral("バージョン"), "lblFileVersion", Version, lblFileVersion);
     makePair("Copyright", QStringLiteral("著作権表記"), "lblLegalCopyRight", Copyright,
              lblLegalCopyRight);
     makePair("Comments", QStringLiteral("コメント"), "lblComments", Comments, lblComments);
@@ -138,8 +137,7 @@ TAboutBox::TAboutBox(QWidget* owner)
 
 void TAboutBox::FormCreate() {
     lblProductName->setText(QString::fromStdString(VersionValue("ProductName")));
-    lblFileVersion->setText(QStringLiteral("Version ") +
-                            QString::fromStdString(VersionValue("FileVersion")));
+    lblFileVersion->setText(QString::fromStdString(VersionValue("FileVersion")));
     lblLegalCopyRight->setText(QString::fromStdString(VersionValue("LegalCopyRight")));
     lblComments->setText(QString::fromStdString(VersionValue("Comments")));
 }

@@ -1,11 +1,15 @@
 #include "ui/ConnectForm.h"
 
+#include <QAbstractItemView>
+#include <QApplication>
 #include <QComboBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QStyledItemDelegate>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -17,6 +21,7 @@
 #include "platform/Cp932.h"
 #include "protocol/ConnectionCore.h"
 #include "ui/DialogMessages.h"
+#include "ui/ErrorAdvice.h"
 
 namespace vox {
 
@@ -33,6 +38,35 @@ std::string Cp932(const QString& text) {
 constexpr Qt::WindowFlags kDialogFlags =
     Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint;
 
+// A remembered partner's address, kept beside its name in the history list.
+constexpr int kAddressRole = Qt::UserRole + 1;
+
+// The history list shows each partner's name with its address; choosing one puts the name
+// alone in the field.
+class THistoryDelegate : public QStyledItemDelegate {
+  public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+  protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(option, index);
+        const QString address = index.data(kAddressRole).toString();
+        if (!address.isEmpty()) {
+            option->text += QStringLiteral("　（") + address + QStringLiteral("）");
+        }
+    }
+};
+
+// The key of an incoming call's buttons.
+bool IsAcceptKey(const QEvent* event) {
+    if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease &&
+        event->type() != QEvent::ShortcutOverride) {
+        return false;
+    }
+    const int key = static_cast<const QKeyEvent*>(event)->key();
+    return key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space;
+}
+
 }  // namespace
 
 TConnectForm::TConnectForm(QWidget* owner, TConnectionCore& core, const TSettings& live,
@@ -44,16 +78,10 @@ TConnectForm::TConnectForm(QWidget* owner, TConnectionCore& core, const TSetting
       FIniFileName(std::move(iniFileName)) {
     CreateControls();
     SetCaptions();
-    // Set up once: a dialog that stays open after a message keeps what the user typed.
+    // Set up once: a dialog that stays open after a message, or that the user leaves for
+    // another window and comes back to, keeps what the user typed.
     CommentEdit->clear();
-    PartnerComboBox->clear();
-    try {
-        for (const std::string& name : ReadPartnerNames(FIniFileName)) {
-            PartnerComboBox->addItem(Utf8(name));
-        }
-    } catch (const std::exception&) {
-        // An unreadable settings file reads as empty: no history to offer.
-    }
+    FillHistory();
     PartnerComboBox->setCurrentIndex(-1);
     PartnerComboBox->setEditText(QString());
     AddressEdit->clear();
@@ -61,10 +89,90 @@ TConnectForm::TConnectForm(QWidget* owner, TConnectionCore& core, const TSetting
     // Typing and choosing from the list both change the edit text.
     connect(PartnerComboBox, &QComboBox::editTextChanged, this,
             &TConnectForm::PartnerComboBoxChange);
+    PartnerComboBox->setItemDelegate(new THistoryDelegate(PartnerComboBox));
+    // The Delete key in the open list forgets the partner under the cursor.
+    PartnerComboBox->view()->installEventFilter(this);
+    ForgetBtn = new QPushButton(QStringLiteral("履歴から削除"), this);
+    ForgetBtn->setObjectName(QStringLiteral("ForgetBtn"));
+    ForgetBtn->setAccessibleName(ForgetBtn->text());
+    ForgetBtn->setAccessibleDescription(
+        QStringLiteral("相手の名前に書かれた相手を、接続した相手の履歴から消します"));
+    ForgetBtn->setAutoDefault(false);
+    if (auto* row = qobject_cast<QHBoxLayout*>(layout()->itemAt(1)->layout())) {
+        row->insertWidget(0, ForgetBtn);
+    }
+    connect(ForgetBtn, &QPushButton::clicked, this, &TConnectForm::ForgetChosenPartner);
+    setTabOrder(CommentEdit, OKBitBtn);
+    setTabOrder(OKBitBtn, CancelBitBtn);
+    setTabOrder(CancelBitBtn, ForgetBtn);
 }
 
-TConnectForm::TConnectForm(QWidget* owner, const TIncomingCall& call, std::uint32_t timeoutMs)
-    : QDialog(owner, kDialogFlags), FDialogMode(kIncomingMode) {
+void TConnectForm::FillHistory() {
+    PartnerComboBox->clear();
+    try {
+        for (const std::string& name : ReadPartnerNames(FIniFileName)) {
+            std::string hostName;
+            std::string address;
+            LookUpPartner(FIniFileName, name, hostName, address);
+            PartnerComboBox->addItem(Utf8(name));
+            const QString where = Utf8(address.empty() ? hostName : address);
+            const int row = PartnerComboBox->count() - 1;
+            PartnerComboBox->setItemData(row, where, kAddressRole);
+            PartnerComboBox->setItemData(row,
+                                         where.isEmpty() ? Utf8(name) : Utf8(name) + u' ' + where,
+                                         Qt::AccessibleTextRole);
+        }
+    } catch (const std::exception&) {
+        // An unreadable settings file reads as empty: no history to offer.
+    }
+}
+
+void TConnectForm::ForgetChosenPartner() {
+    const QString name =
+        PartnerComboBox->view()->isVisible() && PartnerComboBox->view()->currentIndex().isValid()
+            ? PartnerComboBox->view()->currentIndex().data().toString()
+            : PartnerComboBox->currentText();
+    try {
+        if (!ForgetPartner(FIniFileName, Cp932(name))) {
+            Refuse(QStringLiteral("「%1」は履歴にありません。").arg(name));
+            return;
+        }
+    } catch (const std::exception& e) {
+        ui::ShowErrorBox(this, QString::fromUtf8(e.what()));
+        return;
+    }
+    const int row = PartnerComboBox->findText(name, Qt::MatchExactly);
+    if (row >= 0) {
+        // What the user typed stays in the field.
+        const QString typed = PartnerComboBox->currentText();
+        PartnerComboBox->blockSignals(true);
+        PartnerComboBox->removeItem(row);
+        PartnerComboBox->setCurrentIndex(-1);
+        PartnerComboBox->setEditText(typed);
+        PartnerComboBox->blockSignals(false);
+    }
+}
+
+bool TConnectForm::eventFilter(QObject* watched, QEvent* event) {
+    if (FCore != nullptr && watched == PartnerComboBox->view() &&
+        event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Delete) {
+        ForgetChosenPartner();
+        return true;
+    }
+    if (FDialogMode == kIncomingMode && IsAcceptKey(event) && FShownFor.isValid() &&
+        FShownFor.elapsed() < static_cast<qint64>(FKeyGuardMs)) {
+        auto* widget = qobject_cast<QWidget*>(watched);
+        if (widget != nullptr && widget->window() == this) {
+            return true;  // too soon: meant for the line being typed, not for this call
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+TConnectForm::TConnectForm(QWidget* owner, const TIncomingCall& call, std::uint32_t timeoutMs,
+                           std::uint32_t keyGuardMs)
+    : QDialog(owner, kDialogFlags), FDialogMode(kIncomingMode), FKeyGuardMs(keyGuardMs) {
     CreateControls();
     SetCaptions();
     AddressEdit->setText(Utf8(call.Address));
@@ -80,6 +188,26 @@ TConnectForm::TConnectForm(QWidget* owner, const TIncomingCall& call, std::uint3
     PassEdit->setReadOnly(true);
     CommentEdit->setReadOnly(true);
     TimeOutTimer->setInterval(static_cast<int>(std::min<std::uint32_t>(timeoutMs, INT32_MAX)));
+    TimeLeftTimer = new QTimer(this);
+    TimeLeftTimer->setObjectName(QStringLiteral("TimeLeftTimer"));
+    TimeLeftTimer->setInterval(kTimeLeftTickMs);
+    connect(TimeLeftTimer, &QTimer::timeout, this, &TConnectForm::ShowTimeLeft);
+    StatusLabel->setText(TimeLeftText(TimeOutTimer->interval()));
+    StatusLabel->setAccessibleName(QStringLiteral("応答までの残り時間"));
+    // Watches every key while the dialog is up: Return and Space are held back at first.
+    qApp->installEventFilter(this);
+}
+
+QString TConnectForm::TimeLeftText(qint64 leftMs) {
+    const qint64 seconds = std::max<qint64>(0, (leftMs + 999) / 1000);
+    return QStringLiteral("残り %1:%2")
+        .arg(seconds / 60)
+        .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+void TConnectForm::ShowTimeLeft() {
+    StatusLabel->setText(TimeLeftText(TimeOutTimer->remainingTime()));
+    StatusLabel->setAccessibleDescription(StatusLabel->text());
 }
 
 TConnectForm::~TConnectForm() {
@@ -95,14 +223,39 @@ int TConnectForm::Connect(QWidget* owner, TConnectionCore& core, const TSettings
 }
 
 int TConnectForm::AskIncomingCall(QWidget* owner, const TIncomingCall& call,
-                                  std::uint32_t timeoutMs) {
+                                  std::uint32_t timeoutMs, std::uint32_t keyGuardMs) {
+    // The line being typed when the call came, with its cursor and selection.
+    const QPointer<QWidget> focus = QApplication::focusWidget();
+    const QPointer<QLineEdit> line = qobject_cast<QLineEdit*>(focus.data());
+    int cursor = 0;
+    int selectionStart = -1;
+    int selectionLength = 0;
+    if (line != nullptr) {
+        cursor = line->cursorPosition();
+        selectionStart = line->selectionStart();
+        selectionLength = line->selectionLength();
+    }
     // On the heap and watched: closing the owner while the call is asked deletes the dialog.
-    QPointer<TConnectForm> form = new TConnectForm(owner, call, timeoutMs);
+    QPointer<TConnectForm> form = new TConnectForm(owner, call, timeoutMs, keyGuardMs);
     const int result = form->exec();
-    if (form.isNull()) {
+    const bool gone = form.isNull();
+    if (!gone) {
+        delete form.data();
+    }
+    if (focus != nullptr && focus->isVisible()) {
+        focus->activateWindow();
+        focus->setFocus(Qt::OtherFocusReason);
+        if (line != nullptr) {
+            if (selectionStart >= 0) {
+                line->setSelection(selectionStart, selectionLength);
+            } else {
+                line->setCursorPosition(cursor);
+            }
+        }
+    }
+    if (gone) {
         return cdRefused;
     }
-    delete form.data();
     return result == cdAccepted || result == cdRefused ? result : cdTimedOut;
 }
 
@@ -207,6 +360,8 @@ void TConnectForm::showEvent(QShowEvent* event) {
     if (FDialogMode == kIncomingMode && !FTimerStarted) {
         FTimerStarted = true;
         TimeOutTimer->start();
+        TimeLeftTimer->start();
+        FShownFor.start();
     }
 }
 
@@ -303,19 +458,14 @@ void TConnectForm::ConnectOK() {
     request.PartnerName = Cp932(partnerName);
     request.PassPhrase = Cp932(PassEdit->text());
     FCallTarget = hostName.isEmpty() ? address : hostName;
-    FDialledText = Utf8(JoinHostPort(dialled.Host, dialled.Port));
+    FDialledHost = Utf8(dialled.Host);
+    FDialledPort = dialled.Port;
     try {
         SetCalling(
             FCore->Call(request, [this](const TCallOutcome& outcome) { CallEnded(outcome); }));
     } catch (const std::exception& e) {
         ui::ShowErrorBox(this, QString::fromUtf8(e.what()));
     }
-}
-
-QString TConnectForm::CallFailureText(const QString& dialled, const TCallOutcome& outcome) {
-    return dialled + QStringLiteral(" に接続できませんでした。\n") +
-           QString::fromStdString(PlainConnectError(outcome.ErrorCode, outcome.ErrorApi)) +
-           QStringLiteral("\n（") + QString::fromUtf8(outcome.Error) + QStringLiteral("）");
 }
 
 void TConnectForm::SetCalling(TCallId call) {
@@ -328,7 +478,9 @@ void TConnectForm::CallEnded(const TCallOutcome& outcome) {
     SetCalling(0);
     if (!outcome.Connected) {
         // Nobody answered or the name is unknown; the dialog stays for another try.
-        ui::ShowErrorBox(this, CallFailureText(FDialledText, outcome));
+        const QString error = QString::fromUtf8(outcome.Error);
+        ui::ShowErrorBox(this,
+                         ui::WithAdvice(error, ui::CallAdvice(error, FDialledHost, FDialledPort)));
         return;
     }
     FCore->Ui().AddLog(Cp932(FCallTarget + QStringLiteral(" に接続を試みています。")));

@@ -13,6 +13,8 @@
 #pragma once
 
 #include <QDialog>
+#include <QElapsedTimer>
+#include <QPointer>
 #include <QString>
 #include <cstdint>
 #include <string>
@@ -29,6 +31,12 @@ class QPushButton;
 class QTimer;
 
 namespace vox {
+
+// An incoming call ignores Return and Space for this long after it appeared: a user typing a
+// chat line must not accept an unknown caller with the key that ends the line.
+inline constexpr std::uint32_t kAcceptKeyGuardMs = 1000;
+// The incoming call's time left is shown anew at this pace.
+inline constexpr int kTimeLeftTickMs = 1000;
 
 class TConnectForm : public QDialog {
     Q_OBJECT
@@ -56,15 +64,17 @@ class TConnectForm : public QDialog {
     // Incoming-call mode: shows the caller modally and returns cdAccepted, cdRefused (also for
     // Escape and the window's close button) or cdTimedOut after timeoutMs. Texts of call are
     // CP932. The dialog is released before this returns.
+    // Return and Space do nothing for the first keyGuardMs. The widget that had the focus
+    // before (a chat line being typed) gets it back afterwards, with its cursor and selection.
     static int AskIncomingCall(QWidget* owner, const TIncomingCall& call,
-                               std::uint32_t timeoutMs = kCallDecisionLimitMs);
+                               std::uint32_t timeoutMs = kCallDecisionLimitMs,
+                               std::uint32_t keyGuardMs = kAcceptKeyGuardMs);
+    // The caption of the time left: "残り m:ss".
+    static QString TimeLeftText(qint64 leftMs);
 
     const QString& DialogMode() const { return FDialogMode; }
     // Whether a call placed by OK is still under way.
     bool Calling() const { return FCall != 0; }
-    // What a failed call shows: which host and port, why in plain words, and the system's
-    // own text.
-    static QString CallFailureText(const QString& dialled, const TCallOutcome& outcome);
 
   public slots:
     // Cancel, Escape and the window's close button: cdRefused (2), in both modes; a call under
@@ -73,9 +83,14 @@ class TConnectForm : public QDialog {
 
   protected:
     void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
-    TConnectForm(QWidget* owner, const TIncomingCall& call, std::uint32_t timeoutMs);
+    TConnectForm(QWidget* owner, const TIncomingCall& call, std::uint32_t timeoutMs,
+                 std::uint32_t keyGuardMs);
+    void FillHistory();
+    void ForgetChosenPartner();
+    void ShowTimeLeft();
     void CreateControls();
     void SetCaptions();
     void PartnerComboBoxChange(const QString& text);
@@ -101,16 +116,21 @@ class TConnectForm : public QDialog {
     QPushButton* OKBitBtn = nullptr;
     QPushButton* CancelBitBtn = nullptr;
     QLabel* StatusLabel = nullptr;
+    QPushButton* ForgetBtn = nullptr;  // connect mode: forgets the named partner
     QTimer* TimeOutTimer = nullptr;
+    QTimer* TimeLeftTimer = nullptr;
 
     QString FDialogMode;
     TConnectionCore* FCore = nullptr;  // connect mode only
     const TSettings* FLive = nullptr;  // connect mode only
     std::string FIniFileName;
     bool FTimerStarted = false;
+    std::uint32_t FKeyGuardMs = 0;
+    QElapsedTimer FShownFor;
     TCallId FCall = 0;     // the call under way, 0: none
     QString FCallTarget;   // its host name or address, as typed
-    QString FDialledText;  // "host:port" as dialled
+    QString FDialledHost;  // the host and port dialled (the port typed, or the own one)
+    int FDialledPort = 0;
 };
 
 }  // namespace vox

@@ -5,6 +5,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProxyStyle>
+#include <QPushButton>
 #include <QString>
 #include <QWidget>
 
@@ -24,6 +25,24 @@ inline void ShowErrorBox(QWidget* parent, const QString& text) {
     QMessageBox box(QMessageBox::Critical, QGuiApplication::applicationDisplayName(), text,
                     QMessageBox::Ok, parent);
     box.exec();
+}
+
+// A chat line with characters that cannot travel: shows which, and the line as partners will
+// see it. True: send it so; false: back to the line to edit it (also Escape and closing).
+inline bool ConfirmLossyLine(QWidget* parent, const QString& lost, const QString& arrives) {
+    QMessageBox box(QMessageBox::Warning, QGuiApplication::applicationDisplayName(),
+                    QStringLiteral("次の文字は相手に届きません（「?」になります）：%1").arg(lost),
+                    QMessageBox::NoButton, parent);
+    box.setObjectName(QStringLiteral("LossyLineBox"));
+    box.setInformativeText(QStringLiteral("相手にはこう届きます：\n%1").arg(arrives));
+    QPushButton* send = box.addButton(QStringLiteral("このまま送信"), QMessageBox::AcceptRole);
+    QPushButton* edit = box.addButton(QStringLiteral("編集に戻る"), QMessageBox::RejectRole);
+    send->setAccessibleName(send->text());
+    edit->setAccessibleName(edit->text());
+    box.setDefaultButton(edit);
+    box.setEscapeButton(edit);
+    box.exec();
+    return box.clickedButton() == send;
 }
 
 // A label's caption as the name of the field it labels: without its trailing colon.

@@ -20,11 +20,17 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
+#include <QScreen>
+#include <QShortcut>
 #include <QStandardPaths>
+#include <QStatusBar>
 #include <QTextCursor>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <optional>
+#include <utility>
 
 #include "net/Address.h"
 #include "platform/Cp932.h"
@@ -33,6 +39,7 @@
 #include "ui/ConnectForm.h"
 #include "ui/CursorBlink.h"
 #include "ui/DialogMessages.h"
+#include "ui/ErrorAdvice.h"
 #include "ui/LogTime.h"
 #include "ui/ReachForm.h"
 #include "ui/SettingForm.h"
@@ -52,6 +59,11 @@ constexpr int kListFontPixels = 15;
 
 const QString kListening = QStringLiteral("待ち受けする");
 const QString kNotListening = QStringLiteral("待ち受けしない");
+
+// The keyboard's way to the commands.
+const QKeySequence kConnectKey(Qt::CTRL | Qt::Key_N);
+const QKeySequence kDisconnectAllKey(Qt::CTRL | Qt::SHIFT | Qt::Key_D);
+const QKeySequence kSettingKey(Qt::CTRL | Qt::Key_Comma);
 
 QString FromCp932(const std::string& bytes) {
     return QString::fromStdString(Cp932ToUtf8(bytes));
@@ -122,6 +134,7 @@ TMainForm::TMainForm(TMainFormEnv env) : QMainWindow(nullptr), FEnv(std::move(en
     new TCursorBlinkLimit(this);
     CreateMenus();
     resize(kOuterWidth, kOuterHeight);
+    // The window comes up first; a failure to listen is told once it is on the screen.
 
     TSessionOptions options;
     options.Timeouts = FEnv.Timeouts;
@@ -130,7 +143,12 @@ TMainForm::TMainForm(TMainFormEnv env) : QMainWindow(nullptr), FEnv(std::move(en
         // On the playback thread: the log line goes to the window without waiting.
         const QString line = QString::fromStdString(message);
         QMetaObject::invokeMethod(
-            this, [this, line] { Log(line); }, Qt::QueuedConnection);
+            this,
+            [this, line] {
+                Log(line);
+                Log(ui::SpeakerAdvice());
+            },
+            Qt::QueuedConnection);
     };
     // The router's answers, on the port mapper's thread: posted likewise.
     options.OnPortMapLog = options.OnPlaybackError;
@@ -143,6 +161,9 @@ TMainForm::TMainForm(TMainFormEnv env) : QMainWindow(nullptr), FEnv(std::move(en
             this, [this] { FSession->Sync().CheckSynchronize(0); }, Qt::QueuedConnection);
     });
     FormCreate();
+    UpdateTitle();
+    UpdateStatus();
+    RestoreGeometry();
 }
 
 TMainForm::~TMainForm() {
@@ -202,6 +223,39 @@ void TMainForm::CreateControls() {
 
     connect(Edit1, &QLineEdit::returnPressed, this, [this] { Guard([this] { Edit1Enter(); }); });
     ListBox1->viewport()->installEventFilter(this);
+    ListBox1->installEventFilter(this);
+    // Tab runs from the line to send to the talk button, the member list and the panes.
+    Memo1->setTabChangesFocus(true);
+    Memo2->setTabChangesFocus(true);
+    setTabOrder(Edit1, SendButton);
+    setTabOrder(SendButton, ListBox1);
+    setTabOrder(ListBox1, Memo2);
+    setTabOrder(Memo2, Memo1);
+
+    QStatusBar* status = statusBar();
+    status->setObjectName(QStringLiteral("StatusBar"));
+    status->setSizeGripEnabled(false);
+    auto statusLabel = [status](const char* name, const QString& description) {
+        auto* label = new QLabel(status);
+        label->setObjectName(QString::fromLatin1(name));
+        label->setAccessibleDescription(description);
+        label->setToolTip(description);
+        status->addWidget(label);
+        return label;
+    };
+    NoticeStatus = statusLabel("NoticeStatus", QStringLiteral("接続についてのお知らせ"));
+    ListenStatus = statusLabel("ListenStatus", QStringLiteral("待ち受けの状態"));
+    AddressStatus = statusLabel("AddressStatus", QStringLiteral("相手が接続に使うアドレス"));
+    MemberStatus = statusLabel("MemberStatus", QStringLiteral("接続している相手の数"));
+    SoundStatus = statusLabel("SoundStatus", QStringLiteral("音声の入出力装置"));
+    NoticeStatus->hide();
+    NoticeTimer = new QTimer(this);
+    NoticeTimer->setSingleShot(true);
+    connect(NoticeTimer, &QTimer::timeout, this, [this] {
+        NoticeStatus->hide();
+        NoticeStatus->clear();
+        UpdateStatus();
+    });
     SendButton->installEventFilter(this);
     // Painted by this window (eventFilter): the colour is the window's own and does not
     // spread to the controls the way a palette would.
@@ -263,6 +317,20 @@ void TMainForm::CreateMenus() {
     Help1->addAction(VoxilenHelp);
     hook(About1, &TMainForm::About1Click);
     hook(VoxilenHelp, &TMainForm::VoxilenHelpClick);
+
+    ClientConnect->setShortcut(kConnectKey);
+    DisConnect->setShortcut(kDisconnectAllKey);
+    Setting->setShortcut(kSettingKey);
+    // The bar's item is outside any menu: its shortcut needs the window's own action.
+    addAction(Setting);
+    VoxilenHelp->setShortcut(QKeySequence(Qt::Key_F1));
+    // F10 opens the menu bar at its first menu; the arrow keys go on from there.
+    auto* toMenu = new QShortcut(QKeySequence(Qt::Key_F10), this);
+    toMenu->setObjectName(QStringLiteral("MenuKey"));
+    connect(toMenu, &QShortcut::activated, this, [this] {
+        menuBar()->setFocus(Qt::ShortcutFocusReason);
+        menuBar()->setActiveAction(Connect->menuAction());
+    });
 }
 
 void TMainForm::FormCreate() {
@@ -291,16 +359,27 @@ void TMainForm::FormCreate() {
     Memo2->clear();
 
     FSession->Start();
+    ShowDialAddress(QString::fromStdString(LookUpLocalHost().Address));
 }
 
 void TMainForm::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     // The frame is known only once the window is on the screen.
     QTimer::singleShot(0, this, [this] { ResizeToOuterSize(); });
+    if (!FShownOnce) {
+        FShownOnce = true;
+        // After the window has appeared: failures found while it was being made.
+        QTimer::singleShot(0, this, [this] {
+            const QStringList pending = std::exchange(FPendingErrors, {});
+            for (const QString& text : pending) {
+                ShowError(text);
+            }
+        });
+    }
 }
 
 void TMainForm::ResizeToOuterSize() {
-    if (FSizedToFrame) {
+    if (FSizedToFrame || FGeometryRestored) {
         return;
     }
     // A window manager reports its frame some time after the window appeared: until then
@@ -330,6 +409,70 @@ void TMainForm::ShowError(const QString& text) {
     } else {
         ui::ShowErrorBox(this, text);
     }
+}
+
+void TMainForm::ShowErrorAfterShown(const QString& text) {
+    if (FShownOnce) {
+        ShowError(text);
+    } else {
+        FPendingErrors.push_back(text);
+    }
+}
+
+void TMainForm::ShowNotice(const QString& text) {
+    NoticeStatus->setText(text);
+    NoticeStatus->setAccessibleName(text);
+    NoticeStatus->show();
+    AddressStatus->hide();
+    MemberStatus->hide();
+    NoticeTimer->start(kNoticeMs);
+}
+
+void TMainForm::ShowDialAddress(const QString& address) {
+    const QString text =
+        address.isEmpty() ? QStringLiteral("アドレス不明") : QStringLiteral("アドレス ") + address;
+    AddressStatus->setText(text);
+    AddressStatus->setAccessibleName(text);
+}
+
+void TMainForm::UpdateStatus() {
+    if (FShutDown) {
+        return;  // the session is going: nothing left to tell
+    }
+    QString listen;
+    if (Core().Listening()) {
+        listen = QStringLiteral("待ち受け中（ポート %1）").arg(Core().ListeningPort());
+    } else if (!FListenProblem.isEmpty()) {
+        listen = QStringLiteral("待ち受けしていません：") + FListenProblem;
+    } else {
+        listen = QStringLiteral("待ち受けしていません");
+    }
+    ListenStatus->setText(listen);
+    ListenStatus->setAccessibleName(listen);
+    ListenStatus->setToolTip(listen);
+    const QString members = QStringLiteral("相手 %1 人").arg(ListBox1->count());
+    MemberStatus->setText(members);
+    MemberStatus->setAccessibleName(members);
+    const bool sound = FSession->SoundAvailable();
+    SoundStatus->setText(sound ? QString() : QStringLiteral("音声は使えません"));
+    SoundStatus->setAccessibleName(SoundStatus->text());
+    SoundStatus->setVisible(!sound);
+    if (NoticeStatus->isHidden()) {
+        AddressStatus->show();
+        MemberStatus->show();
+    }
+}
+
+void TMainForm::UpdateTitle() {
+    const QString title = QString::fromUtf8(kApplicationTitle);
+    setWindowTitle(FSettings.MyName.empty()
+                       ? title
+                       : title + QStringLiteral(" - ") + FromCp932(FSettings.MyName));
+}
+
+void TMainForm::SettingsApplied() {
+    UpdateTitle();
+    UpdateStatus();
 }
 
 void TMainForm::ShowMessage(const QString& text) {
@@ -380,8 +523,73 @@ void TMainForm::FormActivate() {
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
+    if (!FShutDown && !FCloseWithoutAsking && !ConfirmClose()) {
+        event->ignore();
+        return;
+    }
+    SaveGeometry();
     Shutdown();
     event->accept();
+}
+
+void TMainForm::CloseWithoutAsking() {
+    FCloseWithoutAsking = true;
+    close();
+}
+
+bool TMainForm::ConfirmClose() {
+    if (ListBox1->count() == 0) {
+        return true;
+    }
+    const QString question = QStringLiteral("%1 人の相手と接続しています。切断して終了しますか？")
+                                 .arg(ListBox1->count());
+    if (FEnv.AskYesNo) {
+        return FEnv.AskYesNo(question);
+    }
+    QMessageBox box(QMessageBox::Question, windowTitle(), question,
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
+void TMainForm::RestoreGeometry() {
+    std::optional<TWindowGeometry> saved;
+    try {
+        saved = ReadMainFormGeometry(FIniFileName);
+    } catch (const std::exception&) {
+        return;  // an unreadable file: the window where the system puts it
+    }
+    if (!saved) {
+        return;
+    }
+    const QRect wanted(saved->Left, saved->Top, saved->Width, saved->Height);
+    // Only where a screen shows enough of it to take hold of (screens change).
+    for (const QScreen* screen : QGuiApplication::screens()) {
+        const QRect seen = screen->availableGeometry().intersected(wanted);
+        if (seen.width() >= 100 && seen.height() >= 50) {
+            FGeometryRestored = true;
+            move(wanted.topLeft());
+            resize(wanted.size());
+            return;
+        }
+    }
+}
+
+void TMainForm::SaveGeometry() {
+    if (!FShownOnce) {
+        return;  // never on the screen: nothing to remember
+    }
+    const QRect frame = frameGeometry();
+    TWindowGeometry geometry;
+    geometry.Left = frame.left();
+    geometry.Top = frame.top();
+    geometry.Width = width();
+    geometry.Height = height();
+    try {
+        WriteMainFormGeometry(FIniFileName, geometry);
+    } catch (const std::exception&) {
+        // The place is a convenience: the program closes all the same.
+    }
 }
 
 void TMainForm::Shutdown() {
@@ -422,22 +630,50 @@ void TMainForm::ServerWaitClick() {
 }
 
 void TMainForm::StartListening() {
+    const int port = FSettings.ConversationPort;
+    try {
+        // Closes an open listener first; logs "接続待機開始。" once open.
+        Core().StartListening(port);
+    } catch (const std::exception& e) {
+        // Not listening: the item, the status line and the log say so. The saved wish stays,
+        // so that the next start (or the item) tries again.
+        ServerWait->setText(kNotListening);
+        ServerWait->setChecked(false);
+        const QString error = QString::fromUtf8(e.what());
+        const QString advice = ui::ListenAdvice(error, port);
+        // The status line has room for what failed; the box and the log say what to try.
+        FListenProblem = advice.left(advice.indexOf(u'。') + 1);
+        Log(QStringLiteral("ポート %1 で待ち受けできません。%2 (%3)")
+                .arg(port)
+                .arg(advice, ui::SystemErrorText(error)));
+        UpdateStatus();
+        ShowErrorAfterShown(ui::WithAdvice(error, advice));
+        return;
+    }
+    FListenProblem.clear();
     ServerWait->setText(kListening);
     ServerWait->setChecked(true);
-    // Closes an open listener first; logs "接続待機開始。" once open. A failure raises the
-    // socket error with the menu item left as it is, so that clicking it switches off.
-    Core().StartListening(FSettings.ConversationPort);
     if (FSettings.PortMapping) {
         Session().PortMapper().SetPorts({Core().ListeningPort(), FSettings.TransferPort});
     }
+    UpdateStatus();
 }
 
 void TMainForm::StopListening() {
     ServerWait->setText(kNotListening);
     ServerWait->setChecked(false);
+    FListenProblem.clear();
+    // Incoming connections end now: on purpose, not news.
+    for (int i = 0; i < ListBox1->count(); ++i) {
+        const auto key = ListBox1->item(i)->data(Qt::UserRole).value<quintptr>();
+        if (reinterpret_cast<TConversation*>(key)->Incoming()) {
+            FEndedHere.insert(key);
+        }
+    }
     // Logs "接続待機中止" and ends every incoming connection.
     Core().StopListening();
     Session().PortMapper().SetPorts({});
+    UpdateStatus();
 }
 
 void TMainForm::ShowReachForm() {
@@ -467,6 +703,9 @@ void TMainForm::DisConnectClick() {
     if (FShutDown) {
         return;
     }
+    for (int i = 0; i < ListBox1->count(); ++i) {
+        FEndedHere.insert(ListBox1->item(i)->data(Qt::UserRole).value<quintptr>());
+    }
     Core().DisconnectAll();
 }
 
@@ -475,6 +714,7 @@ void TMainForm::SettingClick() {
         return;
     }
     auto* form = new TSettingForm(this, Core(), FSettings, FIniFileName);
+    connect(form, &TSettingForm::Applied, this, &TMainForm::SettingsApplied);
     form->show();
 }
 
@@ -494,10 +734,34 @@ void TMainForm::VoxilenHelpClick() {
         return;
     }
     const QUrl url = QUrl::fromLocalFile(path);
-    const bool opened = FEnv.OpenUrl ? FEnv.OpenUrl(url) : QDesktopServices::openUrl(url);
-    if (!opened) {
-        ShowError(QStringLiteral("ヘルプファイル %1 を開けませんでした。").arg(path));
+    const QString noViewer = QStringLiteral(
+                                 "ヘルプを表示できるブラウザーを起動できませんでした。\n"
+                                 "ヘルプファイルはここにあります。ブラウザーで開いてください：\n%1")
+                                 .arg(path);
+    if (FEnv.OpenUrl) {
+        if (!FEnv.OpenUrl(url)) {
+            ShowMessage(noViewer);
+        }
+        return;
     }
+    // The desktop's opener tells by its exit status whether a viewer came up; a viewer that
+    // keeps it waiting has come up.
+    auto* opener = new QProcess(this);
+    connect(opener, &QProcess::finished, this,
+            [this, opener, noViewer](int code, QProcess::ExitStatus how) {
+                opener->deleteLater();
+                if (how != QProcess::NormalExit || code != 0) {
+                    ShowMessage(noViewer);
+                }
+            });
+    connect(opener, &QProcess::errorOccurred, this,
+            [this, opener, noViewer](QProcess::ProcessError error) {
+                if (error == QProcess::FailedToStart) {
+                    opener->deleteLater();
+                    ShowMessage(noViewer);
+                }
+            });
+    opener->start(QStringLiteral("xdg-open"), {url.toString()});
 }
 
 // --- What the connection threads report ------------------------------------------------------
@@ -516,17 +780,50 @@ void TMainForm::AddMember(const std::string& partnerName, TConversation* connect
     // The connection tells apart two partners listed under the same name.
     item->setData(Qt::UserRole, QVariant::fromValue(reinterpret_cast<quintptr>(connection)));
     ListBox1->addItem(item);
+    UpdateStatus();
 }
 
 void TMainForm::ConnectionEnded(TConversation* connection) {
     TransferConnectionEnded(connection);
     const auto key = reinterpret_cast<quintptr>(connection);
+    const bool endedHere = FEndedHere.erase(key) > 0;
     for (int i = 0; i < ListBox1->count(); ++i) {
         if (ListBox1->item(i)->data(Qt::UserRole).value<quintptr>() == key) {
+            const QString name = ListBox1->item(i)->text();
             delete ListBox1->takeItem(i);
+            if (!endedHere && !FShutDown) {
+                ShowNotice(QStringLiteral("%1 との接続が切れました。").arg(name));
+            }
             break;
         }
     }
+    UpdateStatus();
+}
+
+void TMainForm::CallFailed(const std::string& address, TCallFailure why) {
+    const QString who = FromCp932(address);
+    QString text;
+    switch (why) {
+        case TCallFailure::Refused:
+            text = QStringLiteral("%1 に接続を断られました。");
+            break;
+        case TCallFailure::WrongPassPhrase:
+            text = QStringLiteral("%1 に接続できません：パスフレーズが違います。");
+            break;
+        case TCallFailure::NoDecision:
+            text = QStringLiteral("%1 の相手が応答しませんでした。");
+            break;
+        case TCallFailure::NotOurProgram:
+            text = QStringLiteral("%1 で応答したのはぼくしれんではありません。");
+            break;
+        case TCallFailure::Broken:
+            text = QStringLiteral("%1 が応答の前に接続を切りました。");
+            break;
+        case TCallFailure::NoAnswer:
+            text = QStringLiteral("%1 のぼくしれんから応答がありません。");
+            break;
+    }
+    ShowNotice(text.arg(who));
 }
 
 int TMainForm::AskAcceptance(const TIncomingCall& call) {
@@ -569,9 +866,21 @@ void TMainForm::Edit1Enter() {
     if (FShutDown || Edit1->text().isEmpty()) {
         return;  // nothing to send; the focus stays in the field
     }
+    const std::string bytes = ChatLineBytes(Edit1->text());
+    const QString lost = ui::CharactersLostInCp932(Edit1->text());
+    if (!lost.isEmpty()) {
+        // What the partners would see: each character that cannot travel arrives as "?".
+        const QString arrives = FromCp932(bytes);
+        const bool send = FEnv.ConfirmLossyLine ? FEnv.ConfirmLossyLine(lost, arrives)
+                                                : ui::ConfirmLossyLine(this, lost, arrives);
+        if (!send) {
+            Edit1->setFocus(Qt::OtherFocusReason);
+            return;  // back to the line, as it was, to edit it
+        }
+    }
     // To every partner whose handshake has ended; a connection whose write fails is closed
     // and the others still get the line.
-    Core().SendText(ChatLineBytes(Edit1->text()));
+    Core().SendText(bytes);
     Edit1->clear();
     // The space bar is ready for talking.
     SendButton->setFocus(Qt::OtherFocusReason);
@@ -593,6 +902,21 @@ bool TMainForm::ListBox1MouseDown(QMouseEvent* event) {
     return true;
 }
 
+void TMainForm::OpenMemberMenuFromKeyboard() {
+    if (ListBox1->count() == 0) {
+        return;  // nobody to send a file to
+    }
+    QListWidgetItem* item = ListBox1->currentItem();
+    if (item == nullptr) {
+        item = ListBox1->item(0);
+        ListBox1->setCurrentItem(item);
+    }
+    item->setSelected(true);
+    const QRect place = ListBox1->visualItemRect(item);
+    PopupMenu1->popup(ListBox1->viewport()->mapToGlobal(place.center()));
+    PopupMenu1->setActiveAction(Transfer);
+}
+
 // --- Push-to-talk ----------------------------------------------------------------------------
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
@@ -603,6 +927,19 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
     }
     if (watched == ListBox1->viewport() && event->type() == QEvent::MouseButtonPress) {
         return ListBox1MouseDown(static_cast<QMouseEvent*>(event));
+    }
+    if (watched == ListBox1 && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Menu ||
+            (key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier)) {
+            OpenMemberMenuFromKeyboard();
+            return true;
+        }
+    }
+    if (watched == ListBox1 && event->type() == QEvent::ContextMenu &&
+        static_cast<QContextMenuEvent*>(event)->reason() == QContextMenuEvent::Keyboard) {
+        OpenMemberMenuFromKeyboard();
+        return true;
     }
     if (watched != SendButton) {
         return QMainWindow::eventFilter(watched, event);
@@ -659,8 +996,11 @@ void TMainForm::StartTalking() {
     SetBackground(kTalkColour);
     try {
         FSession->StartTalking();
-    } catch (...) {
+    } catch (const std::exception& e) {
         // Not talking after all: the window must not stay coloured as if it were.
+        SetBackground(FSavedColour);
+        ShowError(ui::WithAdvice(QString::fromUtf8(e.what()), ui::MicrophoneAdvice()));
+    } catch (...) {
         SetBackground(FSavedColour);
         throw;
     }

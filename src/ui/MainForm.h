@@ -9,9 +9,11 @@
 #include <QColor>
 #include <QMainWindow>
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "protocol/Conversation.h"
@@ -28,6 +30,7 @@ class QListWidget;
 class QMenu;
 class QPlainTextEdit;
 class QPushButton;
+class QTimer;
 
 namespace vox {
 
@@ -51,8 +54,18 @@ struct TMainFormEnv {
     std::function<void(const QString&)> MessageBox;  // a plain message with an OK button
     std::function<void()> Beep;
     std::function<int(const TIncomingCall&)> AskIncomingCall;
+    // Opens the help page; false when no viewer could be started. Empty: the desktop's
+    // viewer (xdg-open), whose failure is reported when it ends.
     std::function<bool(const QUrl&)> OpenUrl;
+    // A chat line with characters CP932 cannot carry: true sends it as it will arrive.
+    std::function<bool(const QString& lost, const QString& arrives)> ConfirmLossyLine;
+    // A yes/no question (closing with partners connected): true for yes.
+    std::function<bool(const QString&)> AskYesNo;
 };
+
+// How long a notice about a call (refused, wrong pass phrase, the partner hung up) stays in
+// the status line before the line shows the state again.
+inline constexpr int kNoticeMs = 20000;
 
 // The colour of the window while the user talks.
 inline const QColor kTalkColour(0, 255, 255);  // aqua
@@ -88,6 +101,14 @@ class TMainForm : public QMainWindow, public IConversationUi {
     // connection dropped, every thread ended); the window stays open but is dead. Closing the
     // window does this; a second call does nothing.
     void Shutdown();
+    // Closes the window without asking, whoever is connected (the end of the login session).
+    void CloseWithoutAsking();
+
+    // The address partners should dial, shown in the status line. The window fills in this
+    // computer's LAN address; whoever learns a better one (the public address) gives it here.
+    void ShowDialAddress(const QString& address);
+    // Whether the last attempt to listen failed, and why (the plain line); empty otherwise.
+    const QString& ListenProblem() const { return FListenProblem; }
 
     // --- IConversationUi (user-interface thread) -------------------------------------------
     void AddLog(const std::string& message) override;
@@ -101,6 +122,7 @@ class TMainForm : public QMainWindow, public IConversationUi {
     void TransferAccepted(TConversation* connection) override;
     void TransferRefused(TConversation* connection) override;
     void Beep() override;
+    void CallFailed(const std::string& address, TCallFailure why) override;
 
   protected:
     void changeEvent(QEvent* event) override;
@@ -114,6 +136,17 @@ class TMainForm : public QMainWindow, public IConversationUi {
     // Runs a handler; a failure that escapes it goes to the error box.
     void Guard(const std::function<void()>& handler);
     void ShowError(const QString& text);
+    // An error box once the window is on the screen: at once when it is, else after it
+    // appeared.
+    void ShowErrorAfterShown(const QString& text);
+    void ShowNotice(const QString& text);
+    void UpdateStatus();
+    void UpdateTitle();
+    void SettingsApplied();
+    void RestoreGeometry();
+    void SaveGeometry();
+    bool ConfirmClose();
+    void OpenMemberMenuFromKeyboard();
     void ShowMessage(const QString& text);
     void Log(const QString& message);
 
@@ -156,6 +189,15 @@ class TMainForm : public QMainWindow, public IConversationUi {
     TSettings FSettings;
 
     bool FShutDown = false;
+    bool FCloseWithoutAsking = false;
+    bool FGeometryRestored = false;
+    // Error boxes waiting for the window to appear.
+    QStringList FPendingErrors;
+    bool FShownOnce = false;
+    // Why listening failed (shown in the status line); empty when it did not.
+    QString FListenProblem;
+    // Connections this side ended on purpose: their end is no news to the user.
+    std::set<quintptr> FEndedHere;
 
     // Push-to-talk: the colour the window had before talking, and whether the space bar
     // started it.
@@ -183,6 +225,13 @@ class TMainForm : public QMainWindow, public IConversationUi {
     QMenu* Help1 = nullptr;
     QAction* About1 = nullptr;
     QAction* VoxilenHelp = nullptr;
+    // The status line: listening, the address to dial, partners, sound; notices about calls.
+    QLabel* ListenStatus = nullptr;
+    QLabel* AddressStatus = nullptr;
+    QLabel* MemberStatus = nullptr;
+    QLabel* SoundStatus = nullptr;
+    QLabel* NoticeStatus = nullptr;
+    QTimer* NoticeTimer = nullptr;
 };
 
 }  // namespace vox

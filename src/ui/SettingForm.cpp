@@ -73,10 +73,18 @@ std::optional<in_addr> FirstInterfaceAddress() {
     return found;
 }
 
+// The ports a TCP listener can open.
+constexpr int kLowestPort = 1;
+constexpr int kHighestPort = 65535;
+
 // The number a port field spells, blanks around it allowed; decimal, or hexadecimal after
-// "0x". No range check: the socket layer refuses a port it cannot use when it is used.
+// "0x".
 std::optional<int> PortOf(const QString& text) {
     return ParseIniInteger(text.trimmed().toStdString());
+}
+
+bool IsPort(const std::optional<int>& port) {
+    return port && *port >= kLowestPort && *port <= kHighestPort;
 }
 
 void FillPortList(QComboBox* box) {
@@ -297,6 +305,13 @@ void TSettingForm::OKBtnClick() {
         Refuse(QStringLiteral("ポートは数字でなければなりません。"));
         return;
     }
+    // A port no listener can open would be taken here and fail only when listening.
+    if (!IsPort(conversationPort) || !IsPort(transferPort)) {
+        Refuse(QStringLiteral("ポートは %1 から %2 までの数字でなければなりません。")
+                   .arg(kLowestPort)
+                   .arg(kHighestPort));
+        return;
+    }
     if (*conversationPort == *transferPort) {
         Refuse(QStringLiteral("会話用ポートと転送用ポートが同じではいけません。"));
         return;
@@ -313,8 +328,10 @@ void TSettingForm::OKBtnClick() {
     } catch (const std::exception& e) {
         // What was applied before the failing write stays applied; the dialog stays open.
         ShowError(QString::fromUtf8(e.what()));
+        emit Applied();
         return;
     }
+    emit Applied();
     close();
 }
 

@@ -38,6 +38,10 @@ class TSettingForm : public QDialog {
     // live: the main window's settings, changed on OK; iniFileName: the settings file.
     TSettingForm(QWidget* owner, TConnectionCore& core, TSettings& live, std::string iniFileName);
 
+  signals:
+    // OK applied the values to the live settings (the own name may have changed).
+    void Applied();
+
   protected:
     void changeEvent(QEvent* event) override;
     void showEvent(QShowEvent* event) override;

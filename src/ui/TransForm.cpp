@@ -1,6 +1,7 @@
 #include "ui/TransForm.h"
 
 #include <QCloseEvent>
+#include <QDesktopServices>
 #include <QDir>
 #include <QEvent>
 #include <QFile>
@@ -55,7 +56,38 @@ QString NamePart(const QString& path) {
     return cut < 0 ? path : path.mid(cut + 1);
 }
 
+// The rate is taken over the last few seconds of progress.
+constexpr std::int64_t kRateSpanMs = 3000;
+// Less than this much time measured shows no rate yet.
+constexpr std::int64_t kRateMinimumMs = 200;
+
 }  // namespace
+
+QString ByteSizeText(std::int64_t bytes) {
+    const double value = static_cast<double>(std::max<std::int64_t>(bytes, 0));
+    if (value < 1000) {
+        return QStringLiteral("%1 B").arg(std::max<std::int64_t>(bytes, 0));
+    }
+    if (value < 1e6) {
+        return QStringLiteral("%1 KB").arg(value / 1e3, 0, 'f', 1);
+    }
+    if (value < 1e9) {
+        return QStringLiteral("%1 MB").arg(value / 1e6, 0, 'f', 1);
+    }
+    return QStringLiteral("%1 GB").arg(value / 1e9, 0, 'f', 2);
+}
+
+QString DurationText(std::int64_t seconds) {
+    seconds = std::max<std::int64_t>(seconds, 0);
+    const auto two = [](std::int64_t n) { return QStringLiteral("%1").arg(n, 2, 10, QChar(u'0')); };
+    if (seconds < 3600) {
+        return QStringLiteral("%1:%2").arg(seconds / 60).arg(two(seconds % 60));
+    }
+    return QStringLiteral("%1:%2:%3")
+        .arg(seconds / 3600)
+        .arg(two(seconds / 60 % 60))
+        .arg(two(seconds % 60));
+}
 
 // A handler or a report in progress: the window is released only once none runs.
 class TTransForm::THandlerScope {
@@ -106,8 +138,12 @@ TTransForm* TTransForm::CreateReceiving(QWidget* owner, const TTransFormEnv& env
     form->FPartnerAddress = offer.PartnerAddress;
     form->FPartnerThread = offer.Connection;
     // Only a plain name from the partner's text is proposed: never a folder of its choosing.
+    // A name longer than the file system holds is shortened now, keeping its extension, so
+    // that the file can take it once it has arrived.
+    const QString name =
+        QString::fromStdString(ReceivedFileNameFromCp932(offer.FileName).value_or(std::string()));
     form->FileNameEdit->setText(
-        QString::fromStdString(ReceivedFileNameFromCp932(offer.FileName).value_or(std::string())));
+        QFile::decodeName(QByteArray::fromStdString(ShortenFileName(LocalPath(name)))));
     form->FFileSize = offer.FileSize;
     form->FDataPort = offer.Port;
     return form;
@@ -144,6 +180,21 @@ void TTransForm::CreateControls() {
     ProgressBar1->setRange(0, 100);
     ProgressBar1->setValue(0);
 
+    StatusLabel = new QLabel(this);
+    StatusLabel->setObjectName(QStringLiteral("StatusLabel"));
+    StatusLabel->setTextFormat(Qt::PlainText);
+
+    OpenButton = new QPushButton(U(tt::kOpen), this);
+    OpenButton->setObjectName(QStringLiteral("OpenButton"));
+    OpenButton->setAccessibleName(OpenButton->text());
+    OpenButton->setAutoDefault(false);
+    OpenButton->hide();
+    OpenFolderButton = new QPushButton(U(tt::kOpenFolder), this);
+    OpenFolderButton->setObjectName(QStringLiteral("OpenFolderButton"));
+    OpenFolderButton->setAccessibleName(OpenFolderButton->text());
+    OpenFolderButton->setAutoDefault(false);
+    OpenFolderButton->hide();
+
     OkBitBtn = new QPushButton(U(tt::kOk), this);
     OkBitBtn->setObjectName(QStringLiteral("OkBitBtn"));
     OkBitBtn->setAccessibleName(OkBitBtn->text());
@@ -179,6 +230,8 @@ void TTransForm::CreateControls() {
     file->addWidget(FileNameEdit, 1);
     file->addWidget(BrowseButton);
     auto* buttons = new QHBoxLayout;
+    buttons->addWidget(OpenButton);
+    buttons->addWidget(OpenFolderButton);
     buttons->addStretch();
     buttons->addWidget(OkBitBtn);
     buttons->addWidget(CancelBitBtn);
@@ -188,6 +241,7 @@ void TTransForm::CreateControls() {
     all->addLayout(top);
     all->addLayout(file);
     all->addWidget(ProgressBar1);
+    all->addWidget(StatusLabel);
     all->addStretch();
     all->addLayout(buttons);
     setFixedSize(kClientWidth, kClientHeight);
@@ -197,6 +251,13 @@ void TTransForm::CreateControls() {
     connect(OkBitBtn, &QPushButton::clicked, this, [this] { Guard([this] { OkBitBtnClick(); }); });
     connect(CancelBitBtn, &QPushButton::clicked, this,
             [this] { Guard([this] { CancelBitBtnClick(); }); });
+    connect(OpenButton, &QPushButton::clicked, this,
+            [this] { Guard([this] { OpenPath(Receiving() ? FRecvPath : FSendPath); }); });
+    connect(OpenFolderButton, &QPushButton::clicked, this, [this] {
+        Guard([this] {
+            OpenPath(fs::path(Receiving() ? FRecvPath : FSendPath).parent_path().string());
+        });
+    });
     connect(FinalizeTimer, &QTimer::timeout, this,
             [this] { Guard([this] { FinalizeTimerTimer(); }); });
 }
@@ -276,6 +337,9 @@ void TTransForm::FormActivate() {
         setWindowTitle(U(tt::kOfferReceived));
         PartnerLabel->setText(FPartnerName + U(tt::kFromPartner));
         SetRange(FFileSize);
+        StatusLabel->setText(FPartnerName + U(tt::kOfferFrom) + NamePart(FileNameEdit->text()) +
+                             u'（' + ByteSizeText(FFileSize) + u'）');
+        StatusLabel->setAccessibleName(StatusLabel->text());
     } else {
         setWindowTitle(U(tt::kChooseFile));
         PartnerLabel->setText(FPartnerName + U(tt::kToPartner));
@@ -384,6 +448,7 @@ void TTransForm::AcceptOffer() {
     }
     setWindowTitle(NamePart(path) + U(tt::kWaiting));
     SetRange(FFileSize);
+    FRecvPath = local;
     // Listening before the partner hears of the acceptance, so that its connection finds us.
     TTransferJob job{FPartnerAddress, FDataPort, local, FFileSize, FEnv.Options};
     auto server = std::make_unique<TTransferDataServer>(*this, FEnv.Sync, std::move(job));
@@ -522,11 +587,17 @@ void TTransForm::SetCaption(const std::string& text) {
 void TTransForm::SetProgressRange(std::int64_t maximum) {
     THandlerScope scope(*this, &TTransForm::FReportDepth);
     SetRange(maximum);
+    // The transfer thread starts: the rate is counted from here.
+    FClock.start();
+    FStartMs = 0;
+    FRateSamples.clear();
+    FRateSamples.emplace_back(0, 0);
 }
 
 void TTransForm::SetProgress(std::int64_t position) {
     THandlerScope scope(*this, &TTransForm::FReportDepth);
     SetPosition(position);
+    ShowTravel();
 }
 
 void TTransForm::AddLog(const std::string& text) {
@@ -537,8 +608,84 @@ void TTransForm::AddLog(const std::string& text) {
 void TTransForm::TransferThreadEnded() {
     THandlerScope scope(*this, &TTransForm::FReportDepth);
     if (!FClosed) {
+        ShowCompleted();
         FinalizeTimer->start();
     }
+}
+
+QString TTransForm::StatusText() const {
+    return StatusLabel->text();
+}
+
+bool TTransForm::OffersToOpen() const {
+    return !OpenButton->isHidden();
+}
+
+void TTransForm::ShowCompleted() {
+    // The threads show the whole size only once the file is saved (receiving) or its whole
+    // count acknowledged (sending).
+    const std::string& path = Receiving() ? FRecvPath : FSendPath;
+    std::error_code error;
+    if (path.empty() || FProgressPos < FProgressMax || !fs::is_regular_file(path, error)) {
+        return;
+    }
+    QString text = ByteSizeText(FProgressMax) + u'\u3000' + U(tt::kDone);
+    if (FStartMs >= 0 && FClock.isValid()) {
+        const std::int64_t ms = FClock.elapsed() - FStartMs;
+        if (ms >= kRateMinimumMs) {
+            text += u'\u3000' + ByteSizeText(FProgressMax * 1000 / ms) + QStringLiteral("/s");
+        }
+    }
+    StatusLabel->setText(text);
+    StatusLabel->setAccessibleName(text);
+    OkBitBtn->hide();
+    OpenButton->show();
+    OpenFolderButton->show();
+}
+
+void TTransForm::OpenPath(const std::string& path) {
+    if (path.empty()) {
+        return;
+    }
+    const QUrl url = QUrl::fromLocalFile(QFile::decodeName(QByteArray::fromStdString(path)));
+    if (FEnv.OpenUrl) {
+        FEnv.OpenUrl(url);
+    } else {
+        QDesktopServices::openUrl(url);
+    }
+}
+
+// Bytes done of total, the rate over the last few seconds and the time left. The threads
+// report progress at most every kTransferProgressIntervalMs (about 20 times a second), so
+// this runs no more often.
+void TTransForm::ShowTravel() {
+    if (!FClock.isValid()) {
+        FClock.start();
+    }
+    const std::int64_t now = FClock.elapsed();
+    if (FStartMs < 0) {
+        FStartMs = now;
+    }
+    if (!FRateSamples.empty() && FRateSamples.back().first == now) {
+        FRateSamples.pop_back();
+    }
+    FRateSamples.emplace_back(now, FProgressPos);
+    while (FRateSamples.size() > 2 && now - FRateSamples.front().first > kRateSpanMs) {
+        FRateSamples.pop_front();
+    }
+    QString text = ByteSizeText(FProgressPos) + QStringLiteral(" / ") + ByteSizeText(FProgressMax);
+    const auto& [firstMs, firstPos] = FRateSamples.front();
+    const std::int64_t spanMs = now - firstMs;
+    if (spanMs >= kRateMinimumMs && FProgressPos > firstPos) {
+        const std::int64_t rate = (FProgressPos - firstPos) * 1000 / spanMs;
+        text += u'\u3000' + ByteSizeText(rate) + QStringLiteral("/s");
+        if (rate > 0) {
+            const std::int64_t left = (FProgressMax - FProgressPos + rate - 1) / rate;
+            text += u'\u3000' + U(tt::kTimeLeft) + DurationText(left);
+        }
+    }
+    StatusLabel->setText(text);
+    StatusLabel->setAccessibleName(text);
 }
 
 // --- Helpers

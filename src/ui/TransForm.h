@@ -17,8 +17,11 @@
 #pragma once
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QString>
+#include <QUrl>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -58,9 +61,18 @@ inline constexpr const char* kFromPartner = "さん から";          // after t
 inline constexpr const char* kNotFound = " が見つかりません。";   // <path>
 inline constexpr const char* kPreparing = " を送信準備中です。";  // <name>
 inline constexpr const char* kNoSaveName = "保存ファイル名がありません。";
-inline constexpr const char* kOverwrite = " は既に存在します。それに上書きしますか？";  // <path>
-inline constexpr const char* kWaiting = " を受信待機中です。";                          // <name>
+inline constexpr const char* kOverwrite = " は既に存在します。上書きしますか？";  // <path>
+inline constexpr const char* kWaiting = " を受信待機中です。";                    // <name>
 inline constexpr const char* kRefusal = "ファイルの受信を拒否します。";
+// After a completed transfer: the file, and the folder it is in.
+inline constexpr const char* kOpen = "開く";
+inline constexpr const char* kOpenFolder = "フォルダを開く";
+// The offer: "<partner>さんから <name>（<size>）".
+inline constexpr const char* kOfferFrom = "さんから ";
+// While the file travels: "<done> / <total>　<rate>/s　残り <time>".
+inline constexpr const char* kTimeLeft = "残り ";
+// At the end: "<total>　完了".
+inline constexpr const char* kDone = "完了";
 // The open dialog's filter: every file (the name needs no extension).
 inline constexpr const char* kOpenFilter = "すべてのファイル ( * )";
 // The folder for received files (the name is the program's own).
@@ -86,7 +98,14 @@ struct TTransFormEnv {
     std::uint32_t CloseDelayMs = kTransferCloseMs;
     // Durations and limits of the data connection.
     TTransferOptions Options;
+    // Opens a file or folder with the desktop's own program; empty: QDesktopServices.
+    std::function<bool(const QUrl&)> OpenUrl;
 };
+
+// How the transfer window writes sizes, rates and durations: decimal units ("12.3 MB"),
+// "m:ss" or "h:mm:ss".
+QString ByteSizeText(std::int64_t bytes);
+QString DurationText(std::int64_t seconds);
 
 class TTransForm : public QDialog, public ITransferView {
     Q_OBJECT
@@ -94,7 +113,7 @@ class TTransForm : public QDialog, public ITransferView {
   public:
     // Client area of the window.
     static constexpr int kClientWidth = 345;
-    static constexpr int kClientHeight = 144;
+    static constexpr int kClientHeight = 168;
 
     // The sending end for a member of the member list: partner is that member's connection,
     // dataPort the own TransferPort setting. partnerName is shown as the list shows it.
@@ -144,6 +163,11 @@ class TTransForm : public QDialog, public ITransferView {
     // The progress bar's range and position in bytes, as the window last set them.
     std::int64_t ProgressMaximum() const { return FProgressMax; }
     std::int64_t ProgressPosition() const { return FProgressPos; }
+    // The line under the bar: the offer with its size, then bytes done of total, the rate and
+    // the time left, then the end.
+    QString StatusText() const;
+    // Whether the transfer completed and the window offers to open the file and its folder.
+    bool OffersToOpen() const;
 
     // --- ITransferView (reports of the transfer threads) -------------------------------------
     void SetCaption(const std::string& text) override;
@@ -193,6 +217,9 @@ class TTransForm : public QDialog, public ITransferView {
     void Log(const QString& text);
     void SetRange(std::int64_t maximum);
     void SetPosition(std::int64_t position);
+    void ShowTravel();
+    void ShowCompleted();
+    void OpenPath(const std::string& path);
     QPoint DefaultPosition() const;
 
     // Controls, each with its name as objectName.
@@ -203,6 +230,9 @@ class TTransForm : public QDialog, public ITransferView {
     QLabel* Label1 = nullptr;
     QPushButton* OkBitBtn = nullptr;
     QLabel* PartnerLabel = nullptr;
+    QLabel* StatusLabel = nullptr;
+    QPushButton* OpenButton = nullptr;
+    QPushButton* OpenFolderButton = nullptr;
     QFileDialog* OpenDialog1 = nullptr;
     QFileDialog* SaveDialog1 = nullptr;
     QTimer* FinalizeTimer = nullptr;
@@ -228,6 +258,12 @@ class TTransForm : public QDialog, public ITransferView {
     int FProgressShift = 0;
     std::int64_t FProgressMax = 100;
     std::int64_t FProgressPos = 0;
+    // The local path of the file this window saves (receiving) once the offer is accepted.
+    std::string FRecvPath;
+    // Recent progress (milliseconds on FClock, bytes) for the rate: the last few seconds.
+    QElapsedTimer FClock;
+    std::deque<std::pair<std::int64_t, std::int64_t>> FRateSamples;
+    std::int64_t FStartMs = -1;
     // Nesting of handlers and of reports being shown; the window is not released (nor a
     // transfer stopped) inside one.
     int FHandlerDepth = 0;

@@ -53,7 +53,7 @@ std::string RecordErrorMessage(TRecordStep Step, TAudioStatus Status) {
                 case asInvalidHandle:
                     return "ハンドルが違います。";
                 case asStillPlaying:
-                    return "まだキュウが残っています。";
+                    return "まだキューが残っています。";
                 default:
                     return "WaveIn ハンドルのクローズに失敗しました。";
             }
@@ -74,7 +74,7 @@ std::string PlayErrorMessage(TPlayStep Step, TAudioStatus Status) {
                 case asHandleBusy:
                     return "デバイスをほかが使っています。";
                 case asStillPlaying:
-                    return "まだキュウが残っています。";
+                    return "まだキューが残っています。";
                 default:
                     return "再生デバイスのクローズに失敗しました。";
             }

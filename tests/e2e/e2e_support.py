@@ -7,6 +7,7 @@ Runs inside a D-Bus session on an X display that the calling script provides (se
 
 import ctypes
 import os
+import random
 import shutil
 import signal
 import socket
@@ -44,10 +45,36 @@ def wait_for(what, predicate, timeout=STEP_TIMEOUT):
         time.sleep(0.05)
 
 
+_ports_given = set()
+
+
+def _ephemeral_low():
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            return int(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        return 32768
+
+
 def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    """A port nobody listens on, for a program that opens it a moment later. It comes from
+    below the range the system hands out to outgoing connections: a port from that range may
+    be taken by any connection in between (the program then fails with "Address already in
+    use"). Not the same port twice in one run."""
+    low = _ephemeral_low()
+    rng = random.Random(os.getpid() ^ time.monotonic_ns())
+    for _ in range(200):
+        port = rng.randrange(max(1024, low - 12000), low)
+        if port in _ports_given:
+            continue
+        try:
+            with socket.socket() as s:
+                s.bind(("", port))
+        except OSError:
+            continue
+        _ports_given.add(port)
+        return port
+    raise RuntimeError("no free port below the ephemeral range")
 
 
 def walk(acc):
@@ -200,7 +227,10 @@ class Copy:
         return wait_for(f"{self.exe} on the accessibility bus", lambda: app_of(self.process))
 
     def window(self):
-        return top_level(self.app(), "frame", TITLE)
+        # The title carries the own name: "ぼくしれん - はなこ".
+        return top_level_where(self.app(), "frame",
+                               lambda n: n == TITLE or n.startswith(TITLE + " - "),
+                               f"the main window of {self.exe}")
 
     def members(self):
         return need(self.window(), "list", "メンバーリスト")

@@ -57,6 +57,23 @@ e2e_start_xvfb() {
   e2e_display=${e2e_displays[0]}
 }
 
+# A window manager (openbox) on the last display started, so that focus, activation and
+# stacking behave as on a desktop; ended with the display.
+e2e_start_wm() {
+  local display=${e2e_displays[-1]} pid
+  DISPLAY=$display XAUTHORITY=/dev/null openbox --sm-disable \
+    >"$e2e_work/openbox.log" 2>&1 &
+  pid=$!
+  e2e_xvfb_pids=("$pid" "${e2e_xvfb_pids[@]}")  # ended before the display
+  for _ in $(seq 100); do
+    DISPLAY=$display xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && return 0
+    kill -0 "$pid" 2>/dev/null || { cat "$e2e_work/openbox.log" >&2; return 1; }
+    sleep 0.1
+  done
+  echo "openbox did not start" >&2
+  return 1
+}
+
 # A private sound server in DIR (scripts/pulse/start.sh); its client settings are in DIR/env.
 # Fails when PulseAudio or its tools are missing or the server does not come up.
 e2e_start_pulse() {

@@ -2,11 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <memory>
+#include <random>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -246,6 +252,98 @@ TEST_F(StreamTest, ConcurrentWritersEachWriteWholeBuffers) {
         torn += block.find_first_not_of(block[0]) == std::string_view::npos ? 0 : 1;
     }
     EXPECT_EQ(torn, 0);
+}
+
+// A nameless temporary file, removed when closed.
+struct TTempFile {
+    TTempFile() : file(std::tmpfile(), &std::fclose) {}
+    int Fd() const { return ::fileno(file.get()); }
+    std::string Contents() const {
+        std::string all;
+        char buffer[65536];
+        for (off_t at = 0;;) {
+            const ssize_t n = ::pread(Fd(), buffer, sizeof buffer, at);
+            if (n <= 0) {
+                return all;
+            }
+            all.append(buffer, static_cast<std::size_t>(n));
+            at += n;
+        }
+    }
+    std::unique_ptr<FILE, int (*)(FILE*)> file;
+};
+
+std::string RandomText(std::size_t size) {
+    std::mt19937 random(3);
+    std::string text(size, '\0');
+    for (auto& c : text) {
+        c = static_cast<char>(random());
+    }
+    return text;
+}
+
+TEST_F(StreamTest, FileBytesGoStraightBetweenFilesAndTheConnection) {
+    const std::string content = RandomText(1 << 20);
+    TTempFile source;
+    ASSERT_EQ(::pwrite(source.Fd(), content.data(), content.size(), 0),
+              static_cast<ssize_t>(content.size()));
+    TWinSocketStream stream(Socket(), 5000);
+    // A part of the file from an offset, whole.
+    std::string got;
+    std::thread reader([&] {
+        char buffer[65536];
+        while (got.size() < 300000) {
+            const ssize_t n = ::recv(peer_, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                break;
+            }
+            got.append(buffer, static_cast<std::size_t>(n));
+        }
+    });
+    EXPECT_EQ(stream.WriteFromFile(source.Fd(), 1000, 300000), 300000);
+    reader.join();
+    EXPECT_TRUE(got == content.substr(1000, 300000));
+    // A file that ends before is not a connection failure.
+    EXPECT_THROW(stream.WriteFromFile(source.Fd(), (1 << 20) - 10, 100), std::system_error);
+
+    // The other way: what the peer sends lands in a file, read by read, then 0 at its close.
+    TTempFile target;
+    PeerSend(content.substr(0, 200000));
+    ::shutdown(peer_, SHUT_WR);
+    std::size_t total = 0;
+    for (int n; (n = stream.ReadToFile(target.Fd(), 1 << 20)) > 0;) {
+        total += static_cast<std::size_t>(n);
+    }
+    EXPECT_EQ(total, 200000u);
+    EXPECT_TRUE(target.Contents() == content.substr(0, 200000));
+}
+
+TEST_F(StreamTest, WriteFromFileToAResetPeerRaisesAndNoSigPipe) {
+    TTempFile source;
+    ASSERT_EQ(::ftruncate(source.Fd(), 4 << 20), 0);
+    TWinSocketStream stream(Socket(), 5000);
+    test::RawReset(peer_);
+    peer_ = -1;
+    bool raised = false;
+    for (int i = 0; i < 10 && !raised; ++i) {
+        try {
+            stream.WriteFromFile(source.Fd(), 0, 4 << 20);
+        } catch (const ESocketError& e) {
+            raised = true;
+            EXPECT_EQ(std::string(e.what()).rfind("Write エラー ", 0), 0u) << e.what();
+        }
+    }
+    EXPECT_TRUE(raised);
+}
+
+TEST_F(StreamTest, WriteFromFileToAPeerThatDoesNotReadReturnsAShortCountAfterTheTimeout) {
+    TTempFile source;
+    ASSERT_EQ(::ftruncate(source.Fd(), 64 << 20), 0);
+    TWinSocketStream stream(Socket(), 200);
+    const auto start = Clock::now();
+    EXPECT_LT(stream.WriteFromFile(source.Fd(), 0, 64 << 20), 64 << 20);
+    EXPECT_GE(ElapsedMs(start), 150);
+    EXPECT_TRUE(Socket().Connected());
 }
 
 }  // namespace

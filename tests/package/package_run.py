@@ -98,7 +98,8 @@ class Program:
                         START_TIMEOUT)
 
     def window(self):
-        return top_level(self.app(), "frame", TITLE)
+        return e2e_support.top_level_where(
+            self.app(), "frame", lambda n: n == TITLE or n.startswith(TITLE + " - "), "the main window")
 
     def log_text(self):
         return text_of(need(self.window(), "text", "ログ"))

@@ -63,6 +63,7 @@ dpkg -x "$deb" "$root"
 expected="usr/bin/Voxilen
 usr/share/applications/voxilen.desktop
 usr/share/doc/voxilen/README.md
+usr/share/doc/voxilen/copyright
 usr/share/icons/hicolor/256x256/apps/voxilen.png
 usr/share/icons/hicolor/48x48/apps/voxilen.png
 usr/share/icons/hicolor/scalable/apps/voxilen.svg
@@ -71,6 +72,9 @@ actual=$(cd "$root" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort)
 [ "$actual" = "$expected" ] || fail "the package holds:
 $actual"
 [ -x "$root/usr/bin/Voxilen" ] || fail "usr/bin/Voxilen is not executable"
+copyright=$root/usr/share/doc/voxilen/copyright
+grep -q '^License: Expat$' "$copyright" && grep -q 'THE SOFTWARE IS PROVIDED "AS IS"' "$copyright" ||
+  fail "usr/share/doc/voxilen/copyright does not carry the MIT licence"
 owners=$(dpkg-deb -c "$deb" | awk '{print $2}' | sort -u)
 [ "$owners" = root/root ] || fail "files owned by $owners"
 

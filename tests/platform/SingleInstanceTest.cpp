@@ -30,6 +30,37 @@ TEST(SingleInstanceTest, SecondCopyIsRefusedUntilTheFirstEnds) {
     EXPECT_EQ(TSingleInstance(dir.Path()).State(), TState::Acquired);
 }
 
+TEST(SingleInstanceTest, ASecondStartKnocksAtTheRunningCopy) {
+    test::TScratchDir dir;
+    auto first = std::make_unique<TSingleInstance>(dir.Path());
+    ASSERT_EQ(first->State(), TState::Acquired);
+    ASSERT_GE(first->WakeFd(), 0);
+    EXPECT_FALSE(first->TakeWakeCalls()) << "nobody knocked yet";
+    EXPECT_FALSE(first->WakeRunningCopy()) << "only a refused copy knocks";
+    {
+        TSingleInstance second(dir.Path());
+        ASSERT_EQ(second.State(), TState::AlreadyRunning);
+        EXPECT_LT(second.WakeFd(), 0);
+        EXPECT_TRUE(second.WakeRunningCopy());
+        EXPECT_TRUE(second.WakeRunningCopy());
+    }
+    EXPECT_TRUE(first->TakeWakeCalls());
+    EXPECT_FALSE(first->TakeWakeCalls()) << "both knocks taken at once";
+    // The socket goes with the copy; a socket left by a copy that crashed is replaced.
+    first.reset();
+    EXPECT_FALSE(std::filesystem::exists(dir.File("Voxilen.exe-WakeUp.socket")));
+    test::WriteFileBytes(dir.File("Voxilen.exe-WakeUp.socket"), "left behind");
+    {
+        auto held = std::make_unique<TSingleInstance>(dir.Path());
+        ASSERT_EQ(held->State(), TState::Acquired);
+        TSingleInstance later(dir.Path());
+        EXPECT_TRUE(later.WakeRunningCopy());
+        EXPECT_TRUE(held->TakeWakeCalls());
+        held.reset();
+        EXPECT_FALSE(later.WakeRunningCopy()) << "nobody runs any more";
+    }
+}
+
 TEST(SingleInstanceTest, LockDiesWithTheProcessThatHeldIt) {
     test::TScratchDir dir;
     int ready[2];

@@ -55,7 +55,7 @@ TEST_F(HandshakeTest, AcceptedCallListsBothPartnersAndCarriesText) {
     Call(port);
 
     ASSERT_TRUE(CallerLogged("127.0.0.1 たろうさん、いらしゃい")) << callerUi.AllLogs();
-    ASSERT_TRUE(CalleeLogged("127.0.0.1 を接続しました。")) << calleeUi.AllLogs();
+    ASSERT_TRUE(CalleeLogged("127.0.0.1 と接続しました。")) << calleeUi.AllLogs();
     EXPECT_TRUE(calleeUi.HasLog("127.0.0.1 から接続要求を受け付けました。"));
     ASSERT_TRUE(PumpUntil(
         sync, [&] { return callerUi.Members.size() == 1 && calleeUi.Members.size() == 1; }));
@@ -99,6 +99,11 @@ TEST_F(HandshakeTest, RefusedByTheUser) {
     ASSERT_TRUE(CalleeLogged("127.0.0.1 とのサーバー接続を終了します。"));
     EXPECT_TRUE(callerUi.Members.empty());
     EXPECT_TRUE(calleeUi.Members.empty());
+    // The caller's window hears why, beside the log lines.
+    ASSERT_TRUE(PumpUntil(sync, [&] { return callerUi.CallFailures.size() == 1u; }));
+    EXPECT_EQ(callerUi.CallFailures[0],
+              std::make_pair(std::string("127.0.0.1"), TCallFailure::Refused));
+    EXPECT_TRUE(calleeUi.CallFailures.empty());
 }
 
 TEST_F(HandshakeTest, DecisionTimedOutInTheDialog) {
@@ -108,6 +113,8 @@ TEST_F(HandshakeTest, DecisionTimedOutInTheDialog) {
         << callerUi.AllLogs();
     // The callee's line carries no address.
     ASSERT_TRUE(CalleeLogged("接続可否の判断がタイムアウトしました。")) << calleeUi.AllLogs();
+    ASSERT_TRUE(PumpUntil(sync, [&] { return callerUi.CallFailures.size() == 1u; }));
+    EXPECT_EQ(callerUi.CallFailures[0].second, TCallFailure::NoDecision);
 }
 
 TEST_F(HandshakeTest, PassPhraseIsComparedExactly) {
@@ -121,10 +128,13 @@ TEST_F(HandshakeTest, PassPhraseIsComparedExactly) {
     EXPECT_TRUE(calleeUi.Calls.empty()) << "no dialog for a wrong pass phrase";
     ASSERT_TRUE(CallerLogged("127.0.0.1 との接続を終了します。"));
     ASSERT_TRUE(PumpUntil(sync, [&] { return caller->OutgoingSocketCount() == 0; }));
+    ASSERT_TRUE(PumpUntil(sync, [&] { return callerUi.CallFailures.size() == 1u; }));
+    EXPECT_EQ(callerUi.CallFailures[0].second, TCallFailure::WrongPassPhrase);
 
     Call(port, "Secret");
     ASSERT_TRUE(CallerLogged("127.0.0.1 たろうさん、いらしゃい")) << callerUi.AllLogs();
     EXPECT_EQ(calleeUi.Calls.size(), 1u);
+    EXPECT_EQ(callerUi.CallFailures.size(), 1u) << "an accepted call is no failure";
 }
 
 TEST_F(HandshakeTest, NoPassPhraseCountsAsEmpty) {
@@ -154,6 +164,8 @@ TEST_F(HandshakeTest, CallerGivesUpWhenThePartnerNeverAnswers) {
         << callerUi.AllLogs();
     ASSERT_TRUE(CallerLogged("127.0.0.1 との接続を終了します。"));
     EXPECT_TRUE(peer.ClosedByOtherEnd());
+    ASSERT_TRUE(PumpUntil(sync, [&] { return callerUi.CallFailures.size() == 1u; }));
+    EXPECT_EQ(callerUi.CallFailures[0].second, TCallFailure::NoAnswer);
 }
 
 TEST_F(HandshakeTest, CalleeGivesUpWhenTheCallerSaysNothing) {
@@ -205,6 +217,9 @@ TEST_F(HandshakeTest, CallerDropsAnAnswerFromAnotherProgramOrOfTheWrongKind) {
         ASSERT_TRUE(CallerLogged("127.0.0.1 データが間違っています。")) << callerUi.AllLogs();
     }
     EXPECT_TRUE(callerUi.Members.empty());
+    ASSERT_TRUE(PumpUntil(sync, [&] { return callerUi.CallFailures.size() == 2u; }));
+    EXPECT_EQ(callerUi.CallFailures[0].second, TCallFailure::NotOurProgram);
+    EXPECT_EQ(callerUi.CallFailures[1].second, TCallFailure::NotOurProgram);
 }
 
 TEST_F(HandshakeTest, CallerSeesAHangUpWithoutAnswerAsAFailure) {
@@ -215,6 +230,8 @@ TEST_F(HandshakeTest, CallerSeesAHangUpWithoutAnswerAsAFailure) {
         peer.ReceivePacket();
     }
     ASSERT_TRUE(CallerLogged("127.0.0.1 接続中にエラーが発生しました。")) << callerUi.AllLogs();
+    ASSERT_TRUE(PumpUntil(sync, [&] { return callerUi.CallFailures.size() == 1u; }));
+    EXPECT_EQ(callerUi.CallFailures[0].second, TCallFailure::Broken);
 }
 
 TEST_F(HandshakeTest, AcceptedReplyTextIsLoggedEvenWhenSplitAcrossSegments) {

@@ -292,5 +292,44 @@ TEST_F(SettingsTest, PartnerNameWithBlanksIsFoundAgain) {
     EXPECT_FALSE(TMyIniFile(Path()).SectionExists("Partner1"));
 }
 
+TEST_F(SettingsTest, MainWindowGeometryRoundTripsAndNoSizeIsNone) {
+    EXPECT_FALSE(ReadMainFormGeometry(Path()).has_value());
+    WriteMainFormGeometry(Path(), TWindowGeometry{-20, 30, 600, 420});
+    const auto read = ReadMainFormGeometry(Path());
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(read->Left, -20);
+    EXPECT_EQ(read->Top, 30);
+    EXPECT_EQ(read->Width, 600);
+    EXPECT_EQ(read->Height, 420);
+    Put("[Global]\r\nMainFormWidth=0\r\nMainFormHeight=400\r\n");
+    EXPECT_FALSE(ReadMainFormGeometry(Path()).has_value());
+}
+
+TEST_F(SettingsTest, ForgettingAPartnerMovesTheLaterOnesUpWithTheirPassPhrases) {
+    RememberPartner(Path(), "a", "a-pc", "192.0.2.1", "");
+    RememberPartner(Path(), "b", "b-pc", "192.0.2.2", "");
+    RememberPartner(Path(), "c", "c-pc", "192.0.2.3", "");
+    RememberPartner(Path(), "c", "c-pc", "192.0.2.3", "pass-c");  // known now: pass phrase kept
+    EXPECT_FALSE(ForgetPartner(Path(), "nobody"));
+    EXPECT_FALSE(ForgetPartner(Path(), "   "));
+    ASSERT_TRUE(ForgetPartner(Path(), " b "));
+    EXPECT_EQ(ReadPartnerNames(Path()), (std::vector<std::string>{"a", "c"}));
+    std::string host;
+    std::string address;
+    ASSERT_TRUE(LookUpPartner(Path(), "c", host, address));
+    EXPECT_EQ(host, "c-pc");
+    EXPECT_EQ(address, "192.0.2.3");
+    const TMyIniFile ini(Path());
+    EXPECT_EQ(ini.ReadHexBytes("Partner1", "PassPhrase"), EncodePassPhrase("c", "pass-c"));
+    EXPECT_FALSE(ini.ValueExists("Partner2", "PartnerName"));
+    // A new partner takes the freed place at the end.
+    RememberPartner(Path(), "d", "", "192.0.2.4", "");
+    EXPECT_EQ(ReadPartnerNames(Path()), (std::vector<std::string>{"a", "c", "d"}));
+    ASSERT_TRUE(ForgetPartner(Path(), "a"));
+    ASSERT_TRUE(ForgetPartner(Path(), "d"));
+    ASSERT_TRUE(ForgetPartner(Path(), "c"));
+    EXPECT_TRUE(ReadPartnerNames(Path()).empty());
+}
+
 }  // namespace
 }  // namespace vox

@@ -51,7 +51,11 @@ class TFakeUi : public IConversationUi {
     int Beeps = 0;
     int Accepted = 0;
     int Refused = 0;
+    std::vector<std::pair<std::string, TCallFailure>> CallFailures;  // address, why
 
+    void CallFailed(const std::string& address, TCallFailure why) override {
+        CallFailures.emplace_back(address, why);
+    }
     void AddLog(const std::string& message) override { Logs.push_back(Cp932ToUtf8(message)); }
     void ShowChatLine(const std::string& name, const std::string& text) override {
         Chat.push_back(Cp932ToUtf8(name) + ": " + Cp932ToUtf8(text));

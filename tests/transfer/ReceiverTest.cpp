@@ -197,7 +197,7 @@ TEST_F(ReceiverTest, OneTransferPerListener) {
     EXPECT_EQ(view.Ended, 1);
 }
 
-TEST_F(ReceiverTest, SenderThatVanishesGivesTheTimeoutTextsAndLeavesNoFile) {
+TEST_F(ReceiverTest, SenderThatVanishesGivesThePartnerStoppedTextsAndLeavesNoFile) {
     WriteFileBytes(dir.File("file.bin"), "the earlier file");
     Listen(5000);
     Peer([&] {
@@ -209,7 +209,7 @@ TEST_F(ReceiverTest, SenderThatVanishesGivesTheTimeoutTextsAndLeavesNoFile) {
     });
     const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(WaitEnded());
-    const std::string line = "file.bin" + std::string(texts::kReceiveTimedOut);
+    const std::string line = "file.bin" + std::string(texts::kReceiveStoppedByPartner);
     EXPECT_EQ(view.Caption(), line);
     EXPECT_EQ(view.Logs, std::vector<std::string>{line});
     EXPECT_LT(ElapsedMs(start), 3000);
@@ -218,7 +218,7 @@ TEST_F(ReceiverTest, SenderThatVanishesGivesTheTimeoutTextsAndLeavesNoFile) {
     EXPECT_EQ(FolderEntries(dir.Path()), std::vector<std::string>{"file.bin"});
 }
 
-TEST_F(ReceiverTest, SenderThatResetsGivesTheTimeoutTexts) {
+TEST_F(ReceiverTest, SenderThatResetsGivesThePartnerStoppedTexts) {
     Listen(5000);
     Peer([&] {
         const int fd = RawConnect(port);
@@ -227,7 +227,7 @@ TEST_F(ReceiverTest, SenderThatResetsGivesTheTimeoutTexts) {
         RawReset(fd);
     });
     ASSERT_TRUE(WaitEnded());
-    EXPECT_EQ(view.Caption(), "file.bin" + std::string(texts::kReceiveTimedOut));
+    EXPECT_EQ(view.Caption(), "file.bin" + std::string(texts::kReceiveStoppedByPartner));
     EXPECT_TRUE(FolderEntries(dir.Path()).empty());
 }
 

@@ -195,14 +195,14 @@ TEST_F(SenderTest, AcknowledgementBeyondWhatWasSentEndsAsFailed) {
     EXPECT_EQ(received, content.substr(0, received.size()));
 }
 
-TEST_F(SenderTest, ReceiverThatVanishesGivesTheFailureTexts) {
+TEST_F(SenderTest, ReceiverThatVanishesGivesThePartnerStoppedTexts) {
     Prepare(RandomBytes(50000, 11));
     Run([&](int fd) {
         ReadAndAcknowledge(fd, 1000);
     });  // the receiver closes with the file unfinished
     ASSERT_TRUE(WaitEnded());
-    EXPECT_EQ(view.Caption(), Line(texts::kSendFailed));
-    EXPECT_EQ(view.Logs, std::vector<std::string>{Line(texts::kSendFailed)});
+    EXPECT_EQ(view.Caption(), Line(texts::kSendStoppedByPartner));
+    EXPECT_EQ(view.Logs, std::vector<std::string>{Line(texts::kSendStoppedByPartner)});
 }
 
 TEST_F(SenderTest, ReceiverThatReadsEverythingButNeverAcknowledgesIsNotCompletion) {
@@ -216,7 +216,7 @@ TEST_F(SenderTest, ReceiverThatReadsEverythingButNeverAcknowledgesIsNotCompletio
         }
     });
     ASSERT_TRUE(WaitEnded());
-    EXPECT_EQ(view.Caption(), Line(texts::kSendFailed));
+    EXPECT_EQ(view.Caption(), Line(texts::kSendStoppedByPartner));
 }
 
 TEST_F(SenderTest, SilentReceiverGivesTheTimeoutTexts) {

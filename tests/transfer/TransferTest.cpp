@@ -131,6 +131,29 @@ TEST(FileNameTest, Cp932SecondBytesAreNotSeparators) {
     EXPECT_EQ(ReceivedFileNameFromCp932(".."), std::nullopt);
 }
 
+TEST(FileNameTest, NamesTooLongForTheFileSystemAreShortenedKeepingTheExtension) {
+    EXPECT_EQ(ShortenFileName("資料.pdf"), "資料.pdf");
+    const std::string exact(255, 'a');
+    EXPECT_EQ(ShortenFileName(exact), exact);
+
+    // 100 three-byte characters (300 bytes) and ".pdf": the stem loses whole characters.
+    std::string stem;
+    for (int i = 0; i < 100; ++i) {
+        stem += "資";
+    }
+    const std::string shortened = ShortenFileName(stem + ".pdf");
+    EXPECT_LE(shortened.size(), 255u);
+    EXPECT_TRUE(shortened.ends_with("資.pdf")) << shortened;
+    EXPECT_EQ(shortened.size(), 3u * 83 + 4) << "as many whole characters as fit";
+
+    // No extension, or one too long to be one: the end is cut.
+    EXPECT_EQ(ShortenFileName(std::string(300, 'b')), std::string(255, 'b'));
+    const std::string odd = "x." + std::string(298, 'y');
+    EXPECT_EQ(ShortenFileName(odd), odd.substr(0, 255));
+    // A leading dot is not an extension.
+    EXPECT_EQ(ShortenFileName("." + std::string(299, 'h')).size(), 255u);
+}
+
 TEST(FileNameTest, SizesThatCanBeAnnounced) {
     EXPECT_TRUE(CanAnnounceFileSize(0));
     EXPECT_TRUE(CanAnnounceFileSize(0x7FFFFFFF));

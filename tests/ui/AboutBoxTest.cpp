@@ -41,7 +41,8 @@ TEST_F(AboutBoxTest, ShowsEachValueNamedByItsCaption) {
         ASSERT_NE(label, nullptr);
         EXPECT_EQ(label->accessibleName(), Label(box, row.Caption));
     }
-    EXPECT_EQ(Label(box, "lblFileVersion"), QStringLiteral("Version " VOX_VERSION));
+    EXPECT_EQ(Label(box, "lblFileVersion"), QStringLiteral(VOX_VERSION));
+    EXPECT_EQ(Label(box, "Version"), QStringLiteral("バージョン"));
 
     auto* icon = box->findChild<QLabel*>("ProgramIcon");
     ASSERT_NE(icon, nullptr);

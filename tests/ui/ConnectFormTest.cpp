@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
+#include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -18,6 +20,7 @@
 #include "net/NetTestUtil.h"
 #include "platform/Cp932.h"
 #include "settings/MyIniFile.h"
+#include "settings/Settings.h"
 #include "support/ConversationTestSupport.h"
 #include "support/ScratchDir.h"
 
@@ -133,6 +136,83 @@ TEST_F(ConnectFormTest, ConnectModeListsTheHistoryUpToTheGap) {
     EXPECT_EQ(Text(form.get(), "AddressEdit"), QString());
     EXPECT_EQ(Text(form.get(), "HostNameEdit"), QString());
     EXPECT_FALSE(Find<QTimer>(form.get(), "TimeOutTimer")->isActive());
+}
+
+TEST_F(ConnectFormTest, TheHistoryShowsAddressesAndForgetsAPartner) {
+    WriteFileBytes(Path(), Sj("[Partner0]\r\nPartnerName=たろう\r\nHostName=taro-pc\r\n"
+                              "Address=192.0.2.7\r\n"
+                              "[Partner1]\r\nPartnerName=じろう\r\nHostName=jiro-pc\r\n"
+                              "[Partner2]\r\nPartnerName=さぶろう\r\nAddress=192.0.2.3\r\n"));
+    OpenForm();
+    form->show();
+    auto* partner = Find<QComboBox>(form.get(), "PartnerComboBox");
+    ASSERT_EQ(partner->count(), 3);
+    // Each entry reads as name and address (the host name when no address is known).
+    EXPECT_EQ(partner->itemData(0, Qt::AccessibleTextRole).toString(),
+              QStringLiteral("たろう 192.0.2.7"));
+    EXPECT_EQ(partner->itemData(1, Qt::AccessibleTextRole).toString(),
+              QStringLiteral("じろう jiro-pc"));
+    QStyleOptionViewItem option;
+    option.initFrom(partner->view());
+    const QSize shown = partner->itemDelegate()->sizeHint(option, partner->model()->index(0, 0));
+    const QSize nameOnly = partner->fontMetrics().size(0, QStringLiteral("たろう"));
+    EXPECT_GT(shown.width(), nameOnly.width() + 40) << "the address is drawn beside the name";
+
+    // The Delete key in the open list forgets the entry under the cursor; the later ones move
+    // up so that the history keeps no gap.
+    partner->showPopup();
+    partner->view()->setCurrentIndex(partner->model()->index(1, 0));
+    QTest::keyClick(partner->view(), Qt::Key_Delete);
+    partner->hidePopup();
+    EXPECT_EQ(ReadPartnerNames(Path()), (std::vector<std::string>{Sj("たろう"), Sj("さぶろう")}));
+    std::string host;
+    std::string address;
+    ASSERT_TRUE(LookUpPartner(Path(), Sj("さぶろう"), host, address));
+    EXPECT_EQ(address, "192.0.2.3");
+    ASSERT_EQ(partner->count(), 2);
+    EXPECT_EQ(partner->itemText(1), QStringLiteral("さぶろう"));
+
+    // The button forgets the partner named in the field; the field keeps what was typed.
+    SetPartner(QStringLiteral("たろう"));
+    Find<QPushButton>(form.get(), "ForgetBtn")->click();
+    EXPECT_EQ(ReadPartnerNames(Path()), std::vector<std::string>{Sj("さぶろう")});
+    EXPECT_EQ(partner->currentText(), QStringLiteral("たろう"));
+    EXPECT_EQ(partner->count(), 1);
+    {
+        TMessageCatcher catcher;
+        Find<QPushButton>(form.get(), "ForgetBtn")->click();
+        EXPECT_EQ(catcher.Texts(),
+                  std::vector<QString>{QStringLiteral("「たろう」は履歴にありません。")});
+    }
+}
+
+TEST_F(ConnectFormTest, TabWalksEveryFieldAndButtonInReadingOrder) {
+    OpenForm();
+    const QStringList order = {"PartnerComboBox", "AddressEdit", "HostNameEdit", "PassEdit",
+                               "CommentEdit",     "OKBitBtn",    "CancelBitBtn", "ForgetBtn"};
+    const auto walked = TabWalk(form.get(), Find<QWidget>(form.get(), "PartnerComboBox"), order, 9);
+    std::vector<QString> expected(order.begin(), order.end());
+    expected.push_back("PartnerComboBox");  // and round again
+    EXPECT_EQ(walked, expected);
+}
+
+TEST_F(ConnectFormTest, LeavingForAnotherWindowKeepsWhatWasTyped) {
+    OpenForm();
+    form->show();
+    QApplication::setActiveWindow(form.get());
+    SetPartner(QStringLiteral("じろう"));
+    Fill("AddressEdit", "192.0.2.99");
+    Fill("CommentEdit", QStringLiteral("またね"));
+    QWidget other;
+    other.show();
+    QApplication::setActiveWindow(&other);
+    Flush();
+    QApplication::setActiveWindow(form.get());
+    Flush();
+    EXPECT_EQ(Find<QComboBox>(form.get(), "PartnerComboBox")->currentText(),
+              QStringLiteral("じろう"));
+    EXPECT_EQ(Text(form.get(), "AddressEdit"), "192.0.2.99");
+    EXPECT_EQ(Text(form.get(), "CommentEdit"), QStringLiteral("またね"));
 }
 
 TEST_F(ConnectFormTest, ChoosingARememberedPartnerFillsHostAndAddress) {
@@ -303,13 +383,11 @@ TEST_F(ConnectFormTest, ACallThatFailsIsShownAndTheDialogStays) {
     Fill("AddressEdit", "127.0.0.1");
     const auto messages = PressOK();
     ASSERT_EQ(messages.size(), 1u);
-    // Which host and port failed, why in plain words, and the system's own text.
-    EXPECT_TRUE(messages[0].Text.startsWith(
-        QStringLiteral("127.0.0.1:%1 に接続できませんでした。").arg(freePort)))
+    // The socket's own text without the foreign system's name, then what failed and what to try.
+    EXPECT_TRUE(messages[0].Text.startsWith(QStringLiteral("ソケットエラー")))
         << messages[0].Text.toStdString();
-    EXPECT_TRUE(messages[0].Text.contains(QStringLiteral("待ち受けているプログラムがありません")))
-        << messages[0].Text.toStdString();
-    EXPECT_TRUE(messages[0].Text.contains(QStringLiteral("Windows ソケットエラー")))
+    EXPECT_TRUE(messages[0].Text.contains(
+        QStringLiteral("\n127.0.0.1 のポート %1 では誰も待ち受けていません。").arg(freePort)))
         << messages[0].Text.toStdString();
     EXPECT_EQ(messages[0].Icon, QMessageBox::Critical);
     EXPECT_NE(form->result(), cdAccepted);
@@ -437,11 +515,68 @@ TEST_F(IncomingCallTest, RefuseEscapeAndTheCloseButtonRefuse) {
     WhenModal<TConnectForm>([](TConnectForm* f) { f->close(); });
     EXPECT_EQ(TConnectForm::AskIncomingCall(nullptr, call), cdRefused);
 
-    // Enter on the caller's name is OK, read-only as the field is.
+    // Enter on the caller's name is OK, read-only as the field is (once the first moment has
+    // passed: no guard here).
     WhenModal<TConnectForm>([](TConnectForm* f) {
         QTest::keyClick(Find<QComboBox>(f, "PartnerComboBox")->lineEdit(), Qt::Key_Return);
     });
-    EXPECT_EQ(TConnectForm::AskIncomingCall(nullptr, call), cdAccepted);
+    EXPECT_EQ(TConnectForm::AskIncomingCall(nullptr, call, kCallDecisionLimitMs, 0), cdAccepted);
+}
+
+TEST_F(IncomingCallTest, ReturnAndSpaceAtFirstNeitherAcceptNorTakeTheLineBeingTyped) {
+    // A chat line being typed, the cursor in the middle of it.
+    QWidget owner;
+    auto* line = new QLineEdit(&owner);
+    owner.show();
+    QApplication::setActiveWindow(&owner);
+    line->setFocus();
+    CommitText(line, QStringLiteral("こんにちは、元気"));
+    line->setCursorPosition(5);
+
+    bool sawGuard = false;
+    WhenModal<TConnectForm>([&](TConnectForm* f) {
+        auto* ok = Find<QPushButton>(f, "OKBitBtn");
+        EXPECT_TRUE(ok->isDefault()) << "接続 stays the default button";
+        // The key that ends the line, and a blank, arrive just as the dialog appears.
+        QTest::keyClick(f, Qt::Key_Return);
+        QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : f,
+                        Qt::Key_Return);
+        QTest::keyClick(ok, Qt::Key_Space);
+        QTest::keyClick(f, Qt::Key_Enter);
+        sawGuard = f->isVisible() && f->result() == 0;
+        // The time left of the three minutes is shown.
+        EXPECT_EQ(Find<QLabel>(f, "StatusLabel")->text(), QStringLiteral("残り 3:00"));
+        // After the first second Return is the default button again.
+        QTimer::singleShot(kAcceptKeyGuardMs + 200, f, [f] { QTest::keyClick(f, Qt::Key_Return); });
+    });
+    EXPECT_EQ(TConnectForm::AskIncomingCall(&owner, call), cdAccepted);
+    EXPECT_TRUE(sawGuard) << "an early Return or Space accepted the call";
+    EXPECT_EQ(line->text(), QStringLiteral("こんにちは、元気"));
+    EXPECT_TRUE(ProcessUntil([&] { return QApplication::focusWidget() == line; }))
+        << "the focus goes back to the line";
+    EXPECT_EQ(line->cursorPosition(), 5);
+}
+
+TEST_F(IncomingCallTest, TabWalksTheCallerAndBothButtons) {
+    std::vector<QString> walked;
+    WhenModal<TConnectForm>([&](TConnectForm* f) {
+        const QStringList order = {"PartnerComboBox", "AddressEdit", "HostNameEdit", "PassEdit",
+                                   "CommentEdit",     "OKBitBtn",    "CancelBitBtn"};
+        walked = TabWalk(f, Find<QWidget>(f, "PartnerComboBox"), order, 8);
+        f->reject();
+    });
+    TConnectForm::AskIncomingCall(nullptr, call, kCallDecisionLimitMs, 0);
+    EXPECT_EQ(walked,
+              (std::vector<QString>{"PartnerComboBox", "AddressEdit", "HostNameEdit", "PassEdit",
+                                    "CommentEdit", "OKBitBtn", "CancelBitBtn", "PartnerComboBox"}));
+}
+
+TEST(TimeLeftTest, MinutesAndSecondsRoundedUp) {
+    EXPECT_EQ(TConnectForm::TimeLeftText(180000), QStringLiteral("残り 3:00"));
+    EXPECT_EQ(TConnectForm::TimeLeftText(179001), QStringLiteral("残り 3:00"));
+    EXPECT_EQ(TConnectForm::TimeLeftText(61000), QStringLiteral("残り 1:01"));
+    EXPECT_EQ(TConnectForm::TimeLeftText(9000), QStringLiteral("残り 0:09"));
+    EXPECT_EQ(TConnectForm::TimeLeftText(-5), QStringLiteral("残り 0:00"));
 }
 
 TEST_F(IncomingCallTest, NobodyAnswersAndTheTimeRunsOut) {

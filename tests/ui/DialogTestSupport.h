@@ -11,6 +11,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QString>
+#include <QTest>
 #include <QTimer>
 #include <QWidget>
 #include <chrono>
@@ -60,6 +61,25 @@ class DialogTest : public ::testing::Test {
         QCoreApplication::processEvents();
     }
 };
+
+// The names of the controls Tab reaches in turn, starting from `first`: each focused widget
+// is named by its nearest ancestor (itself included) whose name is in `names`.
+inline std::vector<QString> TabWalk(QWidget* window, QWidget* first, const QStringList& names,
+                                    int steps) {
+    window->show();
+    QApplication::setActiveWindow(window);
+    first->setFocus(Qt::TabFocusReason);
+    std::vector<QString> walked;
+    for (int i = 0; i < steps; ++i) {
+        QWidget* w = QApplication::focusWidget();
+        while (w != nullptr && !names.contains(w->objectName())) {
+            w = w->parentWidget();
+        }
+        walked.push_back(w != nullptr ? w->objectName() : QStringLiteral("?"));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    }
+    return walked;
+}
 
 // Types text into the focused field the way an input method does: committed at once. The
 // only way to get Japanese into a field, since key events carry no such characters.

@@ -154,20 +154,92 @@ TEST_F(MainFormTest, ListenerThatCannotOpenIsReportedAndTheWindowStillWorks) {
 
     const std::string ini = WriteIni(dir, "A.Ini", Ini(true, port, port + 1));
     TWindow w(ini);
-    ::close(blocker);
+    // The window comes up first, then the message.
+    EXPECT_TRUE(w.Errors.empty()) << "an error box before the window";
+    w.Form->show();
+    ASSERT_TRUE(WaitFor([&] { return !w.Errors.empty(); }));
     ASSERT_EQ(w.Errors.size(), 1u);
-    EXPECT_TRUE(w.Errors.front().contains(QStringLiteral("bind")))
+    const QString inUse = QStringLiteral("ポート %1 は他のプログラムが使用中です。").arg(port);
+    EXPECT_TRUE(w.Errors.front().startsWith(QStringLiteral("ソケットエラー")))
         << w.Errors.front().toStdString();
+    EXPECT_TRUE(w.Errors.front().contains(QStringLiteral("bind")));
+    EXPECT_TRUE(w.Errors.front().contains(u'\n' + inUse)) << w.Errors.front().toStdString();
+
+    // Nothing says it listens: not the item, not the status line; the log says why not.
     EXPECT_FALSE(w.Form->Core().Listening());
-    EXPECT_TRUE(w.LogLines().isEmpty());
+    EXPECT_EQ(w.Action("ServerWait")->text(), kNotListening);
+    EXPECT_FALSE(w.Action("ServerWait")->isChecked());
+    EXPECT_TRUE(
+        w.Status("ListenStatus").startsWith(QStringLiteral("待ち受けしていません：") + inUse))
+        << w.Status("ListenStatus").toStdString();
+    ASSERT_EQ(w.LogLines().size(), 1);
+    EXPECT_TRUE(w.LogLines().front().contains(
+        QStringLiteral("ポート %1 で待ち受けできません。").arg(port) + inUse))
+        << w.LogLines().front().toStdString();
+    // The wish stays: the next start tries again.
+    EXPECT_EQ(IniValue(ini, "Global", "ServerListen"), "1");
+
+    // Once the port is free the item switches listening on.
+    ::close(blocker);
+    w.Click("ServerWait");
+    ASSERT_TRUE(WaitFor([&] { return w.Form->Core().Listening(); }));
     EXPECT_EQ(w.Action("ServerWait")->text(), kListening);
     EXPECT_TRUE(w.Action("ServerWait")->isChecked());
+    EXPECT_EQ(w.Status("ListenStatus"), QStringLiteral("待ち受け中（ポート %1）").arg(port));
+    EXPECT_EQ(w.Errors.size(), 1u);
+}
 
-    // Clicking the item now switches listening off.
+TEST_F(MainFormTest, TheStatusLineAndTheTitleTellTheState) {
+    const std::string ini = WriteIni(dir, "A.Ini", Ini(true, 0, 1, "はなこ"));
+    TWindow w(ini);
+    EXPECT_EQ(w.Form->windowTitle(), QStringLiteral("ぼくしれん - はなこ"));
+    EXPECT_EQ(w.Status("ListenStatus"),
+              QStringLiteral("待ち受け中（ポート %1）").arg(w.Form->Core().ListeningPort()));
+    EXPECT_EQ(w.Status("MemberStatus"), QStringLiteral("相手 0 人"));
+    EXPECT_TRUE(w.Status("AddressStatus").startsWith(QStringLiteral("アドレス")));
+    EXPECT_EQ(w.Status("SoundStatus"), QString()) << "sound works: nothing to say";
+    // Whoever knows the public address puts it there.
+    w.Form->ShowDialAddress(QStringLiteral("203.0.113.5"));
+    EXPECT_EQ(w.Status("AddressStatus"), QStringLiteral("アドレス 203.0.113.5"));
+
     w.Click("ServerWait");
-    ASSERT_TRUE(WaitFor([&] { return w.HasLogEnding(QStringLiteral(" 接続待機中止")); }));
-    EXPECT_EQ(IniValue(ini, "Global", "ServerListen"), "0");
-    EXPECT_EQ(w.Action("ServerWait")->text(), kNotListening);
+    ASSERT_TRUE(WaitFor([&] { return !w.Form->Core().Listening(); }));
+    EXPECT_EQ(w.Status("ListenStatus"), QStringLiteral("待ち受けしていません"));
+    w.Form->AddMember("one", reinterpret_cast<TConversation*>(0x1));
+    w.Form->AddMember("two", reinterpret_cast<TConversation*>(0x2));
+    EXPECT_EQ(w.Status("MemberStatus"), QStringLiteral("相手 2 人"));
+
+    // A new name from the settings dialog reaches the title.
+    w.Click("Setting");
+    ASSERT_TRUE(WaitFor([&] { return w.Form->findChild<TSettingForm*>() != nullptr; }));
+    auto* form = w.Form->findChild<TSettingForm*>();
+    form->findChild<QLineEdit*>("MyNameEdit")->setText(QStringLiteral("たろう"));
+    form->findChild<QComboBox*>("ComboBox1")->setEditText(QString::number(FreePort()));
+    form->findChild<QComboBox*>("ComboBox2")->setEditText(QString::number(FreePort()));
+    form->findChild<QPushButton*>("OKBtn")->click();
+    EXPECT_EQ(w.Form->windowTitle(), QStringLiteral("ぼくしれん - たろう"));
+
+    TWindow mute(WriteIni(dir, "B.Ini", Ini(false)), {}, {}, false);
+    EXPECT_EQ(mute.Form->windowTitle(), QStringLiteral("ぼくしれん"));
+    EXPECT_EQ(mute.Status("SoundStatus"), QStringLiteral("音声は使えません"));
+}
+
+TEST_F(MainFormTest, TheWindowRemembersItsPlaceAndSize) {
+    const std::string ini = WriteIni(dir, "A.Ini", Ini(false));
+    {
+        TWindow w(ini);
+        w.Form->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(w.Form.get()));
+        w.Form->move(120, 90);
+        w.Form->resize(600, 420);
+        QTest::qWait(10);
+        w.Form->close();
+    }
+    EXPECT_EQ(IniValue(ini, "Global", "MainFormWidth"), "600");
+    EXPECT_EQ(IniValue(ini, "Global", "MainFormHeight"), "420");
+    TWindow again(ini);
+    EXPECT_EQ(again.Form->size(), QSize(600, 420));
+    EXPECT_EQ(again.Form->pos(), QPoint(120, 90));
 }
 
 TEST_F(MainFormTest, EqualPortsAreMendedAtTheFirstActivationOnly) {
@@ -308,6 +380,62 @@ TEST_F(ConnectedTest, FileTransferFromTheMemberListReachesThePartner) {
     EXPECT_TRUE(a->Form->TransferWindowOpen());
 }
 
+TEST_F(ConnectedTest, ALineShiftJisCannotCarryIsShownBeforeItGoes) {
+    // Japanese that travels goes without a question.
+    b->Edit1()->setFocus();
+    CommitText(b->Edit1(), QStringLiteral("髙橋です～"));
+    QTest::keyClick(b->Edit1(), Qt::Key_Return);
+    ASSERT_TRUE(WaitFor([&] { return a->ChatLines().size() == 1; }));
+    EXPECT_TRUE(b->LossyLines.empty());
+
+    // An emoji, 𠮷 and Hangul: the sender sees which and what will arrive, and goes back to
+    // edit: nothing goes, the line stays as typed.
+    const QString typed = QStringLiteral("やあ😀 𠮷野家 안녕");
+    CommitText(b->Edit1(), typed);
+    QTest::keyClick(b->Edit1(), Qt::Key_Return);
+    ASSERT_EQ(b->LossyLines.size(), 1u);
+    EXPECT_EQ(b->LossyLines[0].first, QStringLiteral("😀𠮷안녕"));
+    EXPECT_EQ(b->LossyLines[0].second, QStringLiteral("やあ? ?野家 ??"));
+    EXPECT_EQ(b->Edit1()->text(), typed);
+    QTest::qWait(50);
+    EXPECT_EQ(a->ChatLines().size(), 1);
+
+    // Sent anyway: the partner gets exactly what was shown, the wire unchanged.
+    b->SendLossyLine = true;
+    QTest::keyClick(b->Edit1(), Qt::Key_Return);
+    ASSERT_TRUE(WaitFor([&] { return a->ChatLines().size() == 2; }));
+    EXPECT_TRUE(a->ChatLines().back().endsWith(QStringLiteral("(たろう) やあ? ?野家 ??")))
+        << a->ChatLines().back().toStdString();
+    EXPECT_TRUE(b->Edit1()->text().isEmpty());
+}
+
+TEST_F(ConnectedTest, APartnerWhoHangsUpIsToldInTheStatusLine) {
+    EXPECT_EQ(a->Status("MemberStatus"), QStringLiteral("相手 1 人"));
+    a->Click("DisConnect");
+    ASSERT_TRUE(
+        WaitFor([&] { return b->ListBox1()->count() == 0 && a->ListBox1()->count() == 0; }));
+    EXPECT_EQ(b->Status("NoticeStatus"), QStringLiteral("はなこさん との接続が切れました。"));
+    EXPECT_EQ(a->Status("NoticeStatus"), QString()) << "who hung up knows it";
+    EXPECT_EQ(a->Status("MemberStatus"), QStringLiteral("相手 0 人"));
+    // The state stays in sight beside the notice.
+    EXPECT_FALSE(b->Status("ListenStatus").isEmpty());
+}
+
+TEST_F(ConnectedTest, ClosingWithPartnersAsksFirst) {
+    b->Answer = false;
+    b->Form->close();
+    ASSERT_EQ(b->Questions.size(), 1u);
+    EXPECT_EQ(b->Questions[0],
+              QStringLiteral("1 人の相手と接続しています。切断して終了しますか？"));
+    EXPECT_EQ(b->ListBox1()->count(), 1) << "no means the window stays and so does the partner";
+    b->Answer = true;
+    b->Form->close();
+    ASSERT_TRUE(WaitFor([&] { return a->ListBox1()->count() == 0; }));
+    // The end of the login session closes without a question.
+    a->Form->CloseWithoutAsking();
+    EXPECT_TRUE(a->Questions.empty());
+}
+
 TEST_F(ConnectedTest, EnterOnAnEmptyFieldSendsNothing) {
     b->Edit1()->setFocus();
     QTest::keyClick(b->Edit1(), Qt::Key_Return);
@@ -407,12 +535,16 @@ TEST_F(MainFormTest, NobodyToTalkToMeansNoTalking) {
 TEST_F(MainFormTest, RecorderFailureIsReportedAndTheWindowIsNotLeftColoured) {
     TWindow w(WriteIni(dir, "A.Ini", Ini(false)));
     w.Form->AddMember("x", nullptr);
-    w.Input->FailOpen(asAllocated);
+    w.Input->FailOpen(asBadDeviceId);
     const QColor before = w.Background();
     QTest::mousePress(w.SendButton(), Qt::LeftButton);
     EXPECT_FALSE(w.Form->IsTalking());
     ASSERT_EQ(w.Errors.size(), 1u);
-    EXPECT_FALSE(w.Errors.front().isEmpty());
+    // The device's own text, and plainly what is missing.
+    EXPECT_TRUE(w.Errors.front().startsWith(QStringLiteral("範囲外のデバイスが指定されました。")))
+        << w.Errors.front().toStdString();
+    EXPECT_TRUE(w.Errors.front().contains(QStringLiteral("\nマイクが見つからないか、使えません。")))
+        << w.Errors.front().toStdString();
     EXPECT_EQ(w.Background(), before);
     QTest::mouseRelease(w.SendButton(), Qt::LeftButton);
     // Once the device is back, talking works.
@@ -473,6 +605,98 @@ TEST_F(MainFormTest, RightClickSelectsTheItemUnderTheMouseAndOpensTheMenu) {
     EXPECT_TRUE(w.ListBox1()->selectedItems().isEmpty());
     QTest::qWait(20);
     EXPECT_FALSE(menu->isVisible());
+}
+
+TEST_F(MainFormTest, ACallTurnedAwayIsToldToTheCallerInTheStatusLine) {
+    const std::string iniA = WriteIni(dir, "A.Ini", Ini(true, 0, 1, "はなこ"));
+    TWindow a(iniA);
+    a.Decision = cdRefused;
+    TWindow b(
+        WriteIni(dir, "B.Ini", Ini(false, a.Form->Core().ListeningPort(), FreePort(), "たろう")));
+    TCallRequest request;
+    request.Address = "127.0.0.1";
+    request.Port = a.Form->Core().ListeningPort();
+    request.MyName = "taro";
+    request.PartnerName = "hanako";
+    b.Form->Core().Call(request, [](const TCallOutcome&) {});
+    ASSERT_TRUE(WaitFor([&] { return !b.Status("NoticeStatus").isEmpty(); }));
+    EXPECT_EQ(b.Status("NoticeStatus"), QStringLiteral("127.0.0.1 に接続を断られました。"));
+    // The log lines stay as they were.
+    EXPECT_TRUE(b.HasLogEnding(QStringLiteral("127.0.0.1 接続を拒否します。")));
+
+    // A wrong pass phrase is told as such.
+    const std::string iniC = WriteIni(dir, "C.Ini", Ini(true, 0, 1, "はなこ"));
+    TSettings written = LoadSettings(iniC);
+    TSettingsDialogValues values;
+    values.ConversationPort = 0;
+    values.TransferPort = 1;
+    values.MyName = written.MyName;
+    values.UsePassPhrase = true;
+    values.PassPhrase = "secret";
+    ApplySettingsDialog(iniC, written, values);
+    TWindow c(iniC);
+    request.Port = c.Form->Core().ListeningPort();
+    b.Form->Core().Call(request, [](const TCallOutcome&) {});
+    ASSERT_TRUE(WaitFor([&] {
+        return b.Status("NoticeStatus") ==
+               QStringLiteral("127.0.0.1 に接続できません：パスフレーズが違います。");
+    })) << b.Status("NoticeStatus").toStdString();
+}
+
+TEST_F(MainFormTest, TheKeyboardReachesTheMemberMenuAndEveryControl) {
+    TWindow w(WriteIni(dir, "A.Ini", Ini(false)));
+    w.Form->AddMember("one", reinterpret_cast<TConversation*>(0x1));
+    w.Form->AddMember("two", reinterpret_cast<TConversation*>(0x2));
+    w.Form->show();
+    QApplication::setActiveWindow(w.Form.get());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w.Form.get()));
+    auto* menu = w.Find<QMenu>("PopupMenu1");
+
+    // Tab walks the line to send, the talk button, the member list and both panes.
+    w.Edit1()->setFocus();
+    std::vector<QString> walked;
+    for (int i = 0; i < 5; ++i) {
+        walked.push_back(QApplication::focusWidget()->objectName());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    }
+    EXPECT_EQ(walked, (std::vector<QString>{"Edit1", "SendButton", "ListBox1", "Memo2", "Memo1"}));
+    EXPECT_EQ(QApplication::focusWidget(), w.Edit1()) << "and round again";
+
+    // The Menu key and Shift+F10 open the member's menu at the current member, the file
+    // transfer item ready for Enter.
+    w.ListBox1()->setFocus();
+    QTest::keyClick(w.ListBox1(), Qt::Key_Menu);
+    ASSERT_TRUE(WaitFor([&] { return menu->isVisible(); }, 1000));
+    EXPECT_EQ(w.ListBox1()->currentRow(), 0);
+    EXPECT_EQ(menu->activeAction(), w.Action("Transfer"));
+    menu->close();
+    w.ListBox1()->setCurrentRow(1);
+    QTest::keyClick(w.ListBox1(), Qt::Key_F10, Qt::ShiftModifier);
+    ASSERT_TRUE(WaitFor([&] { return menu->isVisible(); }, 1000));
+    EXPECT_TRUE(w.ListBox1()->item(1)->isSelected());
+    menu->close();
+
+    // Shortcuts for the commands; F1 for the help.
+    EXPECT_EQ(w.Action("ClientConnect")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_N));
+    EXPECT_EQ(w.Action("DisConnect")->shortcut(), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_D));
+    EXPECT_EQ(w.Action("Setting")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Comma));
+    // F10 opens the menu bar at its first menu.
+    QTest::keyClick(w.Edit1(), Qt::Key_F10);
+    EXPECT_TRUE(WaitFor([&] { return w.Find<QMenu>("Connect")->isVisible(); }, 1000));
+    w.Find<QMenu>("Connect")->close();
+    QTest::keyClick(w.Edit1(), Qt::Key_Comma, Qt::ControlModifier);
+    EXPECT_TRUE(WaitFor([&] { return w.Form->findChild<TSettingForm*>() != nullptr; }));
+}
+
+TEST_F(MainFormTest, HelpWithoutABrowserSaysWhereTheFileIs) {
+    const std::string help = dir.File("Voxilen.html");
+    test::WriteFileBytes(help, "<html></html>");
+    TWindow w(WriteIni(dir, "A.Ini", Ini(false)), {}, help);
+    w.HelpViewerStarts = false;
+    w.Click("VoxilenHelp");
+    ASSERT_TRUE(WaitFor([&] { return !w.Messages.empty(); }));
+    EXPECT_TRUE(w.Messages.front().contains(QString::fromStdString(help)))
+        << w.Messages.front().toStdString();
 }
 
 TEST_F(MainFormTest, DialogsAndHelpOpenFromTheMenu) {

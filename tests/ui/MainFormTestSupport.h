@@ -9,6 +9,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QInputMethodEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
@@ -18,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/IniFile.h"
@@ -95,12 +97,20 @@ class TWindow {
     std::vector<TIncomingCall> Calls;
     int Decision = cdAccepted;
     std::vector<QUrl> OpenedUrls;
+    bool HelpViewerStarts = true;
+    // Lines with characters CP932 cannot carry: (lost characters, what arrives) asked, and
+    // the answer given.
+    std::vector<std::pair<QString, QString>> LossyLines;
+    bool SendLossyLine = false;
+    std::vector<QString> Questions;
+    bool Answer = true;
     TFileAudioInput* Input = nullptr;    // owned by the window's recorder
     TFileAudioOutput* Output = nullptr;  // owned by the window's playback thread
 
     // pcm: what the microphone "hears", all at once when recording starts.
+    // withSound false: no sound card at all.
     explicit TWindow(const std::string& iniFileName, std::vector<std::uint8_t> pcm = {},
-                     std::string helpFileName = {}) {
+                     std::string helpFileName = {}, bool withSound = true) {
         TestApp();
         TMainFormEnv env;
         env.IniFileName = iniFileName;
@@ -117,7 +127,9 @@ class TWindow {
             Output = device.get();
             return device;
         };
-        env.Audio = std::move(audio);
+        if (withSound) {
+            env.Audio = std::move(audio);
+        }
         env.ErrorBox = [this](const QString& text) { Errors.push_back(text); };
         env.MessageBox = [this](const QString& text) { Messages.push_back(text); };
         env.Beep = [this] { ++Beeps; };
@@ -127,7 +139,15 @@ class TWindow {
         };
         env.OpenUrl = [this](const QUrl& url) {
             OpenedUrls.push_back(url);
-            return true;
+            return HelpViewerStarts;
+        };
+        env.ConfirmLossyLine = [this](const QString& lost, const QString& arrives) {
+            LossyLines.emplace_back(lost, arrives);
+            return SendLossyLine;
+        };
+        env.AskYesNo = [this](const QString& question) {
+            Questions.push_back(question);
+            return Answer;
         };
         Form = std::make_unique<TMainForm>(std::move(env));
     }
@@ -144,6 +164,10 @@ class TWindow {
     QLineEdit* Edit1() const { return Find<QLineEdit>("Edit1"); }
     QListWidget* ListBox1() const { return Find<QListWidget>("ListBox1"); }
     QPushButton* SendButton() const { return Find<QPushButton>("SendButton"); }
+    QString Status(const char* name) const {
+        const QLabel* label = Find<QLabel>(name);
+        return label != nullptr && label->isVisibleTo(Form.get()) ? label->text() : QString();
+    }
 
     QStringList LogLines() const { return Memo1()->toPlainText().split(u'\n', Qt::SkipEmptyParts); }
     QStringList ChatLines() const {

@@ -30,6 +30,7 @@ using test::WriteFileBytes;
 constexpr const char* kConnectedMessage = "接続中のホストがあるので、変更できません。";
 constexpr const char* kListeningMessage = "待ち受け中は変更できません。";
 constexpr const char* kNotANumberMessage = "ポートは数字でなければなりません。";
+constexpr const char* kPortRangeMessage = "ポートは 1 から 65535 までの数字でなければなりません。";
 constexpr const char* kSamePortsMessage = "会話用ポートと転送用ポートが同じではいけません。";
 
 class SettingFormTest : public DialogTest {
@@ -205,6 +206,40 @@ TEST_F(SettingFormTest, PortsMustBeWholeNumbersAndDiffer) {
         ExpectRefused(form, c.Message);
         delete form.data();
     }
+}
+
+TEST_F(SettingFormTest, TabWalksEveryFieldAndButtonInReadingOrder) {
+    QPointer<TSettingForm> form = Open();
+    const QStringList order = {"ComboBox1",      "ComboBox2",  "PassCheckBox",
+                               "PassPhraseEdit", "MyNameEdit", "HostNameEdit",
+                               "AddressEdit",    "OKBtn",      "CloseBtn"};
+    const auto walked = TabWalk(form, Find<QWidget>(form, "ComboBox1"), order, 10);
+    std::vector<QString> expected(order.begin(), order.end());
+    expected.push_back("ComboBox1");
+    EXPECT_EQ(walked, expected);
+    delete form.data();
+}
+
+TEST_F(SettingFormTest, PortsOutsideOneTo65535AreRefused) {
+    // Each was taken before and failed only when listening.
+    for (const char* port : {"70000", "0", "-1", "65536", "0x10000"}) {
+        for (const bool conversation : {true, false}) {
+            SCOPED_TRACE(std::string(port) + (conversation ? " conversation" : " transfer"));
+            QPointer<TSettingForm> form = Open();
+            Find<QComboBox>(form, conversation ? "ComboBox1" : "ComboBox2")->setEditText(port);
+            ExpectRefused(form, kPortRangeMessage);
+            delete form.data();
+        }
+    }
+    EXPECT_EQ(live.ConversationPort, kDefaultConversationPort);
+    EXPECT_EQ(live.TransferPort, kDefaultTransferPort);
+    // The ends of the range are ports.
+    QPointer<TSettingForm> form = Open();
+    Find<QComboBox>(form, "ComboBox1")->setEditText("1");
+    Find<QComboBox>(form, "ComboBox2")->setEditText("65535");
+    Find<QPushButton>(form, "OKBtn")->click();
+    EXPECT_EQ(live.ConversationPort, 1);
+    EXPECT_EQ(live.TransferPort, 65535);
 }
 
 TEST_F(SettingFormTest, NothingChangesWhileListening) {

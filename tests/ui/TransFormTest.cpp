@@ -98,6 +98,87 @@ TEST_F(TransFormTest, FileArrivesWithCaptionsProgressAndLogsAndBothWindowsClose)
     EXPECT_TRUE(ini.ValueExists("Global", "TransFormTop"));
 }
 
+TEST_F(TransFormTest, OfferShowsTheSizeAndTheEndOffersToOpenTheFileAndItsFolder) {
+    const std::string data = Bytes(1234567, 9);
+    const std::string source = send.Dir.File("資料.pdf");
+    WriteFileBytes(source, data);
+    TTransForm* receiving = Offer(QString::fromStdString(source));
+    ASSERT_NE(receiving, nullptr);
+    EXPECT_EQ(receiving->StatusText(), Q("はなこさんから 資料.pdf（1.2 MB）"));
+    EXPECT_FALSE(receiving->OffersToOpen());
+
+    Child<QPushButton>(receiving, "OkBitBtn")->click();
+    // Both windows stay open for the closing delay once done; look at them then.
+    ASSERT_TRUE(Pump([&] {
+        return recv.Window() && recv.Window()->OffersToOpen() && send.Window() &&
+               send.Window()->OffersToOpen();
+    })) << recv.AllLogs()
+        << send.AllLogs();
+    const std::string saved = recv.RecvFolder() + "資料.pdf";
+    EXPECT_TRUE(recv.Window()->StatusText().startsWith(Q("1.2 MB\u3000完了")))
+        << recv.Window()->StatusText().toStdString();
+    EXPECT_EQ(Child<QPushButton>(recv.Window(), "OpenButton")->text(), Q("開く"));
+    EXPECT_EQ(Child<QPushButton>(recv.Window(), "OpenFolderButton")->text(), Q("フォルダを開く"));
+    Child<QPushButton>(recv.Window(), "OpenButton")->click();
+    Child<QPushButton>(recv.Window(), "OpenFolderButton")->click();
+    Child<QPushButton>(send.Window(), "OpenFolderButton")->click();
+    EXPECT_EQ(recv.Opened, (std::vector<std::string>{saved, recv.Dir.Path() + "/Recieved"}));
+    EXPECT_EQ(send.Opened, std::vector<std::string>{send.Dir.Path()});
+    EXPECT_EQ(ReadFileBytes(saved), data);
+}
+
+TEST_F(TransFormTest, ProgressShowsBytesDoneOfTotalRateAndTimeLeft) {
+    const std::string source = send.Dir.File("a.bin");
+    WriteFileBytes(source, "abc");
+    TTransForm* receiving = Offer(QString::fromStdString(source));
+    ASSERT_NE(receiving, nullptr);
+    // What the receiving thread reports, shown by hand: no rate before time has passed.
+    receiving->SetProgressRange(10'000'000);
+    receiving->SetProgress(0);
+    EXPECT_EQ(receiving->StatusText(), Q("0 B / 10.0 MB"));
+    PumpFor(300);
+    receiving->SetProgress(2'500'000);
+    const QString text = receiving->StatusText();
+    EXPECT_TRUE(text.startsWith(Q("2.5 MB / 10.0 MB\u3000"))) << text.toStdString();
+    EXPECT_TRUE(text.contains(Q("/s\u3000残り "))) << text.toStdString();
+    // Not offered to open: the transfer did not complete.
+    receiving->TransferThreadEnded();
+    EXPECT_FALSE(receiving->OffersToOpen());
+}
+
+TEST(TransferFiguresTest, SizesAndDurationsAsTheWindowWritesThem) {
+    EXPECT_EQ(ByteSizeText(0), QStringLiteral("0 B"));
+    EXPECT_EQ(ByteSizeText(999), QStringLiteral("999 B"));
+    EXPECT_EQ(ByteSizeText(12'345), QStringLiteral("12.3 KB"));
+    EXPECT_EQ(ByteSizeText(12'300'000), QStringLiteral("12.3 MB"));
+    EXPECT_EQ(ByteSizeText(2'147'483'647), QStringLiteral("2.15 GB"));
+    EXPECT_EQ(DurationText(0), QStringLiteral("0:00"));
+    EXPECT_EQ(DurationText(75), QStringLiteral("1:15"));
+    EXPECT_EQ(DurationText(3725), QStringLiteral("1:02:05"));
+}
+
+TEST_F(TransFormTest, AnOfferedNameTooLongForTheFileSystemIsShortenedKeepingItsExtension) {
+    // 90 three-byte characters: 270 bytes and ".txt", offered as CP932 (180 bytes) by a partner
+    // whose file system took it.
+    std::string name;
+    for (int i = 0; i < 90; ++i) {
+        name += "資";
+    }
+    TTransferOffer offer;
+    offer.PartnerName = Sj("はなこ");
+    offer.PartnerAddress = "127.0.0.1";
+    offer.Connection = recv.Members.at(0).second;
+    offer.FileName = Utf8ToCp932(name + ".txt");
+    offer.FileSize = 3;
+    offer.Port = transferPort;
+    recv.Windows->OpenReceiveWindow(offer);
+    ASSERT_NE(recv.Window(), nullptr);
+    const QString proposed = Child<QLineEdit>(recv.Window(), "FileNameEdit")->text();
+    EXPECT_LE(proposed.toUtf8().size(), 255);
+    EXPECT_TRUE(proposed.endsWith(Q("資.txt"))) << proposed.toStdString();
+    EXPECT_TRUE(recv.Window()->StatusText().contains(proposed));
+}
+
 TEST_F(TransFormTest, RememberedPositionIsUsed) {
     WriteTransFormPosition(send.Dir.File("Voxilen.Ini"), {12, 34});
     TTransForm* form = OpenSending(QString());
@@ -182,7 +263,7 @@ TEST_F(TransFormTest, ChecksBeforeOffering) {
     });
     Child<QPushButton>(receiving, "OkBitBtn")->click();
     const QString full = QString::fromStdString(recv.RecvFolder() + "old.bin");
-    EXPECT_EQ(question, full + Q(" は既に存在します。それに上書きしますか？"));
+    EXPECT_EQ(question, full + Q(" は既に存在します。上書きしますか？"));
     EXPECT_EQ(name->text(), full);
     EXPECT_TRUE(Child<QPushButton>(receiving, "OkBitBtn")->isEnabled());
     EXPECT_EQ(receiving->windowTitle(), Q("ファイル受信依頼を受信しました。"));

@@ -47,6 +47,10 @@ class TProgramEnd : public IConversationUi {
         env.Options.ConnectTimeoutMs = 1000;
         env.Options.ProgressIntervalMs = 0;
         env.Options.SendWindowBytes = sendWindowBytes;
+        env.OpenUrl = [this](const QUrl& url) {
+            Opened.push_back(url.toLocalFile().toStdString());
+            return true;
+        };
         Windows = std::make_unique<TTransferWindows>(nullptr, env,
                                                      [transferPort] { return transferPort; });
         // Quick to notice an ended connection, but patient with the call itself: a loaded
@@ -98,6 +102,7 @@ class TProgramEnd : public IConversationUi {
     test::TScratchDir Dir;
     std::vector<std::string> Logs;      // UTF-8, without date and time
     std::vector<std::string> Messages;  // message boxes, UTF-8
+    std::vector<std::string> Opened;    // files and folders opened with the desktop's program
     std::vector<std::pair<QString, TConversation*>> Members;
     std::unique_ptr<TTransferWindows> Windows;
     std::unique_ptr<TConnectionCore> Core;

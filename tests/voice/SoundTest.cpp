@@ -207,7 +207,7 @@ TEST(Recorder, AFailedStopStillHandsOverTheVoiceAndReleasesTheDevice) {
             try {
                 rig.Sound->StopRecording();
             } catch (const ESoundError& e) {
-                EXPECT_EQ(std::string(e.what()), "まだキュウが残っています。");
+                EXPECT_EQ(std::string(e.what()), "まだキューが残っています。");
                 throw;
             }
         },
