@@ -24,6 +24,9 @@ packages=(
   openbox wmctrl
   # ... and its talking step: a private sound server, a microphone feed and a recorder
   pulseaudio pulseaudio-utils espeak-ng sox
+  # opening the ports on the home router (UPnP IGD, NAT-PMP), and the router its tests
+  # build in network namespaces
+  libminiupnpc-dev libnatpmp-dev miniupnpd-nftables nftables iproute2
 )
 
 missing=()

@@ -8,8 +8,8 @@
 
 namespace vox {
 
-TClientSocket::TClientSocket(std::uint32_t connectTimeoutMs)
-    : connectTimeoutMs_(connectTimeoutMs) {}
+TClientSocket::TClientSocket(std::uint32_t connectTimeoutMs, std::uint32_t attemptDelayMs)
+    : connectTimeoutMs_(connectTimeoutMs), attemptDelayMs_(attemptDelayMs) {}
 
 TClientSocket::~TClientSocket() {
     Close();
@@ -52,12 +52,12 @@ void TClientSocket::Open() {
     if (socket_.Aborted()) {
         throw ESocketError::ForCall(ECONNABORTED, "connect");
     }
-    std::string address = address_;
+    std::vector<std::string> addresses{address_};
     if (!host_.empty()) {
-        address = resolve_ ? resolve_(host_) : LookupHostAddress(host_);
+        addresses = resolve_ ? resolve_(host_) : LookupHostAddresses(host_);
     }
     // A Cancel() during the look-up makes the connect fail before it begins.
-    socket_.Connect(address, port_, connectTimeoutMs_);
+    socket_.ConnectFirst(addresses, port_, connectTimeoutMs_, attemptDelayMs_);
     if (OnConnect) {
         OnConnect(*this, socket_);
     }

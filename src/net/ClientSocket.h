@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "net/CustomWinSocket.h"
 #include "platform/Durations.h"
@@ -14,7 +15,10 @@ namespace vox {
 class TClientSocket {
   public:
     // connectTimeoutMs bounds the wait for the connection to stand (0: the system's limit).
-    explicit TClientSocket(std::uint32_t connectTimeoutMs = kHandshakeLimitMs);
+    // attemptDelayMs: how long each address of a host with several is given before the next
+    // one is tried beside it.
+    explicit TClientSocket(std::uint32_t connectTimeoutMs = kHandshakeLimitMs,
+                           std::uint32_t attemptDelayMs = kConnectAttemptDelayMs);
     virtual ~TClientSocket();  // closes the connection
 
     TClientSocket(const TClientSocket&) = delete;
@@ -22,22 +26,23 @@ class TClientSocket {
 
     // Settings; set them before Open(). Changing one while the connection stands raises
     // ESocketError "ソケットを使用中は値を変更できません".
-    const std::string& Host() const { return host_; }  // a name (or dotted address)
+    const std::string& Host() const { return host_; }  // a name (or numeric address)
     void SetHost(std::string host);
-    const std::string& Address() const { return address_; }  // dotted IPv4
+    const std::string& Address() const { return address_; }  // dotted IPv4 or IPv6
     void SetAddress(std::string address);
     int Port() const { return port_; }
     void SetPort(int port);
-    // How Host becomes an address: LookupHostAddress unless set. It runs on the thread that
-    // calls Open() and must raise ESocketError for a name it cannot find.
-    using TResolve = std::function<std::string(const std::string&)>;
+    // How Host becomes addresses, in the order to try them: LookupHostAddresses unless set. It
+    // runs on the thread that calls Open() and must raise ESocketError for a name it cannot
+    // find.
+    using TResolve = std::function<std::vector<std::string>(const std::string&)>;
     void SetResolver(TResolve resolve) { resolve_ = std::move(resolve); }
 
-    // Connects on the calling thread: to the first IPv4 address of Host when Host is set,
-    // otherwise to Address. On success OnConnect runs on this thread before Open returns.
-    // Does nothing while the connection stands. Raises ESocketError:
-    // "アドレスが指定されていません" with neither Host nor Address, the resolver's error
-    // (API 'getaddrinfo') for an unknown host, the socket error with API 'connect' when the
+    // Connects on the calling thread: to the first of Host's addresses that answers (see
+    // TCustomWinSocket::ConnectFirst) when Host is set, otherwise to Address. On success OnConnect
+    // runs on this thread before Open returns. Does nothing while the connection stands. Raises
+    // ESocketError: "アドレスが指定されていません" with neither Host nor Address, the resolver's
+    // error (API 'getaddrinfo') for an unknown host, the socket error with API 'connect' when the
     // connection cannot be made. An exception from OnConnect propagates with the connection
     // left standing.
     void Open();
@@ -58,6 +63,7 @@ class TClientSocket {
     void CheckInactive() const;
 
     std::uint32_t connectTimeoutMs_;
+    std::uint32_t attemptDelayMs_;
     std::string host_;
     std::string address_;
     int port_ = 0;

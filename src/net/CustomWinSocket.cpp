@@ -5,11 +5,15 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 
+#include "net/Address.h"
 #include "net/HostLookup.h"
 #include "net/SocketError.h"
 #include "net/SocketPoll.h"
@@ -18,10 +22,14 @@ namespace vox {
 
 namespace {
 
-std::string DottedText(const in_addr& addr) {
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &addr, text, sizeof text);
-    return text;
+int PortOf(const sockaddr& address) {
+    if (address.sa_family == AF_INET) {
+        return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+    }
+    if (address.sa_family == AF_INET6) {
+        return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+    }
+    return 0;
 }
 
 }  // namespace
@@ -43,7 +51,7 @@ bool TCustomWinSocket::Open() const {
 
 std::shared_ptr<TCustomWinSocket::THandle> TCustomWinSocket::Acquire() const {
     std::lock_guard lock(stateMutex_);
-    return handle_;
+    return handle_ && !handle_->wake ? handle_ : nullptr;
 }
 
 void TCustomWinSocket::Close() {
@@ -57,7 +65,11 @@ void TCustomWinSocket::Close() {
         handle->closed.store(true);
         // Wakes poll(), recv() and send() in other threads; the descriptor is closed when the
         // last of them lets go of the handle.
-        ::shutdown(handle->fd, SHUT_RDWR);
+        if (handle->wake) {
+            ::eventfd_write(handle->fd, 1);
+        } else {
+            ::shutdown(handle->fd, SHUT_RDWR);
+        }
     }
 }
 
@@ -74,17 +86,18 @@ bool TCustomWinSocket::Aborted() const {
     return aborted_;
 }
 
-void TCustomWinSocket::SetEndpoints(int fd, const sockaddr_in& peer) {
-    sockaddr_in local{};
+void TCustomWinSocket::SetEndpoints(int fd, const sockaddr& peer) {
+    sockaddr_storage local{};
     socklen_t length = sizeof local;
     const bool haveLocal = ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0;
-    remoteAddress_ = DottedText(peer.sin_addr);
-    remotePort_ = ntohs(peer.sin_port);
-    localAddress_ = haveLocal ? DottedText(local.sin_addr) : std::string();
-    localPort_ = haveLocal ? ntohs(local.sin_port) : 0;
+    remoteAddress_ = AddressText(peer);
+    remotePort_ = PortOf(peer);
+    localAddress_ =
+        haveLocal ? AddressText(reinterpret_cast<const sockaddr&>(local)) : std::string();
+    localPort_ = haveLocal ? PortOf(reinterpret_cast<const sockaddr&>(local)) : 0;
 }
 
-void TCustomWinSocket::Adopt(int fd, const sockaddr_in& peer) {
+void TCustomWinSocket::Adopt(int fd, const sockaddr& peer) {
     const int on = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     auto handle = std::make_shared<THandle>(fd);
@@ -97,18 +110,58 @@ void TCustomWinSocket::Adopt(int fd, const sockaddr_in& peer) {
 }
 
 void TCustomWinSocket::Connect(const std::string& address, int port, std::uint32_t timeoutMs) {
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    if (port < 0 || port > 65535 || inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1) {
+    ConnectFirst({address}, port, timeoutMs);
+}
+
+namespace {
+
+using TSteady = std::chrono::steady_clock;
+
+// One connect under way in a race.
+struct TAttempt {
+    int fd = -1;
+    sockaddr_storage peer{};
+};
+
+// Closes the descriptors of a race when it ends, the winner's excepted.
+struct TAttempts {
+    std::vector<TAttempt> list;
+    TAttempts() = default;
+    TAttempts(const TAttempts&) = delete;
+    TAttempts& operator=(const TAttempts&) = delete;
+    ~TAttempts() {
+        for (const TAttempt& attempt : list) {
+            ::close(attempt.fd);
+        }
+    }
+};
+
+int MsUntil(TSteady::time_point when) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(when - TSteady::now()).count();
+    return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, INT32_MAX));
+}
+
+}  // namespace
+
+void TCustomWinSocket::ConnectFirst(const std::vector<std::string>& addresses, int port,
+                                    std::uint32_t timeoutMs, std::uint32_t attemptDelayMs) {
+    std::vector<sockaddr_storage> peers;
+    for (const std::string& address : addresses) {
+        sockaddr_storage peer{};
+        unsigned length = 0;
+        if (MakeSocketAddress(address, port, peer, length)) {
+            peers.push_back(peer);
+        }
+    }
+    if (peers.empty()) {
         throw ESocketError::ForCall(EINVAL, "connect");
     }
-    peer.sin_port = htons(static_cast<std::uint16_t>(port));
 
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
+    const int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd < 0) {
         throw ESocketError(kCannotCreateSocketText, errno);
     }
-    auto handle = std::make_shared<THandle>(fd);
+    auto race = std::make_shared<THandle>(wakeFd, true);
     {
         std::lock_guard lock(stateMutex_);
         if (aborted_) {
@@ -117,55 +170,111 @@ void TCustomWinSocket::Connect(const std::string& address, int port, std::uint32
         if (handle_) {
             throw ESocketError(kSocketAlreadyOpenText);
         }
-        // Published at once, so that a Close() from another thread aborts the connect.
-        handle_ = handle;
+        // Published at once, so that a Close() from another thread aborts the race.
+        handle_ = race;
     }
     auto fail = [&](int code) {
         {
             std::lock_guard lock(stateMutex_);
-            if (handle_ == handle) {
+            if (handle_ == race) {
                 handle_.reset();
             }
         }
         throw ESocketError::ForCall(code, "connect");
     };
 
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
-        if (errno != EINPROGRESS && errno != EINTR) {
-            fail(errno);
-        }
-        const TDeadline deadline(timeoutMs == 0 ? kNoDeadline : timeoutMs);
-        const int ready = PollOne(fd, POLLOUT, deadline);
-        if (ready < 0) {
-            fail(errno);
-        }
-        if (ready == 0) {
-            fail(ETIMEDOUT);
-        }
-        if (handle->closed.load()) {
+    const TDeadline deadline(timeoutMs == 0 ? kNoDeadline : timeoutMs);
+    TAttempts attempts;
+    std::size_t next = 0;
+    int lastError = ECONNREFUSED;
+    TSteady::time_point nextStart = TSteady::now();
+    TAttempt winner;
+    while (winner.fd < 0) {
+        if (race->closed.load()) {
             fail(ECONNABORTED);
         }
-        int error = 0;
-        socklen_t length = sizeof error;
-        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+        // The next attempt: at its time, or at once when none is under way.
+        if (next < peers.size() && (attempts.list.empty() || TSteady::now() >= nextStart)) {
+            TAttempt attempt;
+            attempt.peer = peers[next++];
+            const auto* peer = reinterpret_cast<const sockaddr*>(&attempt.peer);
+            const socklen_t length =
+                peer->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+            attempt.fd = ::socket(peer->sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            if (attempt.fd < 0) {
+                lastError = errno;
+                continue;
+            }
+            nextStart = TSteady::now() + std::chrono::milliseconds(attemptDelayMs);
+            if (::connect(attempt.fd, peer, length) == 0) {
+                winner = attempt;
+                break;
+            }
+            if (errno != EINPROGRESS && errno != EINTR) {
+                lastError = errno;
+                ::close(attempt.fd);
+                continue;
+            }
+            attempts.list.push_back(attempt);
+            continue;
+        }
+        if (attempts.list.empty()) {
+            fail(lastError);
+        }
+        if (deadline.Passed()) {
+            fail(ETIMEDOUT);
+        }
+        int waitMs = deadline.RemainingMs();
+        if (next < peers.size()) {
+            const int untilNext = MsUntil(nextStart);
+            waitMs = waitMs < 0 ? untilNext : std::min(waitMs, untilNext);
+        }
+        std::vector<pollfd> fds;
+        for (const TAttempt& attempt : attempts.list) {
+            fds.push_back({attempt.fd, POLLOUT, 0});
+        }
+        fds.push_back({wakeFd, POLLIN, 0});
+        const int ready = ::poll(fds.data(), fds.size(), waitMs);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
             fail(errno);
         }
-        if (error != 0) {
-            fail(error);
+        for (std::size_t i = attempts.list.size(); i-- > 0;) {
+            if (fds[i].revents == 0) {
+                continue;
+            }
+            int error = 0;
+            socklen_t length = sizeof error;
+            if (::getsockopt(attempts.list[i].fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+                error = errno;
+            }
+            if (error == 0 && winner.fd < 0) {
+                winner = attempts.list[i];
+                attempts.list.erase(attempts.list.begin() + static_cast<std::ptrdiff_t>(i));
+            } else if (error != 0) {
+                lastError = error;
+                ::close(attempts.list[i].fd);
+                attempts.list.erase(attempts.list.begin() + static_cast<std::ptrdiff_t>(i));
+            }
         }
     }
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+    // The losers are closed when attempts goes; the winner now owns a handle of its own.
+    auto handle = std::make_shared<THandle>(winner.fd);
+    const int flags = ::fcntl(winner.fd, F_GETFL);
+    if (flags < 0 || ::fcntl(winner.fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
         fail(errno);
     }
     const int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    ::setsockopt(winner.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 
     std::lock_guard lock(stateMutex_);
-    if (handle_ != handle || handle->closed.load()) {
+    if (handle_ != race || race->closed.load()) {
         throw ESocketError::ForCall(ECONNABORTED, "connect");
     }
-    SetEndpoints(fd, peer);
+    handle_ = std::move(handle);
+    SetEndpoints(winner.fd, reinterpret_cast<const sockaddr&>(winner.peer));
     connected_.store(true);
 }
 

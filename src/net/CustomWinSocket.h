@@ -1,4 +1,4 @@
-// One TCP connection (IPv4, blocking).
+// One TCP connection (IPv4 or IPv6, blocking).
 //
 // The object owns its socket. It is used from several threads at once: the thread that serves
 // the connection reads, other threads write, and any thread may close it. Close() wakes every
@@ -11,10 +11,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/Durations.h"
 
-struct sockaddr_in;
+struct sockaddr;
 
 namespace vox {
 
@@ -43,7 +44,8 @@ class TCustomWinSocket {
     void Abort();
     bool Aborted() const;
 
-    // The peer's IPv4 address in dotted form and its port; "" / 0 when not connected.
+    // The peer's address as net/Address.h writes it (dotted IPv4, also for an IPv4 caller on a
+    // dual-stack listener; RFC 5952 IPv6) and its port; "" / 0 when not connected.
     std::string RemoteAddress() const;
     int RemotePort() const;
     // The peer's host name by a reverse look-up on resolver, waiting at most timeoutMs; "" when
@@ -54,13 +56,21 @@ class TCustomWinSocket {
     std::string LocalAddress() const;
     int LocalPort() const;
 
-    // Connects to a dotted IPv4 address, blocking the calling thread until the connection
-    // stands, fails, or timeoutMs have passed (0: only the system's own limit). TCP_NODELAY is
-    // set. Raises ESocketError: "ソケットはすでに開いています" when the object already holds a
-    // socket, "ソケットが作成できません", or the socket error with API 'connect' (a Close()
-    // from another thread while connecting, or an Abort() at any time before, ends it with
-    // ECONNABORTED).
+    // Connects to a numeric address (dotted IPv4 or IPv6), blocking the calling thread until
+    // the connection stands, fails, or timeoutMs have passed (0: only the system's own limit).
+    // TCP_NODELAY is set. Raises ESocketError: "ソケットはすでに開いています" when the object
+    // already holds a socket, or the socket error with API 'connect' (EINVAL for a text that
+    // is no address; a Close() from another thread while connecting, or an Abort() at any
+    // time before, ends it with ECONNABORTED).
     void Connect(const std::string& address, int port, std::uint32_t timeoutMs = kHandshakeLimitMs);
+    // Connects to the first of several addresses that answers, racing them as RFC 8305 does:
+    // the first address at once, each next one attemptDelayMs after the one before or as soon
+    // as every attempt under way has failed; the first connection to stand wins and the
+    // others are closed. timeoutMs bounds the whole race. Fails as Connect() does, with the
+    // error of the last attempt that failed when all of them do.
+    void ConnectFirst(const std::vector<std::string>& addresses, int port,
+                      std::uint32_t timeoutMs = kHandshakeLimitMs,
+                      std::uint32_t attemptDelayMs = kConnectAttemptDelayMs);
 
   private:
     friend class TWinSocketStream;
@@ -68,20 +78,24 @@ class TCustomWinSocket {
 
     // The descriptor and a closed mark, shared by every operation that uses them; the last
     // holder closes the descriptor.
+    // While a connect races, the handle holds an event descriptor instead of a socket, which
+    // Close() signals (wake).
     struct THandle {
-        explicit THandle(int descriptor) : fd(descriptor) {}
+        explicit THandle(int descriptor, bool wakeOnly = false) : fd(descriptor), wake(wakeOnly) {}
         ~THandle();
         THandle(const THandle&) = delete;
         THandle& operator=(const THandle&) = delete;
         const int fd;
+        const bool wake;
         std::atomic<bool> closed{false};
     };
 
-    // The handle for one operation; null once closed on this side.
+    // The handle of the connection for one operation; null once closed on this side and while
+    // connecting.
     std::shared_ptr<THandle> Acquire() const;
     // Takes over an accepted, connected descriptor.
-    void Adopt(int fd, const sockaddr_in& peer);
-    void SetEndpoints(int fd, const sockaddr_in& peer);
+    void Adopt(int fd, const sockaddr& peer);
+    void SetEndpoints(int fd, const sockaddr& peer);
 
     mutable std::mutex stateMutex_;
     std::shared_ptr<THandle> handle_;

@@ -5,8 +5,10 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 
+#include "net/Address.h"
 #include "net/SocketError.h"
 
 namespace vox {
@@ -16,10 +18,36 @@ bool IsDottedAddress(const std::string& address) {
     return inet_pton(AF_INET, address.c_str(), &addr) == 1;
 }
 
-std::string LookupHostAddress(const std::string& host) {
+std::vector<std::string> InterleaveFamilies(const std::vector<std::string>& addresses) {
+    std::vector<std::string> v6;
+    std::vector<std::string> v4;
+    for (const std::string& address : addresses) {
+        auto& list = address.find(':') != std::string::npos ? v6 : v4;
+        if (std::find(list.begin(), list.end(), address) == list.end()) {
+            list.push_back(address);
+        }
+    }
+    std::vector<std::string> ordered;
+    for (std::size_t i = 0; i < std::max(v6.size(), v4.size()); ++i) {
+        if (i < v6.size()) {
+            ordered.push_back(v6[i]);
+        }
+        if (i < v4.size()) {
+            ordered.push_back(v4[i]);
+        }
+    }
+    return ordered;
+}
+
+std::vector<std::string> LookupHostAddresses(const std::string& host) {
+    const std::string numeric = CanonicalAddress(host);
+    if (!numeric.empty()) {
+        return {numeric};
+    }
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_ADDRCONFIG;
     addrinfo* found = nullptr;
     const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found);
     if (rc != 0 || found == nullptr) {
@@ -29,17 +57,24 @@ std::string LookupHostAddress(const std::string& host) {
         const int code = rc != 0 ? rc : EAI_NONAME;
         throw ESocketError::ForCall(code, gai_strerror(code), "getaddrinfo");
     }
-    char text[INET_ADDRSTRLEN] = {};
-    const auto* addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    inet_ntop(AF_INET, &addr->sin_addr, text, sizeof text);
+    std::vector<std::string> addresses;
+    for (const addrinfo* it = found; it != nullptr; it = it->ai_next) {
+        if (it->ai_addr != nullptr && (it->ai_family == AF_INET || it->ai_family == AF_INET6)) {
+            addresses.push_back(AddressText(*it->ai_addr));
+        }
+    }
     freeaddrinfo(found);
-    return text;
+    if (addresses.empty()) {
+        throw ESocketError::ForCall(EAI_NONAME, gai_strerror(EAI_NONAME), "getaddrinfo");
+    }
+    return InterleaveFamilies(addresses);
 }
 
 // One look-up: asked by a caller, answered (or skipped) by the resolver's thread. Guarded by
 // the resolver's mutex.
 struct THostResolver::TRequest {
-    sockaddr_in address{};
+    sockaddr_storage address{};
+    unsigned length = 0;
     bool abandoned = false;  // the caller stopped waiting
     bool done = false;
     std::string name;
@@ -58,8 +93,7 @@ THostResolver::~THostResolver() {
 
 std::string THostResolver::Reverse(const std::string& address, std::uint32_t timeoutMs) {
     auto request = std::make_shared<TRequest>();
-    request->address.sin_family = AF_INET;
-    if (inet_pton(AF_INET, address.c_str(), &request->address.sin_addr) != 1) {
+    if (!MakeSocketAddress(address, 0, request->address, request->length)) {
         return {};
     }
     std::unique_lock lock(mutex_);
@@ -88,11 +122,12 @@ void THostResolver::Run() {
         if (request->abandoned) {
             continue;
         }
-        const sockaddr_in address = request->address;
+        const sockaddr_storage address = request->address;
+        const unsigned length = request->length;
         lock.unlock();
         char host[NI_MAXHOST] = {};
-        const int rc = getnameinfo(reinterpret_cast<const sockaddr*>(&address), sizeof address,
-                                   host, sizeof host, nullptr, 0, NI_NAMEREQD);
+        const int rc = getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, host,
+                                   sizeof host, nullptr, 0, NI_NAMEREQD);
         lock.lock();
         request->done = true;
         if (rc == 0) {

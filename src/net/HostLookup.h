@@ -1,4 +1,4 @@
-// Host-name and address look-ups (IPv4).
+// Host-name and address look-ups (IPv4 and IPv6).
 #pragma once
 
 #include <condition_variable>
@@ -8,15 +8,23 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/Durations.h"
 
 namespace vox {
 
-// The first IPv4 address of a host name (or of a dotted address), in dotted form. A name the
-// resolver does not know raises ESocketError with the resolver's text and API 'getaddrinfo'.
-// Blocks the calling thread for as long as the system's resolver takes.
-std::string LookupHostAddress(const std::string& host);
+// The addresses of a host name in the order a call tries them (net/Address.h's texts): the
+// resolver's answer for any family among those this machine has addresses of
+// (AI_ADDRCONFIG), its first IPv6 address first and then IPv4 and IPv6 in turn, as RFC 8305
+// asks. A numeric address is its own answer without a look-up. A name the resolver does not
+// know raises ESocketError with the resolver's text and API 'getaddrinfo'. Blocks the calling
+// thread for as long as the system's resolver takes.
+std::vector<std::string> LookupHostAddresses(const std::string& host);
+
+// Puts addresses in the order a call tries them: IPv6 first, then the families in turn, each
+// family's addresses in the order given; duplicates are dropped.
+std::vector<std::string> InterleaveFamilies(const std::vector<std::string>& addresses);
 
 // True for a dotted IPv4 address such as "127.0.0.1".
 bool IsDottedAddress(const std::string& address);
@@ -40,8 +48,8 @@ class THostResolver {
     THostResolver(const THostResolver&) = delete;
     THostResolver& operator=(const THostResolver&) = delete;
 
-    // The name found by a reverse look-up of a dotted IPv4 address; empty when none is found,
-    // when the address is not a dotted IPv4 address, or when no answer came within timeoutMs.
+    // The name found by a reverse look-up of a dotted IPv4 or an IPv6 address; empty when none
+    // is found, when the text is no address, or when no answer came within timeoutMs.
     // Thread-safe.
     std::string Reverse(const std::string& address, std::uint32_t timeoutMs = kReverseLookupMs);
 

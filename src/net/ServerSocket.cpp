@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "net/Address.h"
 #include "net/SocketError.h"
 #include "platform/Durations.h"
 #include "platform/Synchronizer.h"
@@ -202,16 +203,25 @@ void TServerSocket::Open() {
     if (Active()) {
         return;
     }
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (port_ < 0 || port_ > 65535 ||
-        (!bindAddress_.empty() && inet_pton(AF_INET, bindAddress_.c_str(), &local.sin_addr) != 1)) {
+    // Every local address, IPv4 and IPv6 on one socket (IPv4 callers arrive IPv4-mapped);
+    // IPv4 alone where the system has no IPv6.
+    sockaddr_storage local{};
+    unsigned localLength = 0;
+    bool dualStack = false;
+    if (bindAddress_.empty()) {
+        if (!MakeSocketAddress("::", port_, local, localLength)) {
+            throw ESocketError::ForCall(EINVAL, "bind");
+        }
+        dualStack = true;
+    } else if (!MakeSocketAddress(bindAddress_, port_, local, localLength)) {
         throw ESocketError::ForCall(EINVAL, "bind");
     }
-    local.sin_port = htons(static_cast<std::uint16_t>(port_));
-
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    listenFd_ = ::socket(local.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (listenFd_ < 0 && dualStack && errno == EAFNOSUPPORT) {
+        MakeSocketAddress("0.0.0.0", port_, local, localLength);
+        dualStack = false;
+        listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    }
     if (listenFd_ < 0) {
         const int error = errno;
         throw ESocketError(kCannotCreateSocketText, error);
@@ -222,7 +232,13 @@ void TServerSocket::Open() {
     };
     const int on = 1;
     ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (::bind(listenFd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    if (dualStack) {
+        const int off = 0;
+        if (::setsockopt(listenFd_, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) {
+            fail(errno, "setsockopt");
+        }
+    }
+    if (::bind(listenFd_, reinterpret_cast<const sockaddr*>(&local), localLength) != 0) {
         fail(errno, "bind");
     }
     // The system's largest backlog: callers that arrive while the accept thread is busy (its
@@ -230,18 +246,21 @@ void TServerSocket::Open() {
     if (::listen(listenFd_, SOMAXCONN) != 0) {
         fail(errno, "listen");
     }
-    sockaddr_in bound{};
+    sockaddr_storage bound{};
     socklen_t length = sizeof bound;
     if (::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
         fail(errno, "getsockname");
     }
+    const int boundPort = bound.ss_family == AF_INET6
+                              ? ntohs(reinterpret_cast<const sockaddr_in6*>(&bound)->sin6_port)
+                              : ntohs(reinterpret_cast<const sockaddr_in*>(&bound)->sin_port);
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
         fail(errno, "pipe");
     }
     wakeRead_ = pipeFds[0];
     wakeWrite_ = pipeFds[1];
-    localPort_.store(ntohs(bound.sin_port));
+    localPort_.store(boundPort);
     try {
         acceptThread_ = std::make_unique<TAcceptThread>(*this, sync_);
         acceptThread_->Start();
@@ -359,7 +378,7 @@ void TServerSocket::AcceptLoop(TThread& self) {
 }
 
 void TServerSocket::AcceptOne() {
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t length = sizeof peer;
     const int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
     if (fd < 0) {
@@ -387,7 +406,7 @@ void TServerSocket::AcceptOne() {
         }
     }
     auto socket = std::make_unique<TCustomWinSocket>();
-    socket->Adopt(fd, peer);
+    socket->Adopt(fd, reinterpret_cast<const sockaddr&>(peer));
     try {
         if (OnAccept) {
             OnAccept(*this, *socket);

@@ -95,7 +95,8 @@ class TServerSocket {
     // "ソケットを使用中は値を変更できません".
     int Port() const { return port_; }
     void SetPort(int port);
-    // The local address to listen on; "" (the default) means every local address.
+    // The local address to listen on (dotted IPv4 or IPv6); "" (the default) means every local
+    // address, IPv4 and IPv6 on one dual-stack socket (IPv4 alone without IPv6).
     const std::string& BindAddress() const { return bindAddress_; }
     void SetBindAddress(std::string address);
     // Number of connection threads kept for reuse (default 10; 0: one thread per connection).

@@ -17,6 +17,12 @@ inline constexpr std::uint32_t kTransferCloseMs = 15000;
 // How often the user-interface thread, while it waits for a worker (a thread ending, say),
 // looks whether the worker is done when nothing wakes it sooner.
 inline constexpr std::uint32_t kIdlePollMs = 10;
+// A call to a host with several addresses tries the next one this long after the one before
+// when that has not connected yet (RFC 8305's connection attempt delay).
+inline constexpr std::uint32_t kConnectAttemptDelayMs = 250;
+// At the program's end the home router is given this long to forget the program's ports; a
+// router that answers slower keeps them until their lease runs out.
+inline constexpr std::uint32_t kPortMapExitWaitMs = 3000;
 // The reverse look-up of a caller's host name waits at most this long.
 inline constexpr std::uint32_t kReverseLookupMs = 5000;
 

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "net/SocketError.h"
 #include "net/WinSocketStream.h"
 #include "platform/Clock.h"
 #include "protocol/ConnectionCore.h"
@@ -60,13 +61,16 @@ void TClientThread::Execute() {
 bool TClientThread::PlaceCall() {
     try {
         FComponent->Open();
+    } catch (const ESocketError& e) {
+        FCore.ReportCall(FCallId, TCallOutcome{false, e.what(), e.ErrorCode(), e.Api()});
+        return false;
     } catch (const std::exception& e) {
         // The connector stays listed, unconnected, until every connection is dropped.
-        FCore.ReportCall(FCallId, TCallOutcome{false, e.what()});
+        FCore.ReportCall(FCallId, TCallOutcome{false, e.what(), 0, {}});
         return false;
     }
     SetPartnerAddress(FComponent->Socket().RemoteAddress());
-    FCore.ReportCall(FCallId, TCallOutcome{true, {}});
+    FCore.ReportCall(FCallId, TCallOutcome{true, {}, 0, {}});
     // Cancelled before the outcome was handed over: the call ends without a word.
     if (Terminated()) {
         FComponent->Socket().Close();

@@ -35,7 +35,7 @@ namespace vox {
 // What the connect dialog asks for one outgoing call. Texts are CP932 bytes.
 struct TCallRequest {
     std::string HostName;  // resolved when set
-    std::string Address;   // dotted IPv4, used when HostName is empty
+    std::string Address;   // dotted IPv4 or IPv6, used when HostName is empty
     int Port = 0;
     std::string MyName;
     std::string Comment;
@@ -47,6 +47,8 @@ struct TCallRequest {
 struct TCallOutcome {
     bool Connected = false;  // the connection stands; the handshake goes on from here
     std::string Error;       // why it could not be made (UTF-8), when not connected
+    int ErrorCode = 0;       // the socket error's code and failed call, when there is one
+    std::string ErrorApi;
 };
 using TCallId = std::uint64_t;
 using TCallDone = std::function<void(const TCallOutcome&)>;

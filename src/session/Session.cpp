@@ -1,5 +1,8 @@
 #include "session/Session.h"
 
+#include <mutex>
+#include <vector>
+
 #include "platform/Cp932.h"
 #include "protocol/ConnectionCore.h"
 #include "voice/NoAudioDevice.h"
@@ -32,6 +35,7 @@ TSession::TSession(IConversationUi& ui, TSessionOptions options)
     FCore = std::make_unique<TConnectionCore>(FSync, FUi, FOptions.Timeouts, &FPlayThread->Mixer());
     FSendThread = std::make_unique<TSendThread>(FCore.get());
     FEncodeThread = std::make_unique<TEncodeThread>(*FSendThread);
+    FPortMapper = std::make_unique<TPortMapper>(FOptions.OnPortMapLog, FOptions.PortMap);
 }
 
 TSession::~TSession() {
@@ -77,6 +81,19 @@ void TSession::Shutdown() {
         return;
     }
     FShutDown = true;
+    // The router forgets this machine's ports first, if it answers in time.
+    FPortMapper->SetPorts({});
+    if (FPortMapper->WaitIdle(FOptions.PortMapExitWaitMs)) {
+        FPortMapper.reset();
+    } else {
+        // A router that does not answer must not hold the program's end: the mapper goes
+        // silent and its thread ends when the router lets it, after this program's.
+        FPortMapper->Abandon();
+        static std::mutex abandonedLock;
+        static auto* abandoned = new std::vector<TPortMapper*>;  // kept, never freed
+        const std::lock_guard lock(abandonedLock);
+        abandoned->push_back(FPortMapper.release());
+    }
     try {
         FCore->DisconnectAll();
     } catch (const std::exception&) {

@@ -13,7 +13,9 @@
 #include <memory>
 #include <string>
 
+#include "platform/Durations.h"
 #include "platform/Synchronizer.h"
+#include "portmap/PortMapper.h"
 #include "protocol/Conversation.h"
 #include "protocol/ConversationUi.h"
 #include "voice/AudioDevice.h"
@@ -39,6 +41,12 @@ struct TSessionOptions {
     // A playback failure, UTF-8, on the playback thread. It must not wait for the user-interface
     // thread (post the line instead). Empty: dropped.
     std::function<void(const std::string& utf8)> OnPlaybackError;
+    // How the listening ports are opened on the home router, and where its log lines go (UTF-8,
+    // on the mapper's thread; it must not wait for the user-interface thread: post the line).
+    // Empty: dropped.
+    TPortMapOptions PortMap;
+    std::function<void(const std::string& utf8)> OnPortMapLog;
+    std::uint32_t PortMapExitWaitMs = kPortMapExitWaitMs;
 };
 
 class TSession {
@@ -63,6 +71,9 @@ class TSession {
 
     TSynchronizer& Sync() { return FSync; }
     TConnectionCore& Core() { return *FCore; }
+    // Opens ports on the home router while listening (SetPorts); its outcome lines go to the
+    // log. Shutdown() removes its mappings before the program ends.
+    TPortMapper& PortMapper() { return *FPortMapper; }
     TFusionBuffer& Mixer();
     bool SoundAvailable() const { return FSoundAvailable; }
 
@@ -89,6 +100,7 @@ class TSession {
     // encode thread outlives the recorder.
     std::unique_ptr<TPlayFileThread> FPlayThread;
     std::unique_ptr<TConnectionCore> FCore;
+    std::unique_ptr<TPortMapper> FPortMapper;
     std::unique_ptr<TSendThread> FSendThread;
     std::unique_ptr<TEncodeThread> FEncodeThread;
     std::unique_ptr<TMySound> FSound;

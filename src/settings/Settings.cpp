@@ -49,6 +49,7 @@ TSettings LoadSettings(const std::string& path) {
                                         ini.ReadHexBytes(kSectionPersonal, kKeyPassPhrase));
     }
     s.ServerListen = ini.ReadBool(kSectionGlobal, kKeyServerListen, kDefaultServerListen);
+    s.PortMapping = ini.ReadBool(kSectionGlobal, kKeyPortMapping, kDefaultPortMapping);
     return s;
 }
 
@@ -134,7 +135,7 @@ std::vector<std::string> ReadPartnerNames(const std::string& path) {
 }
 
 bool LookUpPartner(const std::string& path, std::string_view partnerName, std::string& hostName,
-                   std::string& address) {
+                   std::string& address, int* port) {
     const TMyIniFile ini(path);
     const std::string name = IniStoredValue(partnerName);
     std::string section;
@@ -144,12 +145,16 @@ bool LookUpPartner(const std::string& path, std::string_view partnerName, std::s
     }
     hostName = ini.ReadString(section, kKeyHostName, "");
     address = ini.ReadString(section, kKeyAddress, "");
+    if (port != nullptr) {
+        const int stored = ini.ReadInteger(section, kKeyPartnerPort, 0);
+        *port = stored >= 1 && stored <= 65535 ? stored : 0;
+    }
     return true;
 }
 
 void RememberPartner(const std::string& path, std::string_view partnerName,
                      std::string_view hostName, std::string_view address,
-                     std::string_view passPhrase) {
+                     std::string_view passPhrase, int port) {
     // Looked up and stored the way the file gives the name back: a name typed with blanks
     // around it would otherwise never be found again and be added anew on every call.
     const std::string name = IniStoredValue(partnerName);
@@ -162,6 +167,11 @@ void RememberPartner(const std::string& path, std::string_view partnerName,
         ini.WriteString(section, kKeyPartnerName, name);
         ini.WriteString(section, kKeyHostName, hostName);
         ini.WriteString(section, kKeyAddress, address);
+        if (port != 0) {
+            ini.WriteInteger(section, kKeyPartnerPort, port);
+        } else {
+            ini.DeleteKey(section, kKeyPartnerPort);
+        }
         if (!passPhrase.empty()) {
             ini.WriteHexBytes(section, kKeyPassPhrase, EncodePassPhrase(name, passPhrase));
         } else {
@@ -171,6 +181,9 @@ void RememberPartner(const std::string& path, std::string_view partnerName,
         ini.AddNumberedSection(kPartnerSectionPrefix, kKeyPartnerName, name, section);
         ini.WriteString(section, kKeyHostName, hostName);
         ini.WriteString(section, kKeyAddress, address);
+        if (port != 0) {
+            ini.WriteInteger(section, kKeyPartnerPort, port);
+        }
     }
 }
 

@@ -26,6 +26,8 @@ inline constexpr std::string_view kKeyTransferPort = "TransferPort";
 inline constexpr std::string_view kKeyServerListen = "ServerListen";
 inline constexpr std::string_view kKeyTransFormLeft = "TransFormLeft";
 inline constexpr std::string_view kKeyTransFormTop = "TransFormTop";
+// Whether the listening ports are opened on the home router (UPnP, NAT-PMP).
+inline constexpr std::string_view kKeyPortMapping = "PortMapping";
 inline constexpr std::string_view kKeyMainFormLeft = "MainFormLeft";
 inline constexpr std::string_view kKeyMainFormTop = "MainFormTop";
 inline constexpr std::string_view kKeyMainFormWidth = "MainFormWidth";
@@ -38,11 +40,14 @@ inline constexpr std::string_view kKeyPassPhrase = "PassPhrase";  // also in par
 inline constexpr std::string_view kKeyPartnerName = "PartnerName";
 inline constexpr std::string_view kKeyHostName = "HostName";
 inline constexpr std::string_view kKeyAddress = "Address";
+// The partner's conversation port when it was typed ("host:port"); none: the own port.
+inline constexpr std::string_view kKeyPartnerPort = "Port";
 
 inline constexpr int kDefaultConversationPort = 9911;
 inline constexpr int kDefaultTransferPort = 9912;
 inline constexpr bool kDefaultServerListen = false;
 inline constexpr bool kDefaultUsePassPhrase = false;
+inline constexpr bool kDefaultPortMapping = true;
 
 // The key with which the own pass phrase is scrambled in the file. Changing it makes every
 // stored pass phrase unreadable.
@@ -65,10 +70,11 @@ struct TSettings {
     bool UsePassPhrase = kDefaultUsePassPhrase;
     std::string PassPhrase;  // plain
     bool ServerListen = kDefaultServerListen;
+    bool PortMapping = kDefaultPortMapping;
 };
 
 // Reads, in this order: "ConversationPort", "TransferPort", "MyName", "UsePassPhrase", the
-// "Personal" "PassPhrase" only when "UsePassPhrase" is true, and "ServerListen".
+// "Personal" "PassPhrase" only when "UsePassPhrase" is true, "ServerListen" and "PortMapping".
 TSettings LoadSettings(const std::string& path);
 
 // The listening menu item: the new state is written before listening is switched.
@@ -120,19 +126,22 @@ void WriteMainFormGeometry(const std::string& path, const TWindowGeometry& geome
 std::vector<std::string> ReadPartnerNames(const std::string& path);
 
 // Finds the remembered partner of exactly this name and gives its "HostName" and "Address"
-// (empty when missing). Returns false and changes nothing when the partner is not remembered.
+// (empty when missing) and, when port is given, its "Port" (0 when missing or not a port).
+// Returns false and changes nothing when the partner is not remembered.
 bool LookUpPartner(const std::string& path, std::string_view partnerName, std::string& hostName,
-                   std::string& address);
+                   std::string& address, int* port = nullptr);
 
 // The connect dialog's OK. A remembered partner gets "PartnerName", "HostName" and "Address"
-// rewritten, then "PassPhrase" written (encoded with the partner's name as key) when
-// `passPhrase` is not empty or deleted when it is. A new partner is added at the first free
-// index with "PartnerName", "HostName" and "Address" only: no pass phrase is remembered for it.
-// The name is taken as the file will give it back (blanks around it dropped); a name that is
-// nothing but blanks is not remembered. LookUpPartner takes the name the same way.
+// rewritten, "Port" written when port is not 0 or deleted when it is, then "PassPhrase" written
+// (encoded with the partner's name as key) when `passPhrase` is not empty or deleted when it is. A
+// new partner is added at the first free index with "PartnerName", "HostName", "Address" and a
+// non-zero "Port" only: no pass phrase is remembered for it. Host name and address are stored
+// without the port, as older copies of the program read them. The name is taken as the file will
+// give it back (blanks around it dropped); a name that is nothing but blanks is not remembered.
+// LookUpPartner takes the name the same way.
 void RememberPartner(const std::string& path, std::string_view partnerName,
                      std::string_view hostName, std::string_view address,
-                     std::string_view passPhrase);
+                     std::string_view passPhrase, int port = 0);
 
 // Forgets the remembered partner of this name: the partners after it move up one index, so
 // that the list keeps no gap. Returns false when the partner is not remembered.

@@ -15,7 +15,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <exception>
+#include <utility>
 
+#include "net/Address.h"
 #include "platform/Cp932.h"
 #include "protocol/ConnectionCore.h"
 #include "ui/DialogMessages.h"
@@ -366,15 +368,20 @@ void TConnectForm::showEvent(QShowEvent* event) {
 void TConnectForm::PartnerComboBoxChange(const QString& text) {
     std::string hostName;
     std::string address;
+    int port = 0;
     try {
-        if (!LookUpPartner(FIniFileName, Cp932(text), hostName, address)) {
+        if (!LookUpPartner(FIniFileName, Cp932(text), hostName, address, &port)) {
             return;
         }
     } catch (const std::exception&) {
         return;  // an unreadable file remembers nobody
     }
-    HostNameEdit->setText(Utf8(hostName));
-    AddressEdit->setText(Utf8(address));
+    // A partner on a port of its own shows as "host:port", as it was typed.
+    auto withPort = [port](const std::string& host) {
+        return port == 0 || host.empty() ? host : JoinHostPort(host, port);
+    };
+    HostNameEdit->setText(Utf8(withPort(hostName)));
+    AddressEdit->setText(Utf8(withPort(address)));
 }
 
 void TConnectForm::reject() {
@@ -414,9 +421,25 @@ void TConnectForm::ConnectOK() {
     // Blanks around a host name or address would only make the look-up fail.
     const QString hostName = HostNameEdit->text().trimmed();
     const QString address = AddressEdit->text().trimmed();
+    // Either field takes "host", "host:port", "[IPv6]:port" or a bare IPv6 address; a text
+    // that is none of these is refused before anything is remembered or dialled.
+    TDialTarget hostTarget;
+    TDialTarget addressTarget;
+    for (const auto& [text, target] :
+         {std::pair{hostName, &hostTarget}, std::pair{address, &addressTarget}}) {
+        if (text.isEmpty()) {
+            continue;
+        }
+        const std::string error = ParseDialTarget(Cp932(text), FLive->ConversationPort, *target);
+        if (!error.empty()) {
+            Refuse(QString::fromUtf8(error));
+            return;
+        }
+    }
+    const TDialTarget& dialled = hostName.isEmpty() ? addressTarget : hostTarget;
     try {
-        RememberPartner(FIniFileName, Cp932(partnerName), Cp932(hostName), Cp932(address),
-                        Cp932(PassEdit->text()));
+        RememberPartner(FIniFileName, Cp932(partnerName), hostTarget.Host, addressTarget.Host,
+                        Cp932(PassEdit->text()), dialled.PortGiven ? dialled.Port : 0);
     } catch (const std::exception& e) {
         ui::ShowErrorBox(this, QString::fromUtf8(e.what()));
         return;
@@ -427,14 +450,16 @@ void TConnectForm::ConnectOK() {
     }
 
     TCallRequest request;
-    request.HostName = Cp932(hostName);  // used in preference to the address
-    request.Address = Cp932(address);
-    request.Port = FLive->ConversationPort;
+    request.HostName = hostTarget.Host;  // used in preference to the address
+    request.Address = addressTarget.Host;
+    request.Port = dialled.Port;
     request.MyName = FLive->MyName;
     request.Comment = Cp932(CommentEdit->text());
     request.PartnerName = Cp932(partnerName);
     request.PassPhrase = Cp932(PassEdit->text());
     FCallTarget = hostName.isEmpty() ? address : hostName;
+    FDialledHost = Utf8(dialled.Host);
+    FDialledPort = dialled.Port;
     try {
         SetCalling(
             FCore->Call(request, [this](const TCallOutcome& outcome) { CallEnded(outcome); }));
@@ -454,8 +479,8 @@ void TConnectForm::CallEnded(const TCallOutcome& outcome) {
     if (!outcome.Connected) {
         // Nobody answered or the name is unknown; the dialog stays for another try.
         const QString error = QString::fromUtf8(outcome.Error);
-        ui::ShowErrorBox(this, ui::WithAdvice(error, ui::CallAdvice(error, FCallTarget,
-                                                                    FLive->ConversationPort)));
+        ui::ShowErrorBox(this,
+                         ui::WithAdvice(error, ui::CallAdvice(error, FDialledHost, FDialledPort)));
         return;
     }
     FCore->Ui().AddLog(Cp932(FCallTarget + QStringLiteral(" に接続を試みています。")));

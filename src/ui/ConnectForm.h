@@ -1,9 +1,10 @@
 // The connect dialog and the incoming-call dialog: one window in two modes.
 //
 // Connect mode ("接続"): the user picks a remembered partner or types one, with host name or
-// address, pass phrase and comment; OK remembers the partner in the settings file and places
-// the call. While the call looks its host up and connects, on its own thread, the dialog says
-// "接続中…" and OK waits; once the connection stands the dialog logs the attempt and closes.
+// address (each "host", "host:port", "[IPv6]:port" or a bare IPv6 address; without a port the
+// own conversation port), pass phrase and comment; OK remembers the partner in the settings file
+// and places the call. While the call looks its host up and connects, on its own thread, the dialog
+// says "接続中…" and OK waits; once the connection stands the dialog logs the attempt and closes.
 // A failed check or a call that cannot be made leaves the dialog open so that the user can
 // correct the field. Cancel ends a call under way at once.
 //
@@ -126,8 +127,10 @@ class TConnectForm : public QDialog {
     bool FTimerStarted = false;
     std::uint32_t FKeyGuardMs = 0;
     QElapsedTimer FShownFor;
-    TCallId FCall = 0;    // the call under way, 0: none
-    QString FCallTarget;  // its host name or address, as typed
+    TCallId FCall = 0;     // the call under way, 0: none
+    QString FCallTarget;   // its host name or address, as typed
+    QString FDialledHost;  // the host and port dialled (the port typed, or the own one)
+    int FDialledPort = 0;
 };
 
 }  // namespace vox

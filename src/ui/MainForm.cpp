@@ -32,6 +32,7 @@
 #include <optional>
 #include <utility>
 
+#include "net/Address.h"
 #include "platform/Cp932.h"
 #include "protocol/ConnectionCore.h"
 #include "ui/AboutBox.h"
@@ -40,6 +41,7 @@
 #include "ui/DialogMessages.h"
 #include "ui/ErrorAdvice.h"
 #include "ui/LogTime.h"
+#include "ui/ReachForm.h"
 #include "ui/SettingForm.h"
 #include "ui/TransferWindows.h"
 #include "voice/Sound.h"
@@ -148,6 +150,8 @@ TMainForm::TMainForm(TMainFormEnv env) : QMainWindow(nullptr), FEnv(std::move(en
             },
             Qt::QueuedConnection);
     };
+    // The router's answers, on the port mapper's thread: posted likewise.
+    options.OnPortMapLog = options.OnPlaybackError;
     FSession = std::make_unique<TSession>(*this, std::move(options));
     // Calls of the connection threads run from the Qt event loop (and from any nested loop of
     // a modal dialog). Queued with this window as context: a call posted while the window goes
@@ -290,14 +294,18 @@ void TMainForm::CreateMenus() {
     ServerWait->setCheckable(true);
     ClientConnect = NewAction(Connect, "ClientConnect", QStringLiteral("接続"));
     DisConnect = NewAction(Connect, "DisConnect", QStringLiteral("すべて切断"));
+    QAction* reach = NewAction(Connect, "Reach", TReachForm::kTitle);
     Connect->addAction(ServerWait);
     Connect->addSeparator();
     Connect->addAction(ClientConnect);
     Connect->addSeparator();
     Connect->addAction(DisConnect);
+    Connect->addSeparator();
+    Connect->addAction(reach);
     hook(ServerWait, &TMainForm::ServerWaitClick);
     hook(ClientConnect, &TMainForm::ClientConnectClick);
     hook(DisConnect, &TMainForm::DisConnectClick);
+    connect(reach, &QAction::triggered, this, [this] { ShowReachForm(); });
 
     Help1 = bar->addMenu(QStringLiteral("ヘルプ"));
     Help1->setObjectName(QStringLiteral("Help1"));
@@ -645,6 +653,9 @@ void TMainForm::StartListening() {
     FListenProblem.clear();
     ServerWait->setText(kListening);
     ServerWait->setChecked(true);
+    if (FSettings.PortMapping) {
+        Session().PortMapper().SetPorts({Core().ListeningPort(), FSettings.TransferPort});
+    }
     UpdateStatus();
 }
 
@@ -661,7 +672,24 @@ void TMainForm::StopListening() {
     }
     // Logs "接続待機中止" and ends every incoming connection.
     Core().StopListening();
+    Session().PortMapper().SetPorts({});
     UpdateStatus();
+}
+
+void TMainForm::ShowReachForm() {
+    auto* form = new TReachForm(this, [this] {
+        TReachFacts facts;
+        facts.Listening = Core().Listening();
+        facts.MappingOn = FSettings.PortMapping;
+        facts.ConversationPort =
+            facts.Listening ? Core().ListeningPort() : FSettings.ConversationPort;
+        facts.TransferPort = FSettings.TransferPort;
+        facts.Mapping = Session().PortMapper().State();
+        facts.GlobalIpv6 = GlobalIpv6Addresses();
+        facts.LanAddress = LookUpLocalHost().Address;
+        return facts;
+    });
+    form->show();
 }
 
 void TMainForm::ClientConnectClick() {

@@ -158,6 +158,8 @@ class TMainForm : public QMainWindow, public IConversationUi {
     void StopListening();
     void ClientConnectClick();
     void DisConnectClick();
+    // Opens "自分の接続先" (a window of its own, not modal).
+    void ShowReachForm();
     void SettingClick();
     void About1Click();
     void VoxilenHelpClick();

@@ -4,6 +4,7 @@
 
 #include <netdb.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -84,8 +85,9 @@ TEST(ClientSocketTest, HostIsResolvedAndPreferredToAddress) {
     client.Open();
     EXPECT_TRUE(client.Active());
     EXPECT_EQ(client.Socket().RemoteAddress(), "127.0.0.1");
-    EXPECT_EQ(LookupHostAddress("localhost"), "127.0.0.1");
-    EXPECT_EQ(LookupHostAddress("127.0.0.1"), "127.0.0.1");
+    const std::vector<std::string> local = LookupHostAddresses("localhost");
+    EXPECT_NE(std::find(local.begin(), local.end(), "127.0.0.1"), local.end());
+    EXPECT_EQ(LookupHostAddresses("127.0.0.1"), std::vector<std::string>{"127.0.0.1"});
 }
 
 TEST(ClientSocketTest, FailuresRaiseSocketErrorsWithTheirTexts) {
@@ -247,7 +249,7 @@ TEST(ClientSocketTest, CancelDuringTheLookupDropsItsAnswer) {
         looking = true;
         cv.notify_all();
         cv.wait(lock, [&] { return answer; });
-        return std::string("127.0.0.1");
+        return std::vector<std::string>{"127.0.0.1"};
     });
     std::atomic<int> code{-1};
     std::thread opener = OpenOnItsOwnThread(client, code);
@@ -271,7 +273,7 @@ TEST(ClientSocketTest, AResolverFailureIsTheOpensFailure) {
     TClientSocket client;
     client.SetHost("unknown");
     client.SetPort(1);
-    client.SetResolver([](const std::string&) -> std::string {
+    client.SetResolver([](const std::string&) -> std::vector<std::string> {
         throw ESocketError::ForCall(EAI_NONAME, "not known", "getaddrinfo");
     });
     try {

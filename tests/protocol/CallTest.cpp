@@ -31,7 +31,7 @@ class THangingLookup {
             FAsked.push_back(host);
             FCv.notify_all();
             FCv.wait(lock, [this] { return FReleased; });
-            return address;
+            return std::vector<std::string>{address};
         };
     }
     bool WaitAsked(int ms = 5000) {
@@ -214,7 +214,7 @@ TEST_F(CallTest, TheCoresEndEndsACallNobodyAnswers) {
 }
 
 TEST_F(CallTest, AnUnknownHostFailsWithTheResolversText) {
-    core->SetHostLookup([](const std::string&) -> std::string {
+    core->SetHostLookup([](const std::string&) -> std::vector<std::string> {
         throw ESocketError::ForCall(EAI_NONAME, "Name or service not known", "getaddrinfo");
     });
     CallHost("nowhere.invalid", 1);

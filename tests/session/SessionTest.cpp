@@ -3,6 +3,10 @@
 // without sound that still chats, and the end of everything.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+
 #include "session/Session.h"
 #include "support/ConversationTestSupport.h"
 #include "support/FileAudioDevice.h"
@@ -144,6 +148,44 @@ TEST_F(SessionTest, ShutdownEndsEveryConnectionOnceAndForAll) {
     session->StartTalking();
     EXPECT_FALSE(session->IsTalking());
     session.reset();
+}
+
+}  // namespace
+}  // namespace vox::testing
+
+namespace vox::testing {
+namespace {
+
+TEST(SessionEndTest, ARouterThatDoesNotAnswerDoesNotHoldTheEnd) {
+    // The mapper is busy looking for a router (a discovery nobody answers, long) when the
+    // program ends: the end waits its own short limit, not the router.
+    TFakeUi ui;
+    TSessionOptions options;
+    options.Timeouts = FastTimeouts();
+    options.PortMap.DiscoverMs = 20000;
+    options.PortMap.UseNatPmp = false;
+    options.PortMapExitWaitMs = 100;
+    std::vector<std::string> lines;
+    std::mutex mutex;
+    options.OnPortMapLog = [&](const std::string& line) {
+        std::lock_guard lock(mutex);
+        lines.push_back(line);
+    };
+    auto session = std::make_unique<TSession>(ui, std::move(options));
+    session->PortMapper().SetPorts({9911, 9912});
+    // Until the mapper is under way (a request made and withdrawn at once would be no test).
+    if (session->PortMapper().WaitIdle(500)) {
+        GTEST_SKIP() << "the discovery ended at once here (no route for its multicast)";
+    }
+    const auto start = std::chrono::steady_clock::now();
+    session.reset();
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::seconds(10));
+    std::printf("the end waited %lld ms for a router that did not answer\n",
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+    std::lock_guard lock(mutex);
+    EXPECT_TRUE(lines.empty()) << "nothing is reported once the session has gone";
 }
 
 }  // namespace

@@ -232,6 +232,35 @@ TEST_F(SettingsTest, KnownPartnerGetsItsPassPhraseWrittenThenDeleted) {
     EXPECT_EQ(Bytes(), "[Partner0]\r\nPartnerName=taro\r\nHostName=pc2\r\nAddress=\r\n");
 }
 
+TEST_F(SettingsTest, PartnerPortIsKeptUnderItsOwnKeyAndOlderFilesReadWithout) {
+    // A file written before the port was kept: no port, the rest as before.
+    Put("[Partner0]\r\nPartnerName=old\r\nHostName=pc0\r\nAddress=10.0.0.1\r\n");
+    std::string host;
+    std::string address;
+    int port = -1;
+    ASSERT_TRUE(LookUpPartner(Path(), "old", host, address, &port));
+    EXPECT_EQ(port, 0);
+    EXPECT_EQ(host, "pc0");
+
+    // Host and address stay without the port, as an older copy reads them.
+    RememberPartner(Path(), "new", "pc1", "", "", 9921);
+    EXPECT_EQ(TMyIniFile(Path()).ReadString("Partner1", "HostName", ""), "pc1");
+    EXPECT_EQ(TMyIniFile(Path()).ReadString("Partner1", "Port", ""), "9921");
+    ASSERT_TRUE(LookUpPartner(Path(), "new", host, address, &port));
+    EXPECT_EQ(port, 9921);
+
+    // Called again without a port: the key goes.
+    RememberPartner(Path(), "new", "pc1", "", "");
+    EXPECT_FALSE(TMyIniFile(Path()).ValueExists("Partner1", "Port"));
+    ASSERT_TRUE(LookUpPartner(Path(), "new", host, address, &port));
+    EXPECT_EQ(port, 0);
+
+    // A port no partner could listen on reads as none.
+    Put("[Partner0]\r\nPartnerName=odd\r\nHostName=pc\r\nPort=70000\r\n");
+    ASSERT_TRUE(LookUpPartner(Path(), "odd", host, address, &port));
+    EXPECT_EQ(port, 0);
+}
+
 TEST_F(SettingsTest, PartnerHistoryWithAGapAndCaseDifferences) {
     Put("[Partner0]\r\nPartnerName=Bob\r\nHostName=h0\r\n"
         "[Partner2]\r\nPartnerName=Carol\r\nHostName=h2\r\n");

@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "DialogTestSupport.h"
+#include "net/Address.h"
 #include "net/NetTestUtil.h"
 #include "platform/Cp932.h"
 #include "settings/MyIniFile.h"
@@ -318,6 +319,56 @@ TEST_F(ConnectFormTest, ATypedHostNameWinsOverTheAddress) {
     EXPECT_EQ(form->result(), cdAccepted);
     EXPECT_TRUE(ui.HasLog("localhost に接続を試みています。")) << ui.AllLogs();
     EXPECT_TRUE(PumpUntil(sync, [&] { return ui.Members.size() == 1; })) << ui.AllLogs();
+}
+
+TEST_F(ConnectFormTest, BadAddressesAreRefusedWithAMessageAndDialNothing) {
+    OpenForm();
+    SetPartner(QStringLiteral("まちがい"));
+    const std::pair<QString, const char*> cases[] = {
+        {QStringLiteral("[::1"), address_texts::kUnclosedBracket},
+        {QStringLiteral("host:99999"), address_texts::kBadPort},
+        {QStringLiteral("host:abc"), address_texts::kBadPort},
+        {QStringLiteral("host:"), address_texts::kNoPort},
+        {QString(300, QLatin1Char('a')), address_texts::kTooLong},
+        {QStringLiteral("my host"), address_texts::kBlank},
+    };
+    for (const char* field : {"HostNameEdit", "AddressEdit"}) {
+        Fill("HostNameEdit", QString());
+        for (const auto& [typed, message] : cases) {
+            Fill(field, typed);
+            EXPECT_EQ(PressOKTexts(), std::vector<QString>{QString::fromUtf8(message)})
+                << field << " " << typed.toStdString();
+        }
+    }
+    EXPECT_EQ(core->CallThreadCount(), 0u);
+    EXPECT_EQ(core->OutgoingSocketCount(), 0u);
+    EXPECT_EQ(ReadPartnerNames(Path()).size(), 1u) << "nothing remembered for a bad address";
+    EXPECT_NE(form->result(), cdAccepted);
+}
+
+TEST_F(ConnectFormTest, APortTypedWithTheAddressIsDialledAndRemembered) {
+    other->StartListening(0);
+    live.ConversationPort = 1;  // the own port is not the partner's
+    OpenForm();
+    SetPartner(QStringLiteral("ぽーと"));
+    const QString typed = QStringLiteral("[::1]:%1").arg(other->ListeningPort());
+    Fill("AddressEdit", typed);
+    EXPECT_TRUE(PressOK().empty());
+    EXPECT_EQ(form->result(), cdAccepted);
+    EXPECT_TRUE(ui.HasLog(typed.toStdString() + " に接続を試みています。")) << ui.AllLogs();
+    ASSERT_TRUE(PumpUntil(sync, [&] { return ui.Members.size() == 1; })) << ui.AllLogs();
+    ASSERT_EQ(otherUi.Calls.size(), 1u);
+    EXPECT_EQ(otherUi.Calls[0].Address, "::1");
+
+    // The address is kept without the port, which has a key of its own, and the dialog
+    // shows both together again.
+    TMyIniFile ini(Path());
+    EXPECT_EQ(ini.ReadString("Partner1", "Address", ""), "::1");
+    EXPECT_EQ(ini.ReadInteger("Partner1", "Port", 0), other->ListeningPort());
+    form.reset();
+    OpenForm();
+    SetPartner(QStringLiteral("ぽーと"));
+    EXPECT_EQ(Text(form.get(), "AddressEdit"), typed);
 }
 
 TEST_F(ConnectFormTest, ACallThatFailsIsShownAndTheDialogStays) {

@@ -113,7 +113,7 @@ TEST_F(MainFormTest, CreationWithListeningOffAndTheWindowAsDesigned) {
         return list;
     };
     EXPECT_EQ(captions(w.Find<QMenu>("Connect")),
-              QStringList({kNotListening, "-", "接続", "-", "すべて切断"}));
+              QStringList({kNotListening, "-", "接続", "-", "すべて切断", "-", "自分の接続先"}));
     EXPECT_EQ(captions(w.Find<QMenu>("Help1")),
               QStringList({"バージョン情報", "-", "ぼくしれんヘルプ"}));
     EXPECT_EQ(captions(w.Find<QMenu>("PopupMenu1")), QStringList({"ファイル転送"}));
