@@ -35,6 +35,7 @@
 #include "net/Address.h"
 #include "platform/Cp932.h"
 #include "protocol/ConnectionCore.h"
+#include "session/Reach.h"
 #include "ui/AboutBox.h"
 #include "ui/ConnectForm.h"
 #include "ui/CursorBlink.h"
@@ -150,8 +151,18 @@ TMainForm::TMainForm(TMainFormEnv env) : QMainWindow(nullptr), FEnv(std::move(en
             },
             Qt::QueuedConnection);
     };
-    // The router's answers, on the port mapper's thread: posted likewise.
-    options.OnPortMapLog = options.OnPlaybackError;
+    // The router's answers, on the port mapper's thread: posted likewise; each may change the
+    // address partners should dial.
+    options.OnPortMapLog = [this](const std::string& message) {
+        const QString line = QString::fromStdString(message);
+        QMetaObject::invokeMethod(
+            this,
+            [this, line] {
+                Log(line);
+                RefreshDialAddress();
+            },
+            Qt::QueuedConnection);
+    };
     FSession = std::make_unique<TSession>(*this, std::move(options));
     // Calls of the connection threads run from the Qt event loop (and from any nested loop of
     // a modal dialog). Queued with this window as context: a call posted while the window goes
@@ -359,7 +370,7 @@ void TMainForm::FormCreate() {
     Memo2->clear();
 
     FSession->Start();
-    ShowDialAddress(QString::fromStdString(LookUpLocalHost().Address));
+    RefreshDialAddress();
 }
 
 void TMainForm::showEvent(QShowEvent* event) {
@@ -426,6 +437,22 @@ void TMainForm::ShowNotice(const QString& text) {
     AddressStatus->hide();
     MemberStatus->hide();
     NoticeTimer->start(kNoticeMs);
+}
+
+void TMainForm::RefreshDialAddress() {
+    if (FShutDown) {
+        return;
+    }
+    // The router's mapping or a global IPv6 address while listening; else the LAN address.
+    std::string address;
+    if (Core().Listening()) {
+        address = AddressForPartners(Session().PortMapper().State(), GlobalIpv6Addresses(),
+                                     Core().ListeningPort());
+    }
+    if (address.empty()) {
+        address = LookUpLocalHost().Address;
+    }
+    ShowDialAddress(QString::fromStdString(address));
 }
 
 void TMainForm::ShowDialAddress(const QString& address) {
@@ -656,6 +683,7 @@ void TMainForm::StartListening() {
     if (FSettings.PortMapping) {
         Session().PortMapper().SetPorts({Core().ListeningPort(), FSettings.TransferPort});
     }
+    RefreshDialAddress();
     UpdateStatus();
 }
 
@@ -673,6 +701,7 @@ void TMainForm::StopListening() {
     // Logs "接続待機中止" and ends every incoming connection.
     Core().StopListening();
     Session().PortMapper().SetPorts({});
+    RefreshDialAddress();
     UpdateStatus();
 }
 

@@ -107,6 +107,8 @@ class TMainForm : public QMainWindow, public IConversationUi {
     // The address partners should dial, shown in the status line. The window fills in this
     // computer's LAN address; whoever learns a better one (the public address) gives it here.
     void ShowDialAddress(const QString& address);
+    // Shows the address partners should dial, as far as it is known now.
+    void RefreshDialAddress();
     // Whether the last attempt to listen failed, and why (the plain line); empty otherwise.
     const QString& ListenProblem() const { return FListenProblem; }
 
