@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "platform/Synchronizer.h"
+#include "support/RandomFile.h"
 #include "transfer/DataClient.h"
 #include "transfer/DataServer.h"
 #include "transfer/TransferView.h"
@@ -546,19 +547,6 @@ double Median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
-void WriteSource(const std::string& path, std::size_t size, unsigned seed) {
-    std::mt19937_64 random(seed);
-    std::vector<std::uint64_t> block((std::size_t{1} << 20) / 8);
-    std::ofstream out(path, std::ios::binary);
-    for (std::size_t done = 0; done < size; done += block.size() * 8) {
-        for (auto& word : block) {
-            word = random();
-        }
-        out.write(reinterpret_cast<const char*>(block.data()),
-                  static_cast<std::streamsize>(std::min(block.size() * 8, size - done)));
-    }
-}
-
 int RunRole(int argc, char** argv) {
     const std::string role = argv[2];
     if (role == "raw-recv" && argc == 4) {
@@ -631,8 +619,8 @@ int main(int argc, char** argv) {
         std::max_element(links.begin(), links.end(), [](const auto& x, const auto& y) {
             return x.FileBytes < y.FileBytes;
         })->FileBytes;
-    WriteSource(folderA + "/source.bin", largest, 1);
-    WriteSource(folderB + "/source.bin", largest, 2);
+    vox::test::WriteRandomFile(folderA + "/source.bin", largest, 1);
+    vox::test::WriteRandomFile(folderB + "/source.bin", largest, 2);
 
     std::printf("work folder %s, %d rounds, each path both ways (a->b, b->a)\n", folder.c_str(),
                 rounds);

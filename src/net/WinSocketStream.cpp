@@ -67,6 +67,79 @@ class TNoSigPipe {
     bool alreadyPending_ = false;
 };
 
+// Reads once with attempt (a non-blocking read of the connection, or the peer's close as 0)
+// until it gives bytes, the peer closes, or the deadline passes (0): the waits and failures of
+// every read of the stream.
+template <class Handle, class Attempt>
+int ReadWhenReady(const Handle& handle, const TDeadline& deadline, Attempt attempt) {
+    for (;;) {
+        if (handle->closed.load()) {
+            return 0;
+        }
+        const ssize_t n = attempt();
+        if (n > 0) {
+            return static_cast<int>(n);
+        }
+        if (n == 0) {
+            return 0;  // the peer has closed (or we shut the connection down)
+        }
+        const int error = errno;
+        if (error == EINTR) {
+            continue;
+        }
+        if (error != EAGAIN && error != EWOULDBLOCK) {
+            if (handle->closed.load()) {
+                return 0;
+            }
+            throw ESocketError::ForStream("Read", error);
+        }
+        const int ready = PollOne(handle->fd, POLLIN, deadline);
+        if (ready == 0) {
+            return 0;
+        }
+        if (ready < 0) {
+            throw ESocketError::ForStream("Read", errno);
+        }
+    }
+}
+
+// Writes count bytes with attempt(written) (a non-blocking write of what is left) as the
+// connection takes them, until all are written or the deadline passes; returns what was
+// written. fail(error) throws for a failed attempt: the waits and failures of every write.
+template <class Handle, class Attempt, class Fail>
+int WriteWhenReady(const Handle& handle, const TDeadline& deadline, int count, Attempt attempt,
+                   Fail fail) {
+    int written = 0;
+    while (written < count) {
+        if (handle->closed.load()) {
+            return written;
+        }
+        const ssize_t n = attempt(written);
+        if (n > 0) {
+            written += static_cast<int>(n);
+            continue;
+        }
+        const int error = n < 0 ? errno : EAGAIN;
+        if (error == EINTR) {
+            continue;
+        }
+        if (error != EAGAIN && error != EWOULDBLOCK) {
+            if (handle->closed.load()) {
+                return written;
+            }
+            fail(error);
+        }
+        const int ready = PollOne(handle->fd, POLLOUT, deadline);
+        if (ready == 0) {
+            return written;
+        }
+        if (ready < 0) {
+            throw ESocketError::ForStream("Write", errno);
+        }
+    }
+    return written;
+}
+
 }  // namespace
 
 TWinSocketStream::TWinSocketStream(TCustomWinSocket& socket, std::uint32_t timeoutMs)
@@ -96,39 +169,15 @@ int TWinSocketStream::ReadToFile(int fileFd, int count) {
         ::fcntl(pipe_[1], F_SETPIPE_SZ, kPipeBytes);  // a smaller pipe only moves less at once
     }
     MakeNonBlocking(handle->fd);
-    const TDeadline deadline(timeoutMs_);
-    for (;;) {
-        if (handle->closed.load()) {
-            return 0;
-        }
+    return ReadWhenReady(handle, TDeadline(timeoutMs_), [&]() -> ssize_t {
         const ssize_t n = ::splice(handle->fd, nullptr, pipe_[1], nullptr,
                                    static_cast<std::size_t>(std::min(count, kPipeBytes)),
                                    SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
         if (n > 0) {
             MoveToFile(fileFd, static_cast<std::size_t>(n));
-            return static_cast<int>(n);
         }
-        if (n == 0) {
-            return 0;  // the peer has closed (or we shut the connection down)
-        }
-        const int error = errno;
-        if (error == EINTR) {
-            continue;
-        }
-        if (error != EAGAIN && error != EWOULDBLOCK) {
-            if (handle->closed.load()) {
-                return 0;
-            }
-            throw ESocketError::ForStream("Read", error);
-        }
-        const int ready = PollOne(handle->fd, POLLIN, deadline);
-        if (ready == 0) {
-            return 0;
-        }
-        if (ready < 0) {
-            throw ESocketError::ForStream("Read", errno);
-        }
-    }
+        return n;
+    });
 }
 
 void TWinSocketStream::MoveToFile(int fileFd, std::size_t size) {
@@ -194,36 +243,9 @@ int TWinSocketStream::Read(void* buffer, int count) {
         return 0;
     }
     std::lock_guard lock(socket_.readLock_);
-    const TDeadline deadline(timeoutMs_);
-    for (;;) {
-        if (handle->closed.load()) {
-            return 0;
-        }
-        const ssize_t n = ::recv(handle->fd, buffer, static_cast<std::size_t>(count), MSG_DONTWAIT);
-        if (n > 0) {
-            return static_cast<int>(n);
-        }
-        if (n == 0) {
-            return 0;  // the peer has closed (or we shut the connection down)
-        }
-        const int error = errno;
-        if (error == EINTR) {
-            continue;
-        }
-        if (error != EAGAIN && error != EWOULDBLOCK) {
-            if (handle->closed.load()) {
-                return 0;
-            }
-            throw ESocketError::ForStream("Read", error);
-        }
-        const int ready = PollOne(handle->fd, POLLIN, deadline);
-        if (ready == 0) {
-            return 0;
-        }
-        if (ready < 0) {
-            throw ESocketError::ForStream("Read", errno);
-        }
-    }
+    return ReadWhenReady(handle, TDeadline(timeoutMs_), [&] {
+        return ::recv(handle->fd, buffer, static_cast<std::size_t>(count), MSG_DONTWAIT);
+    });
 }
 
 int TWinSocketStream::Write(const void* buffer, int count) {
@@ -236,38 +258,13 @@ int TWinSocketStream::Write(const void* buffer, int count) {
     }
     std::lock_guard lock(socket_.writeLock_);
     const auto* bytes = static_cast<const char*>(buffer);
-    const TDeadline deadline(timeoutMs_);
-    int written = 0;
-    while (written < count) {
-        if (handle->closed.load()) {
-            return written;
-        }
-        const ssize_t n =
-            ::send(handle->fd, bytes + written, static_cast<std::size_t>(count - written),
-                   MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            written += static_cast<int>(n);
-            continue;
-        }
-        const int error = n < 0 ? errno : EAGAIN;
-        if (error == EINTR) {
-            continue;
-        }
-        if (error != EAGAIN && error != EWOULDBLOCK) {
-            if (handle->closed.load()) {
-                return written;
-            }
-            throw ESocketError::ForStream("Write", error);
-        }
-        const int ready = PollOne(handle->fd, POLLOUT, deadline);
-        if (ready == 0) {
-            return written;
-        }
-        if (ready < 0) {
-            throw ESocketError::ForStream("Write", errno);
-        }
-    }
-    return written;
+    return WriteWhenReady(
+        handle, TDeadline(timeoutMs_), count,
+        [&](int written) {
+            return ::send(handle->fd, bytes + written, static_cast<std::size_t>(count - written),
+                          MSG_NOSIGNAL | MSG_DONTWAIT);
+        },
+        [](int error) { throw ESocketError::ForStream("Write", error); });
 }
 
 int TWinSocketStream::WriteFromFile(int fileFd, std::int64_t offset, int count) {
@@ -281,46 +278,25 @@ int TWinSocketStream::WriteFromFile(int fileFd, std::int64_t offset, int count) 
     std::lock_guard lock(socket_.writeLock_);
     MakeNonBlocking(handle->fd);
     const TNoSigPipe noSigPipe;
-    const TDeadline deadline(timeoutMs_);
-    int written = 0;
-    while (written < count) {
-        if (handle->closed.load()) {
-            return written;
-        }
-        auto position = static_cast<off_t>(offset + written);
-        const ssize_t n =
-            ::sendfile(handle->fd, fileFd, &position, static_cast<std::size_t>(count - written));
-        if (n > 0) {
-            written += static_cast<int>(n);
-            continue;
-        }
-        if (n == 0) {
-            throw std::system_error(EIO, std::generic_category(), "the file became shorter");
-        }
-        const int error = errno;
-        if (error == EINTR) {
-            continue;
-        }
-        if (error != EAGAIN && error != EWOULDBLOCK) {
-            if (handle->closed.load()) {
-                return written;
+    return WriteWhenReady(
+        handle, TDeadline(timeoutMs_), count,
+        [&](int written) {
+            auto position = static_cast<off_t>(offset + written);
+            const ssize_t n = ::sendfile(handle->fd, fileFd, &position,
+                                         static_cast<std::size_t>(count - written));
+            if (n == 0) {
+                throw std::system_error(EIO, std::generic_category(), "the file became shorter");
             }
+            return n;
+        },
+        [](int error) {
             if (error == EPIPE || error == ECONNRESET || error == ENOTCONN || error == ENOTSOCK ||
                 error == EBADF) {
                 throw ESocketError::ForStream("Write", error);
             }
             // The file's side failed (EIO, EINVAL for a file that cannot be mapped, ...).
             throw std::system_error(error, std::generic_category(), "read");
-        }
-        const int ready = PollOne(handle->fd, POLLOUT, deadline);
-        if (ready == 0) {
-            return written;
-        }
-        if (ready < 0) {
-            throw ESocketError::ForStream("Write", errno);
-        }
-    }
-    return written;
+        });
 }
 
 }  // namespace vox

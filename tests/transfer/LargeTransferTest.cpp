@@ -6,6 +6,7 @@
 #include <fstream>
 #include <random>
 
+#include "support/RandomFile.h"
 #include "support/TransferTestSupport.h"
 #include "transfer/DataClient.h"
 #include "transfer/DataServer.h"
@@ -24,20 +25,6 @@ constexpr std::size_t kLargeFileBytes = std::size_t{64} << 20;
 #else
 constexpr std::size_t kLargeFileBytes = std::size_t{1} << 30;
 #endif
-
-// Writes size pseudo-random bytes (seeded) in blocks, without holding the file in memory.
-void WriteRandomFile(const std::string& path, std::size_t size, unsigned seed) {
-    std::mt19937_64 random(seed);
-    std::vector<std::uint64_t> block((std::size_t{1} << 20) / 8);
-    std::ofstream out(path, std::ios::binary);
-    for (std::size_t done = 0; done < size; done += block.size() * 8) {
-        for (auto& word : block) {
-            word = random();
-        }
-        out.write(reinterpret_cast<const char*>(block.data()),
-                  static_cast<std::streamsize>(std::min(block.size() * 8, size - done)));
-    }
-}
 
 // Compares two files block by block; the offset of the first difference, or -1.
 std::int64_t FirstDifference(const std::string& a, const std::string& b) {
