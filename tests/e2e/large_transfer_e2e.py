@@ -18,11 +18,9 @@ import os
 import sys
 import time
 
-import pyatspi
-
-from e2e_support import (Copy, Failure, accept, call, drive, end, find, free_port, log, need,
-                         press, runtime_dir, screenshot, shot_of, value_of, wait_for)
-from transfer_e2e import (caption, fill_and_offer, ini, log_of, offer_from_member_list,
+from e2e_support import (Failure, drive, end, find, log, need, press, screenshot, shot_of, value_of,
+                         wait_for)
+from transfer_e2e import (caption, connected_copies, fill_and_offer, offer_from_member_list,
                           receiving_window)
 
 FILE_SIZE = 256 * 1024 * 1024
@@ -40,24 +38,7 @@ def status_of(window):
 
 
 def run(exe, work, shot_dir):
-    pyatspi.Registry.getDesktop(0)
-    ports = set()
-    while len(ports) < 3:
-        ports.add(free_port())
-    port, port_a, port_b = sorted(ports)
-    a = Copy(work, "A", exe, runtime_dir=runtime_dir(work, "a"),
-             ini=ini(port, port_a, 1, "はなこ", 0, 520))
-    b = Copy(work, "B", exe, runtime_dir=runtime_dir(work, "b"),
-             ini=ini(port, port_b, 0, "たろう", 560, 520))
-    a.start("+0+0")
-    wait_for("A listening", lambda: "接続待機開始。" in log_of(a))
-    b.start("+560+0")
-    wait_for("B not listening", lambda: "接続待機中止" in log_of(b))
-    dialog = call(b, "はなこ")
-    press(need(dialog, "push button", "接続"))
-    accept(a)
-    wait_for("both member lists",
-             lambda: a.member_names() == ["たろう"] and b.member_names() == ["はなこ"])
+    a, b, _, _, _ = connected_copies(exe, work)
 
     source = os.path.join(work, SENT_NAME)
     with open(source, "wb") as f:

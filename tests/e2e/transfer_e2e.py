@@ -104,7 +104,9 @@ def caption(window):
         return ""
 
 
-def run(exe, work, shot_dir):
+def connected_copies(exe, work):
+    """Copy A listens, B calls it and A accepts; returns A, B, the conversation port and the
+    transfer ports of A and B."""
     pyatspi.Registry.getDesktop(0)  # the registry runs before the copies start
     ports = set()
     while len(ports) < 3:
@@ -126,6 +128,11 @@ def run(exe, work, shot_dir):
     accept(a)
     wait_for("both member lists",
              lambda: a.member_names() == ["たろう"] and b.member_names() == ["はなこ"])
+    return a, b, port, port_a, port_b
+
+
+def run(exe, work, shot_dir):
+    a, b, port, port_a, port_b = connected_copies(exe, work)
     log(f"connected; A listens on {port}, A's transfer port {port_a}, B's {port_b}")
 
     send_file(a, b, work, shot_dir, port_b)
