@@ -15,10 +15,10 @@
 
 namespace vox {
 
-inline constexpr int kGuessFailures = 5;                         // wrong ones before a block
-inline constexpr std::uint64_t kGuessWindowMs = 10 * 60 * 1000;  // counted within this
-inline constexpr std::uint64_t kFirstGuessBlockMs = 60 * 1000;
-inline constexpr std::uint64_t kLongestGuessBlockMs = 60 * 60 * 1000;
+inline constexpr int kGuessFailures = 5;                            // wrong ones before a block
+inline constexpr std::uint64_t kGuessWindowMs = 10ULL * 60 * 1000;  // counted within this
+inline constexpr std::uint64_t kFirstGuessBlockMs = 60ULL * 1000;
+inline constexpr std::uint64_t kLongestGuessBlockMs = 60ULL * 60 * 1000;
 // Addresses remembered at most; the quietest are forgotten first.
 inline constexpr std::size_t kGuessAddressesKept = 4096;
 
