@@ -36,6 +36,7 @@ int main(int argc, char** argv) {
         std::to_string(transfer.LocalPort()));
     TPortMapOptions options;
     options.DiscoverMs = 1000;
+    options.AddressQuietMs = 500;
     TPortMapper mapper([&](const std::string& line) { say("LOG " + line); }, options);
     std::string command;
     while (std::getline(std::cin, command)) {

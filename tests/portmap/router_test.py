@@ -17,6 +17,8 @@ import tempfile
 import time
 
 PROBE = sys.argv[1]
+ONLY = sys.argv[2] if len(sys.argv) > 2 else ""  # runs only the scenarios whose name has it
+FAKE_ROUTER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fake_router.py")
 PID = os.getpid()
 NS_ROUTER, NS_LAN, NS_WAN = f"vxr{PID}", f"vxl{PID}", f"vxw{PID}"
 NS_LAN2 = f"vxm{PID}"  # a second computer behind the router, on a LAN of its own
@@ -56,7 +58,8 @@ def sh(*args, ns=None, check_rc=True, **kw):
 class Network:
     """lan <-> router <-> wan; router=None leaves the lan alone with no router at all."""
 
-    def __init__(self, wan=PUBLIC_WAN, router=True, upnp=True, natpmp=True):
+    def __init__(self, wan=PUBLIC_WAN, router=True, upnp=True, natpmp=True, fake=None,
+                 secure=True):
         self.daemon = None
         self.folder = tempfile.mkdtemp(prefix=f"vox-router-{PID}-")
         self.names = [NS_LAN] + ([NS_ROUTER, NS_WAN, NS_LAN2] if router else [])
@@ -88,6 +91,15 @@ class Network:
         sh("ip", "route", "add", "default", "via", "192.168.78.1", ns=NS_LAN2)
         sh("sysctl", "-qw", "net.ipv4.ip_forward=1", ns=NS_ROUTER)
         sh("nft", "-f", "-", input=NFT_RULES, ns=NS_ROUTER)
+        if fake is not None:
+            # A router that answers garbage instead of miniupnpd.
+            self.daemon = subprocess.Popen(
+                ["ip", "netns", "exec", NS_ROUTER, "/usr/bin/python3", FAKE_ROUTER, fake,
+                 "192.168.77.1"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            ready = select.select([self.daemon.stdout], [], [], 10)[0]
+            if not ready or not self.daemon.stdout.readline().startswith(b"READY"):
+                raise RuntimeError("the fake router did not start")
+            return
         conf = os.path.join(self.folder, "miniupnpd.conf")
         with open(conf, "w") as f:
             f.write(f"""ext_ifname=rw
@@ -96,7 +108,7 @@ listening_ip=rm
 port=0
 enable_upnp={'yes' if upnp else 'no'}
 enable_natpmp={'yes' if natpmp else 'no'}
-secure_mode=yes
+secure_mode={'yes' if secure else 'no'}
 system_uptime=yes
 uuid=3c6f7a1e-4b1d-4a52-9b1e-{PID:012d}
 allow 1024-65535 192.168.77.0/24 1024-65535
@@ -190,6 +202,8 @@ def dial(address, port):
 
 
 def scenario(name, body, **network):
+    if ONLY and ONLY not in name:
+        return
     print(f"--- {name}", flush=True)
     net = Network(**network)
     probe = None
@@ -263,6 +277,57 @@ def no_router(net, probe):
     check(seconds < 10, f"no router said within a few seconds ({seconds:.2f} s)")
 
 
+def address_change(net, probe):
+    wan = PUBLIC_WAN[0]
+    conv = probe.ports[0]
+    state, _, _ = probe.command("listen")
+    check(state[0] == "1", "mapped before the address changes")
+    # The machine gets a new address and loses the old one, as with a new DHCP lease.
+    sh("sysctl", "-qw", "net.ipv4.conf.l0.promote_secondaries=1", ns=NS_LAN)
+    sh("ip", "addr", "add", "192.168.77.3/24", "dev", "l0", ns=NS_LAN)
+    sh("ip", "addr", "del", "192.168.77.2/24", "dev", "l0", ns=NS_LAN)
+    sh("ip", "route", "replace", "default", "via", "192.168.77.1", ns=NS_LAN)
+    began = time.monotonic()
+    start = len(probe.lines)
+    probe.read_until("LOG このＰＣのアドレスが変わりました", 20)
+    probe.read_until("LOG ルーターのポートを開きました", 30)
+    probe.read_until("LOG ルーターのポートを開きました", 30)
+    print("\n".join(probe.lines[start:]), f"({time.monotonic() - began:.1f} s)")
+    check(dial(wan, conv), "the call reaches the machine at its new address")
+    accepted = probe.read_until("ACCEPT", 5)
+    check("192.168.77" not in accepted, f"the caller is the outside one: {accepted}")
+
+
+def rss_peak_mb(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) / 1024
+    return 0
+
+
+def garbage_router(mode, reason):
+    def body(net, probe):
+        state, logs, seconds = probe.command("listen")
+        print("\n".join(logs), f"({seconds:.1f} s, peak {rss_peak_mb(probe.proc.pid):.0f} MB)")
+        check(state[0] == "0" and not any("開きました" in line for line in logs),
+              f"{mode}: nothing mapped")
+        check(len(logs) == 1 and ("開けません" in logs[0] or "見つかりません" in logs[0]),
+              f"{mode}: one plain failure line")
+        check(reason in logs[0], f"{mode}: it says why: {reason}")
+        check(seconds < 45, f"{mode}: said within the attempt's bound ({seconds:.1f} s)")
+        check(rss_peak_mb(probe.proc.pid) < 150, f"{mode}: memory stays bounded")
+        # The program keeps working: its listener answers and it takes the next command.
+        code = (f"import socket; s = socket.create_connection(('192.168.77.2', "
+                f"{probe.ports[0]}), 3); print('connected')")
+        check("connected" in sh("/usr/bin/python3", "-c", code, ns=NS_ROUTER,
+                                check_rc=False).stdout, f"{mode}: the listener still answers")
+        probe.read_until("ACCEPT", 5)
+        state, _, seconds = probe.command("stop")
+        check(state[0] == "0" and seconds < 10, f"{mode}: the next command is dealt with")
+    return body
+
+
 def main():
     if os.geteuid() != 0 or shutil.which("miniupnpd") is None or shutil.which("nft") is None:
         print("skipped: needs root, miniupnpd and nft")
@@ -272,6 +337,11 @@ def main():
     scenario("port taken by another computer", conflict)
     scenario("double NAT", double_nat, wan=PRIVATE_WAN)
     scenario("no router", no_router, router=False)
+    scenario("address change", address_change, secure=False)
+    for mode, reason in (("garbage", "ポート転送の機能がありません"), ("huge", "大きすぎます"),
+                         ("drip", "時間内に終わりません"), ("endless", "大きすぎます"),
+                         ("flood", "ポート転送の機能がありません")):
+        scenario(f"router answering garbage: {mode}", garbage_router(mode, reason), fake=mode)
     left = subprocess.run(["ip", "netns", "list"], capture_output=True, text=True).stdout
     check(str(PID) not in left, "every namespace of this run is gone")
     print(f"{len(failures)} failure(s)")
