@@ -328,7 +328,22 @@ def garbage_router(mode, reason):
     return body
 
 
+def shots(exe, out):
+    """Pictures of the program showing a real mapping and global IPv6 addresses (not a test)."""
+    net = Network()
+    try:
+        for address in ("2001:db8:77::2/64", "2001:db8:77:0:5054:ff:fe12:3456/64"):
+            sh("ip", "-6", "addr", "add", address, "dev", "l0", "nodad", ns=NS_LAN)
+        runner = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e",
+                              "run_reach_shots.sh")
+        return subprocess.run(["ip", "netns", "exec", NS_LAN, "bash", runner, exe, out]).returncode
+    finally:
+        net.close()
+
+
 def main():
+    if ONLY == "shots":
+        return shots(sys.argv[3], sys.argv[4])
     if os.geteuid() != 0 or shutil.which("miniupnpd") is None or shutil.which("nft") is None:
         print("skipped: needs root, miniupnpd and nft")
         return 77
