@@ -232,6 +232,7 @@ def mapped_and_removed(net, probe, method):
     externals = {int(p.split(":")[0]): int(p.split(":")[1]) for p in state[2:]}
     check(dial(wan, externals.get(conv, conv)), "after mapping the call is answered")
     check(dial(wan, externals.get(data, data)), "the transfer port is reachable too")
+    transfer_through_mapping(net, probe, wan, externals.get(data, data))
     state, logs, _ = probe.command("stop")
     check(state[0] == "0" and len(state) == 2, "listening off: nothing mapped")
     check(sum("を閉じました" in line for line in logs) == 2, "one line per removed port")
@@ -241,6 +242,24 @@ def mapped_and_removed(net, probe, method):
     check(dial(wan, externals.get(conv, conv)), "mapped again")
     probe.close()
     check(not dial(wan, externals.get(conv, conv)), "quitting removed the mapping")
+
+
+def transfer_through_mapping(net, probe, wan, port):
+    """A file from the wan caller to the router's public address, forwarded to the listener."""
+    source, target = os.path.join(net.folder, "sent.bin"), os.path.join(net.folder, "got.bin")
+    data = os.urandom(3 * 1024 * 1024 + 17)
+    with open(source, "wb") as f:
+        f.write(data)
+    probe.proc.stdin.write(f"receive {PUBLIC_WAN[1]} {len(data)} {target}\n".encode())
+    probe.proc.stdin.flush()
+    probe.read_until("RECEIVING", 10)
+    sent = sh(PROBE, "send", wan, str(port), source, ns=NS_WAN, check_rc=False, timeout=90)
+    received = probe.read_until("RECEIVED", 60)
+    probe.read_until("READY", 10)
+    ok = received == "RECEIVED 1" and "SENT 1" in sent.stdout
+    with open(target, "rb") as f:
+        check(ok and f.read() == data, f"a file crosses the mapping to the listener ({len(data)} "
+                                       f"bytes via {wan}:{port})")
 
 
 def conflict(net, probe):
