@@ -291,24 +291,33 @@ void TPortMapper::Run() {
             Apply(router, wanted, renew && !recheck && wanted == current);
             current = wanted;
         }
+        Publish(router, wanted.size());
         lock.lock();
         seen = request;
         handled_ = request;
-        state_.Mapped = !wanted.empty() && router.Ports.size() == wanted.size();
-        state_.Method = router.Kind == TRouter::TKind::Upnp     ? "UPnP"
-                        : router.Kind == TRouter::TKind::NatPmp ? "NAT-PMP"
-                                                                : "";
-        state_.ExternalAddress = router.External;
-        state_.Ports = router.Ports;
         idle_.notify_all();
     }
     lock.unlock();
     RemoveAll(router);
 }
 
+void TPortMapper::Publish(const TRouter& router, std::size_t wanted) {
+    std::lock_guard lock(mutex_);
+    state_.Mapped = wanted != 0 && router.Ports.size() == wanted;
+    state_.Method = router.Kind == TRouter::TKind::Upnp     ? "UPnP"
+                    : router.Kind == TRouter::TKind::NatPmp ? "NAT-PMP"
+                                                            : "";
+    state_.ExternalAddress = router.External;
+    state_.Ports = router.Ports;
+}
+
 void TPortMapper::RemoveAll(TRouter& router) {
     const auto deadline = TSteady::now() + std::chrono::milliseconds(options_.AttemptMs);
-    for (const TMappedPort& port : router.Ports) {
+    const std::vector<TMappedPort> ports = std::move(router.Ports);
+    router.Ports.clear();
+    // Partners are no longer told these ports from the first line about them.
+    Publish(router, 0);
+    for (const TMappedPort& port : ports) {
         const std::string external = std::to_string(port.External);
         if (router.Kind == TRouter::TKind::Upnp) {
             Soap(router.ControlUrl, router.ServiceType, "DeletePortMapping",
@@ -323,7 +332,6 @@ void TPortMapper::RemoveAll(TRouter& router) {
         }
         Log(std::string(portmap_texts::kRemovedPrefix) + external + portmap_texts::kRemoved);
     }
-    router.Ports.clear();
 }
 
 TPortMapper::TUpnpFound TPortMapper::FindUpnpRouter(TRouter& router,
@@ -504,6 +512,8 @@ void TPortMapper::AddAll(TRouter& router, const std::vector<int>& wanted, bool l
             continue;
         }
         router.Ports.push_back({port, external});
+        // The window reads the state when it shows the line: it must be there by then.
+        Publish(router, wanted.size());
         if (!logMapped) {
             continue;
         }

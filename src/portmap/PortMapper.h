@@ -138,6 +138,8 @@ class TPortMapper {
     void AddAll(TRouter& router, const std::vector<int>& wanted, bool logMapped);
     void RemoveAll(TRouter& router);
     void Log(const std::string& line);
+    // Makes the router's mappings the outcome State() reads (wanted: how many ports are wanted).
+    void Publish(const TRouter& router, std::size_t wanted);
     // The machine's addresses changed: the mappings there are are made anew.
     void AddressesChanged();
 

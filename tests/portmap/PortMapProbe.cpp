@@ -7,8 +7,9 @@
 // Run as "portmap_probe send <address> <port> <file>" it sends the file to a receiving probe
 // instead and writes "SENT <ok>".
 // It writes "PORTS <conversation> <transfer>" first, "LOG <line>" for each log line of the
-// mapper, "ACCEPT <address>" for each caller, and "READY <mapped> <address> <ports...>" once a
-// command has been dealt with.
+// mapper (followed by " [<ports mapped as it is said>]"), "ACCEPT <address>" for each caller, and
+// "READY <mapped> <address> <ports...>" once a command has been dealt with.
+#include <atomic>
 #include <iostream>
 #include <mutex>
 #include <sstream>
@@ -74,7 +75,18 @@ int main(int argc, char** argv) {
     TPortMapOptions options;
     options.DiscoverMs = 1000;
     options.AddressQuietMs = 500;
-    TPortMapper mapper([&](const std::string& line) { say("LOG " + line); }, options);
+    // Each log line carries the number of ports State() gives as it is said: the window reads
+    // the state when it shows a line.
+    std::atomic<TPortMapper*> self{nullptr};
+    TPortMapper mapper(
+        [&](const std::string& line) {
+            TPortMapper* mapperNow = self.load();
+            say("LOG " + line + " [" +
+                (mapperNow != nullptr ? std::to_string(mapperNow->State().Ports.size()) : "-") +
+                "]");
+        },
+        options);
+    self = &mapper;
     std::string command;
     while (std::getline(std::cin, command)) {
         if (command == "listen") {

@@ -229,6 +229,9 @@ def mapped_and_removed(net, probe, method):
     check(state[0] == "1" and state[1] == wan, f"both ports mapped on {wan}: {state}")
     check(sum("ルーターのポートを開きました" in line and f"{wan}:" in line and method in line
               for line in logs) == 2, f"one line per mapped port, naming {wan} and {method}")
+    mapped = [line for line in logs if "開きました" in line]
+    check([line[-3:] for line in mapped] == ["[1]", "[2]"],
+          "each mapped port is in the state by the time its line is said")
     externals = {int(p.split(":")[0]): int(p.split(":")[1]) for p in state[2:]}
     check(dial(wan, externals.get(conv, conv)), "after mapping the call is answered")
     check(dial(wan, externals.get(data, data)), "the transfer port is reachable too")
@@ -236,6 +239,8 @@ def mapped_and_removed(net, probe, method):
     state, logs, _ = probe.command("stop")
     check(state[0] == "0" and len(state) == 2, "listening off: nothing mapped")
     check(sum("を閉じました" in line for line in logs) == 2, "one line per removed port")
+    check(all(line.endswith("[0]") for line in logs if "を閉じました" in line),
+          "removed ports are gone from the state by the time their lines are said")
     check(not dial(wan, externals.get(conv, conv)), "after listening off the call is refused")
     # Mapped again, then the program ends: quitting removes the mappings too.
     probe.command("listen")
