@@ -1,7 +1,11 @@
 #include "portmap/AddressWatcher.h"
 
+#include <arpa/inet.h>
+#include <ifaddrs.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <net/if.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -9,6 +13,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 
 namespace vox {
 
@@ -34,8 +39,30 @@ bool TellsOfChange(const char* buffer, std::size_t length) {
 
 }  // namespace
 
+std::set<std::string> TAddressWatcher::Ipv4Addresses() {
+    std::set<std::string> found;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) {
+        return found;
+    }
+    for (const ifaddrs* it = list; it != nullptr; it = it->ifa_next) {
+        if (it->ifa_addr == nullptr || it->ifa_addr->sa_family != AF_INET ||
+            (it->ifa_flags & IFF_UP) == 0 || (it->ifa_flags & IFF_LOOPBACK) != 0) {
+            continue;
+        }
+        char text[INET_ADDRSTRLEN] = {};
+        sockaddr_in v4{};
+        std::memcpy(&v4, it->ifa_addr, sizeof v4);
+        if (::inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text) != nullptr) {
+            found.insert(text);
+        }
+    }
+    ::freeifaddrs(list);
+    return found;
+}
+
 TAddressWatcher::TAddressWatcher(std::function<void()> changed, std::uint32_t quietMs)
-    : changed_(std::move(changed)), quietMs_(quietMs) {
+    : changed_(std::move(changed)), quietMs_(quietMs), known_(Ipv4Addresses()) {
     wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     netlink_ = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
     sockaddr_nl local{};
@@ -85,7 +112,11 @@ void TAddressWatcher::Run() {
         }
         if (rc == 0 && pending) {
             pending = false;
-            changed_();
+            std::set<std::string> now = Ipv4Addresses();
+            if (now != known_) {
+                known_ = std::move(now);
+                changed_();
+            }
             continue;
         }
         if ((fds[0].revents & POLLIN) == 0) {

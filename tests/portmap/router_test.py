@@ -306,6 +306,12 @@ def address_change(net, probe):
     conv = probe.ports[0]
     state, _, _ = probe.command("listen")
     check(state[0] == "1", "mapped before the address changes")
+    # An IPv6 address coming and going changes nothing the router maps: no new mapping.
+    sh("ip", "-6", "addr", "add", "2001:db8:77::9/64", "dev", "l0", "nodad", ns=NS_LAN)
+    sh("ip", "-6", "addr", "del", "2001:db8:77::9/64", "dev", "l0", ns=NS_LAN)
+    time.sleep(2)  # four times the probe's quiet time
+    _, logs, _ = probe.command("listen")  # the same ports: nothing to do
+    check(logs == [], f"an IPv6 address change leaves the mappings alone: {logs}")
     # The machine gets a new address and loses the old one, as with a new DHCP lease.
     sh("sysctl", "-qw", "net.ipv4.conf.l0.promote_secondaries=1", ns=NS_LAN)
     sh("ip", "addr", "add", "192.168.77.3/24", "dev", "l0", ns=NS_LAN)
