@@ -400,7 +400,8 @@ void TPortMapper::Apply(TRouter& router, const std::vector<int>& wanted, bool re
     if (renewing) {
         // The same mappings asked for again with a fresh lease, on the router found before.
         router.Ports.clear();
-        AddAll(router, wanted, false);
+        AddAll(router, wanted, false,
+               TSteady::now() + std::chrono::milliseconds(options_.AttemptMs));
         return;
     }
     RemoveAll(router);
@@ -447,13 +448,13 @@ void TPortMapper::Apply(TRouter& router, const std::vector<int>& wanted, bool re
         Log(std::string(t::kDoubleNatPrefix) + router.External + t::kDoubleNat);
         return;
     }
-    AddAll(router, wanted, true);
+    AddAll(router, wanted, true, deadline);
 }
 
-void TPortMapper::AddAll(TRouter& router, const std::vector<int>& wanted, bool logMapped) {
+void TPortMapper::AddAll(TRouter& router, const std::vector<int>& wanted, bool logMapped,
+                         std::chrono::steady_clock::time_point deadline) {
     namespace t = portmap_texts;
     std::uint32_t lease = options_.LeaseSeconds;
-    const auto deadline = TSteady::now() + std::chrono::milliseconds(options_.AttemptMs);
     for (const int port : wanted) {
         const std::string text = std::to_string(port);
         int external = 0;

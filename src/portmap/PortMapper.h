@@ -135,7 +135,9 @@ class TPortMapper {
     // Makes the mappings wanted (removing the old ones, finding the router anew), or renews
     // the leases of the ones there are.
     void Apply(TRouter& router, const std::vector<int>& wanted, bool renewing);
-    void AddAll(TRouter& router, const std::vector<int>& wanted, bool logMapped);
+    // Maps every wanted port; the UPnP calls end by deadline (the attempt's).
+    void AddAll(TRouter& router, const std::vector<int>& wanted, bool logMapped,
+                std::chrono::steady_clock::time_point deadline);
     void RemoveAll(TRouter& router);
     void Log(const std::string& line);
     // Makes the router's mappings the outcome State() reads (wanted: how many ports are wanted).
