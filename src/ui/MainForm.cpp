@@ -44,6 +44,7 @@
 #include "ui/LogTime.h"
 #include "ui/ReachForm.h"
 #include "ui/SettingForm.h"
+#include "ui/SettingReachPage.h"
 #include "ui/TransferWindows.h"
 #include "voice/Sound.h"
 #include "wire/Packet.h"
@@ -499,6 +500,12 @@ void TMainForm::UpdateTitle() {
 
 void TMainForm::SettingsApplied() {
     UpdateTitle();
+    // Port mapping switched on or off while listening.
+    if (Core().Listening()) {
+        Session().PortMapper().SetPorts(
+            FSettings.PortMapping ? std::vector<int>{Core().ListeningPort(), FSettings.TransferPort}
+                                  : std::vector<int>{});
+    }
     UpdateStatus();
 }
 
@@ -705,19 +712,20 @@ void TMainForm::StopListening() {
     UpdateStatus();
 }
 
+TReachFacts TMainForm::ReachFacts() {
+    TReachFacts facts;
+    facts.Listening = Core().Listening();
+    facts.MappingOn = FSettings.PortMapping;
+    facts.ConversationPort = facts.Listening ? Core().ListeningPort() : FSettings.ConversationPort;
+    facts.TransferPort = FSettings.TransferPort;
+    facts.Mapping = Session().PortMapper().State();
+    facts.GlobalIpv6 = GlobalIpv6Addresses();
+    facts.LanAddress = LookUpLocalHost().Address;
+    return facts;
+}
+
 void TMainForm::ShowReachForm() {
-    auto* form = new TReachForm(this, [this] {
-        TReachFacts facts;
-        facts.Listening = Core().Listening();
-        facts.MappingOn = FSettings.PortMapping;
-        facts.ConversationPort =
-            facts.Listening ? Core().ListeningPort() : FSettings.ConversationPort;
-        facts.TransferPort = FSettings.TransferPort;
-        facts.Mapping = Session().PortMapper().State();
-        facts.GlobalIpv6 = GlobalIpv6Addresses();
-        facts.LanAddress = LookUpLocalHost().Address;
-        return facts;
-    });
+    auto* form = new TReachForm(this, [this] { return ReachFacts(); });
     form->show();
 }
 
@@ -749,7 +757,7 @@ void TMainForm::SettingClick() {
 }
 
 void TMainForm::AddSettingPages(TSettingForm& form) {
-    (void)form;
+    form.AddPage(new TSettingReachPage(FSettings, [this] { return ReachFacts(); }));
 }
 
 void TMainForm::About1Click() {
