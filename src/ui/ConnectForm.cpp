@@ -336,8 +336,7 @@ void TConnectForm::CreateControls() {
 
 void TConnectForm::SetCaptions() {
     const bool incoming = FDialogMode == kIncomingMode;
-    setWindowTitle(incoming ? QStringLiteral("接続要求を受け付けました。")
-                            : QStringLiteral("接続先を記入してください。"));
+    setWindowTitle(incoming ? kIncomingTitle : QStringLiteral("接続先を記入してください。"));
     OKBitBtn->setText(QStringLiteral("接続"));
     CancelBitBtn->setText(incoming ? QStringLiteral("拒否") : QStringLiteral("キャンセル"));
     AddressLabel->setText(incoming ? QStringLiteral("接続要求者のアドレス：")

@@ -39,8 +39,10 @@
 #include "ui/AboutBox.h"
 #include "ui/ConnectForm.h"
 #include "ui/CursorBlink.h"
+#include "ui/DesktopNotices.h"
 #include "ui/DialogMessages.h"
 #include "ui/ErrorAdvice.h"
+#include "ui/GlobalKey.h"
 #include "ui/LogTime.h"
 #include "ui/ReachForm.h"
 #include "ui/SettingForm.h"
@@ -131,6 +133,22 @@ TMainForm::TMainForm(TMainFormEnv env) : QMainWindow(nullptr), FEnv(std::move(en
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     CreateControls();
+    FTalk = new TTalkControl(
+        this,
+        [this] {
+            StartTalking();
+            return IsTalking();
+        },
+        [this] { StopTalking(); }, [this](const QString& line) { Log(line); });
+    FGlobalKey = new TGlobalKey(this);
+    connect(FGlobalKey, &TGlobalKey::Pressed, this,
+            [this] { Guard([this] { FTalk->Press(TTalkSource::GlobalKey); }); });
+    connect(FGlobalKey, &TGlobalKey::Released, this,
+            [this] { Guard([this] { FTalk->Release(TTalkSource::GlobalKey); }); });
+    FNotices = new TDesktopNotices(this, FEnv.DesktopBus);
+    connect(FNotices, &TDesktopNotices::AcceptCall, this,
+            [this] { AnswerWaitingCall(cdAccepted); });
+    connect(FNotices, &TDesktopNotices::RefuseCall, this, [this] { AnswerWaitingCall(cdRefused); });
     // The text cursor rests when nobody uses the program.
     new TCursorBlinkLimit(this);
     CreateMenus();
@@ -357,6 +375,7 @@ void TMainForm::FormCreate() {
     CreateTransferWindows();
 
     Guard([this] { FSettings = LoadSettings(FIniFileName); });
+    ApplyDesktopSettings();
     // A listener that cannot be opened must not keep the voice threads from starting.
     Guard([this] {
         if (FSettings.ServerListen) {
@@ -500,6 +519,17 @@ void TMainForm::UpdateTitle() {
 void TMainForm::SettingsApplied() {
     UpdateTitle();
     UpdateStatus();
+    ApplyDesktopSettings();
+}
+
+void TMainForm::ApplyDesktopSettings() {
+    const QString key = QString::fromStdString(FSettings.PushToTalkKey);
+    if (FGlobalKey->Watching() || !key.isEmpty()) {
+        if (!FGlobalKey->Watch(key)) {
+            Log(QStringLiteral("プッシュトゥトークキー %1 を使えません：%2")
+                    .arg(key, FGlobalKey->Problem()));
+        }
+    }
 }
 
 void TMainForm::ShowMessage(const QString& text) {
@@ -533,6 +563,8 @@ bool TMainForm::IsTalking() const {
 void TMainForm::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
     if (event->type() == QEvent::ActivationChange && isActiveWindow()) {
+        // The lines are in sight now.
+        FNotices->ChatRead();
         ResizeToOuterSize();
         // After the activation has been handled: the message box takes the focus.
         QMetaObject::invokeMethod(
@@ -633,6 +665,8 @@ void TMainForm::Shutdown() {
         }
     }
     PopupMenu1->close();
+    // No talk outlives the window: neither a held key nor a request from outside.
+    FTalk->ReleaseAll();
     // A connect dialog still up ends its call while the core is there.
     for (TConnectForm* form : findChildren<TConnectForm*>()) {
         form->reject();
@@ -802,6 +836,12 @@ void TMainForm::AddLog(const std::string& message) {
 void TMainForm::ShowChatLine(const std::string& partnerName, const std::string& text) {
     AppendLine(Memo2, Now() + QStringLiteral(" (") + FromCp932(partnerName) + QStringLiteral(") ") +
                           FromCp932(text));
+    if (OutOfSight()) {
+        if (FSettings.DesktopNotices) {
+            FNotices->ChatLine(FromCp932(partnerName), FromCp932(text));
+        }
+        QApplication::alert(this);
+    }
 }
 
 void TMainForm::AddMember(const std::string& partnerName, TConversation* connection) {
@@ -859,10 +899,43 @@ int TMainForm::AskAcceptance(const TIncomingCall& call) {
     if (FShutDown) {
         return cdRefused;  // closing down: no dialog any more
     }
+    const bool notice = FSettings.DesktopNotices && OutOfSight();
+    if (notice) {
+        const QString who = FromCp932(call.PartnerName);
+        const QString address = FromCp932(call.HostName.empty() ? call.Address : call.HostName);
+        FNotices->IncomingCall(who, address, FromCp932(call.Comment));
+    }
+    if (OutOfSight()) {
+        QApplication::alert(this);
+    }
+    // However it is answered (here, by the notice's action, or not in time), the notice goes.
+    struct TWithdraw {
+        TDesktopNotices* Notices;
+        bool Shown;
+        ~TWithdraw() {
+            if (Shown) {
+                Notices->CallAnswered();
+            }
+        }
+    } withdraw{FNotices, notice};
     if (FEnv.AskIncomingCall) {
         return FEnv.AskIncomingCall(call);
     }
     return TConnectForm::AskIncomingCall(this, call);
+}
+
+void TMainForm::AnswerWaitingCall(int decision) {
+    for (TConnectForm* form : findChildren<TConnectForm*>()) {
+        if (form->isVisible() && form->windowTitle() == TConnectForm::kIncomingTitle) {
+            // The window comes to the front with the call answered, as after a click there.
+            form->done(decision);
+            return;
+        }
+    }
+}
+
+bool TMainForm::OutOfSight() const {
+    return !isVisible() || isMinimized() || !isActiveWindow();
 }
 
 void TMainForm::FetchPassPhraseSetting(bool& usePassPhrase, std::string& passPhrase) {
@@ -978,9 +1051,9 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
             // Auto-repeat presses start the talking again after a mouse release ended it.
             if (static_cast<QKeyEvent*>(event)->key() == Qt::Key_Space) {
                 Guard([this] {
-                    if (!IsTalking()) {
-                        StartTalking();
-                        FTalkingByKey = IsTalking();
+                    if (!FTalk->Holds(TTalkSource::Window)) {
+                        FTalk->Press(TTalkSource::Window);
+                        FTalkingByKey = FTalk->Holds(TTalkSource::Window);
                     }
                 });
             }
@@ -990,24 +1063,24 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
             auto* key = static_cast<QKeyEvent*>(event);
             // The system sends a release before every repeated press: only the real one ends.
             if (key->key() == Qt::Key_Space && !key->isAutoRepeat()) {
-                Guard([this] { StopTalking(); });
+                Guard([this] { ReleaseWindowTalk(); });
             }
             break;
         }
         case QEvent::MouseButtonPress:
         case QEvent::MouseButtonDblClick: {
-            Guard([this] { StartTalking(); });
+            Guard([this] { FTalk->Press(TTalkSource::Window); });
             // The left button also shows the button pressed; the others are taken here.
             return static_cast<QMouseEvent*>(event)->button() != Qt::LeftButton;
         }
         case QEvent::MouseButtonRelease: {
-            Guard([this] { StopTalking(); });
+            Guard([this] { ReleaseWindowTalk(); });
             return static_cast<QMouseEvent*>(event)->button() != Qt::LeftButton;
         }
         case QEvent::FocusOut: {
             // The key release would go elsewhere: talking by the space bar ends with the focus.
             if (FTalkingByKey) {
-                Guard([this] { StopTalking(); });
+                Guard([this] { ReleaseWindowTalk(); });
             }
             break;
         }
@@ -1033,6 +1106,11 @@ void TMainForm::StartTalking() {
         SetBackground(FSavedColour);
         throw;
     }
+}
+
+void TMainForm::ReleaseWindowTalk() {
+    FTalkingByKey = false;
+    FTalk->Release(TTalkSource::Window);
 }
 
 void TMainForm::StopTalking() {

@@ -1,0 +1,54 @@
+// The push-to-talk key held anywhere on the desktop, whichever window has the keyboard focus.
+//
+// On X11 it reads the keyboard's raw key events (XInput2) on a display connection of its own:
+// it only listens, so the key still reaches the focused window and no other program loses it.
+// Elsewhere (Wayland) it watches nothing; the desktop's own shortcut settings can call the
+// program's session-bus methods instead.
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <memory>
+
+class QKeyEvent;
+class QSocketNotifier;
+
+namespace vox {
+
+class TGlobalKey : public QObject {
+    Q_OBJECT
+
+  public:
+    explicit TGlobalKey(QObject* parent);
+    ~TGlobalKey() override;
+
+    TGlobalKey(const TGlobalKey&) = delete;
+    TGlobalKey& operator=(const TGlobalKey&) = delete;
+
+    // Watches the key of this X key name ("F9", "Pause", "Control_R"); empty: none. False
+    // (with the reason in Problem()) when the key cannot be watched here.
+    bool Watch(const QString& keyName);
+    const QString& Problem() const { return FProblem; }
+    bool Watching() const { return FKeyCode != 0; }
+
+    // The X key name of a key pressed in a window of this program (the settings dialog's key
+    // chooser); empty for a key that has none.
+    static QString KeyName(const QKeyEvent& event);
+
+  signals:
+    void Pressed();
+    void Released();
+
+  private:
+    void Stop();
+    void ReadEvents();
+
+    struct TDisplay;
+    std::unique_ptr<TDisplay> FDisplay;
+    QSocketNotifier* FNotifier = nullptr;
+    unsigned FKeyCode = 0;
+    bool FDown = false;
+    QString FProblem;
+};
+
+}  // namespace vox

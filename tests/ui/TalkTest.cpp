@@ -1,0 +1,189 @@
+// Talking from outside the window: the sources of a talk and their limit, and the session
+// bus's methods on a private bus of the test's own.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <atomic>
+#include <thread>
+
+#include "MainFormTestSupport.h"
+#include "ui/TalkService.h"
+
+namespace vox::testing {
+namespace {
+
+[[maybe_unused]] ::testing::Environment* const kQt =
+    ::testing::AddGlobalTestEnvironment(new TQtEnvironment);
+
+std::string Ini() {
+    return "[Global]\r\nConversationPort=0\r\nTransferPort=1\r\nServerListen=0\r\n";
+}
+
+class TalkTest : public ::testing::Test {
+  protected:
+    TalkTest() : w(WriteIni(dir, "A.Ini", Ini()), std::vector<std::uint8_t>(4410, 1)) {}
+    test::TScratchDir dir;
+    TWindow w;
+    TTalkControl& talk() { return w.Form->Talk(); }
+};
+
+TEST_F(TalkTest, EverySourceMustLetGoBeforeTheTalkEnds) {
+    w.Form->AddMember("x", nullptr);
+    const QColor before = w.Background();
+    // A press from outside talks exactly as the button does: the colour and the recording.
+    talk().Press(TTalkSource::Outside);
+    EXPECT_TRUE(w.Form->IsTalking());
+    EXPECT_EQ(w.Background(), kTalkColour);
+    EXPECT_EQ(w.Input->OpenCount(), 1);
+    // The button pressed and let go meanwhile: the outside press still holds the talk.
+    QTest::mousePress(w.SendButton(), Qt::LeftButton);
+    QTest::mouseRelease(w.SendButton(), Qt::LeftButton);
+    EXPECT_TRUE(w.Form->IsTalking());
+    // Two presses from one source need one release.
+    talk().Press(TTalkSource::Outside);
+    talk().Press(TTalkSource::GlobalKey);
+    talk().Release(TTalkSource::Outside);
+    EXPECT_TRUE(w.Form->IsTalking());  // the key still holds it
+    talk().Release(TTalkSource::GlobalKey);
+    EXPECT_FALSE(w.Form->IsTalking());
+    EXPECT_EQ(w.Background(), before);
+    EXPECT_EQ(w.Input->OpenCount(), 1);  // one talk, not three
+    // A release nobody pressed changes nothing.
+    talk().Release(TTalkSource::Outside);
+    EXPECT_FALSE(w.Form->IsTalking());
+}
+
+TEST_F(TalkTest, APressWithNobodyToTalkToIsNotRemembered) {
+    talk().Press(TTalkSource::Outside);
+    EXPECT_FALSE(w.Form->IsTalking());
+    EXPECT_FALSE(talk().Held());
+    // Someone arrives: the button alone starts and ends the talk.
+    w.Form->AddMember("x", nullptr);
+    QTest::mousePress(w.SendButton(), Qt::LeftButton);
+    EXPECT_TRUE(w.Form->IsTalking());
+    QTest::mouseRelease(w.SendButton(), Qt::LeftButton);
+    EXPECT_FALSE(w.Form->IsTalking());
+}
+
+TEST_F(TalkTest, AReleaseThatNeverComesEndsTheTalkAtTheLimit) {
+    w.Form->AddMember("x", nullptr);
+    EXPECT_EQ(talk().LimitMs(), kTalkLimitMs);
+    talk().SetLimitMs(100);
+    talk().Press(TTalkSource::Outside);
+    ASSERT_TRUE(w.Form->IsTalking());
+    ASSERT_TRUE(WaitFor([&] { return !w.Form->IsTalking(); }));
+    EXPECT_TRUE(w.HasLogEnding(QStringLiteral(
+        "外部からの要求の音声送信が 0.1 秒続いたので終了しました（離す操作が届きませんでした）。")))
+        << w.Memo1()->toPlainText().toStdString();
+    // The button is held by the user and has no limit; a key press with a lost release ends
+    // without ending the button's talk.
+    talk().SetLimitMs(50);
+    QTest::mousePress(w.SendButton(), Qt::LeftButton);
+    talk().Press(TTalkSource::GlobalKey);
+    ASSERT_TRUE(WaitFor([&] { return !talk().Holds(TTalkSource::GlobalKey); }));
+    EXPECT_TRUE(w.Form->IsTalking());
+    QTest::mouseRelease(w.SendButton(), Qt::LeftButton);
+    EXPECT_FALSE(w.Form->IsTalking());
+    // A release in time stops the limit: a later press gets a whole one again.
+    talk().SetLimitMs(300);
+    talk().Press(TTalkSource::Outside);
+    talk().Release(TTalkSource::Outside);
+    talk().Press(TTalkSource::Outside);
+    QTest::qWait(150);
+    EXPECT_TRUE(w.Form->IsTalking());
+    talk().Release(TTalkSource::Outside);
+}
+
+// A session bus of the test's own, ended with the test.
+class TPrivateBus {
+  public:
+    TPrivateBus() {
+        int out[2];
+        if (::pipe(out) != 0) {
+            return;
+        }
+        FPid = ::fork();
+        if (FPid == 0) {
+            ::dup2(out[1], 1);
+            // Its complaints about the file limit are no news here.
+            if (const int null = ::open("/dev/null", O_WRONLY); null >= 0) {
+                ::dup2(null, 2);
+            }
+            ::execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--nopidfile",
+                     "--print-address=1", nullptr);
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        char line[512] = {};
+        std::size_t got = 0;
+        while (got < sizeof line - 1) {
+            const ssize_t n = ::read(out[0], line + got, 1);
+            if (n <= 0 || line[got] == '\n') {
+                break;
+            }
+            got += static_cast<std::size_t>(n);
+        }
+        line[got] = '\0';
+        ::close(out[0]);
+        Address = QString::fromUtf8(line);
+    }
+    ~TPrivateBus() {
+        if (FPid > 0) {
+            ::kill(FPid, SIGTERM);
+            ::waitpid(FPid, nullptr, 0);
+        }
+    }
+    QString Address;
+
+  private:
+    pid_t FPid = -1;
+};
+
+TEST_F(TalkTest, TheBusMethodsAndTheCommandLinesRequestReachTheWindow) {
+    TPrivateBus bus;
+    ASSERT_FALSE(bus.Address.isEmpty()) << "dbus-daemon (scripts/install-deps.sh)";
+    {
+        const QDBusConnection client = QDBusConnection::connectToBus(bus.Address, "client");
+        // Nobody runs yet: the request says so.
+        QString why;
+        EXPECT_FALSE(SendTalkRequest(client, true, &why));
+        EXPECT_EQ(why, QStringLiteral("ぼくしれんは起動していません。"));
+
+        const QDBusConnection server = QDBusConnection::connectToBus(bus.Address, "server");
+        TTalkService service(nullptr, talk());
+        ASSERT_TRUE(service.Register(server, &why)) << why.toStdString();
+        // A second copy cannot take the name.
+        TTalkService second(nullptr, talk());
+        EXPECT_FALSE(second.Register(client));
+
+        w.Form->AddMember("x", nullptr);
+        // The command line's request blocks until the window took it: sent from a thread
+        // while this one runs the window.
+        auto request = [&](bool press) {
+            std::atomic<bool> done{false};
+            bool ok = false;
+            std::thread caller([&] {
+                ok = SendTalkRequest(client, press, &why);
+                done = true;
+            });
+            WaitFor([&] { return done.load(); }, 10000);
+            caller.join();
+            return ok;
+        };
+        why.clear();
+        ASSERT_TRUE(request(true)) << why.toStdString();
+        EXPECT_TRUE(w.Form->IsTalking());
+        EXPECT_TRUE(talk().Holds(TTalkSource::Outside));
+        ASSERT_TRUE(request(false)) << why.toStdString();
+        EXPECT_FALSE(w.Form->IsTalking());
+    }
+    QDBusConnection::disconnectFromBus("client");
+    QDBusConnection::disconnectFromBus("server");
+}
+
+}  // namespace
+}  // namespace vox::testing
