@@ -26,6 +26,7 @@
 #include <QShortcut>
 #include <QStandardPaths>
 #include <QStatusBar>
+#include <QSystemTrayIcon>
 #include <QTextCursor>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -45,6 +46,7 @@
 #include "ui/GlobalKey.h"
 #include "ui/LogTime.h"
 #include "ui/ReachForm.h"
+#include "ui/SettingDesktopPage.h"
 #include "ui/SettingForm.h"
 #include "ui/TransferWindows.h"
 #include "voice/Sound.h"
@@ -784,6 +786,7 @@ void TMainForm::SettingClick() {
 
 void TMainForm::AddSettingPages(TSettingForm& form) {
     (void)form;
+    form.AddPage(new TSettingDesktopPage(FSettings, QSystemTrayIcon::isSystemTrayAvailable()));
 }
 
 void TMainForm::About1Click() {

@@ -23,8 +23,9 @@ import time
 
 import pyatspi
 
-from e2e_support import (Copy, Failure, call, drive, log, need, press, runtime_dir, screenshot,
-                         sound_server, started, text_of, wait_for)
+from e2e_support import (Copy, Failure, call, drive, find, log, need, press, runtime_dir,
+                         screenshot, shot_of, sound_server, started, text_of, top_level,
+                         wait_for)
 from screenshots import Partner
 
 PC_VOICE = 2
@@ -83,17 +84,40 @@ def dbus_call(method):
               "/org/voxilen/Voxilen", f"org.voxilen.Voxilen.{method}"])
 
 
+def choose_key(copy, shot_dir):
+    """設定 > デスクトップ: the key chooser pressed with the mouse, then the key itself."""
+    app = copy.app()
+    press(find(need(app, "menu bar"), "menu item", "設定"))
+    settings = top_level(app, "dialog", "設定")
+    # The tabs come after the dialog appeared on the accessibility bus: looked up afresh.
+    press(wait_for("the desktop page's tab", lambda: find(
+        top_level(app, "dialog", "設定"), "page tab", "デスクトップ")))
+    chooser = need(settings, "push button", "プッシュトゥトークキー")
+    chooser.queryComponent().grabFocus()
+    wait_for("the chooser focused", lambda: chooser.getState().contains(pyatspi.STATE_FOCUSED))
+    press(chooser)
+    wait_for("the chooser waiting for a key",
+             lambda: "キーを押してください" in (chooser.description or ""))
+    run_tool(["xdotool", "key", KEY])
+    wait_for(f"the chooser showing {KEY}", lambda: chooser.description == KEY)
+    shot_of(shot_dir, "settings-desktop-key", settings)
+    press(need(settings, "push button", "OK"))
+    wait_for("the settings dialog closed", lambda: find(app, "dialog", "設定") is None)
+    log(f"{KEY} chosen in the settings dialog")
+
+
 def run(exe, work, shot_dir, pulse_env):
     pyatspi.Registry.getDesktop(0)
     partner = Partner("はなこ")
     copy = Copy(work, "A", exe, runtime_dir=runtime_dir(work, "a"),
                 sound=sound_server(pulse_env), ini=(
                     f"[Global]\nConversationPort={partner.port}\nTransferPort=1\n"
-                    f"ServerListen=0\nPushToTalkKey={KEY}\n[Personal]\nMyName=たろう\n"))
+                    "ServerListen=0\n[Personal]\nMyName=たろう\n"))
     copy.start("+0+0")
     main = copy.window()
     log_pane = need(main, "text", "ログ")
     wait_for("the log", lambda: "接続待機中止" in text_of(log_pane))
+    choose_key(copy, shot_dir)
     if "プッシュトゥトークキー" in text_of(log_pane):
         raise Failure(f"the key is not watched: {text_of(log_pane)}")
     press(need(call(copy, "はなこ"), "push button", "接続"))
