@@ -30,6 +30,8 @@ packages=(
   # the push-to-talk key anywhere on an X11 desktop (XInput2 raw key events), and its test:
   # keys pressed from outside, a fake notification server on a private session bus
   libxi-dev xdotool python3-dbusmock
+  # ... and a system tray on the test display for the tray icon
+  trayer
 )
 
 missing=()

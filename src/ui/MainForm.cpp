@@ -49,6 +49,7 @@
 #include "ui/SettingDesktopPage.h"
 #include "ui/SettingForm.h"
 #include "ui/TransferWindows.h"
+#include "ui/TrayIcon.h"
 #include "voice/Sound.h"
 #include "wire/Packet.h"
 
@@ -154,6 +155,7 @@ TMainForm::TMainForm(TMainFormEnv env) : QMainWindow(nullptr), FEnv(std::move(en
     // The text cursor rests when nobody uses the program.
     new TCursorBlinkLimit(this);
     CreateMenus();
+    CreateTrayIcon();
     resize(kOuterWidth, kOuterHeight);
     // The window comes up first; a failure to listen is told once it is on the screen.
 
@@ -567,6 +569,8 @@ void TMainForm::changeEvent(QEvent* event) {
     if (event->type() == QEvent::ActivationChange && isActiveWindow()) {
         // The lines are in sight now.
         FNotices->ChatRead();
+        FUnread = 0;
+        UpdateTrayIcon();
         ResizeToOuterSize();
         // After the activation has been handled: the message box takes the focus.
         QMetaObject::invokeMethod(
@@ -584,6 +588,13 @@ void TMainForm::FormActivate() {
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
+    // Into the tray, when the user chose that and there is a tray to get the window back from.
+    if (!FShutDown && !FCloseWithoutAsking && !FQuitting && FTray != nullptr &&
+        FSettings.CloseToTray) {
+        hide();
+        event->ignore();
+        return;
+    }
     if (!FShutDown && !FCloseWithoutAsking && !ConfirmClose()) {
         event->ignore();
         return;
@@ -667,6 +678,7 @@ void TMainForm::Shutdown() {
         }
     }
     PopupMenu1->close();
+    delete std::exchange(FTray, nullptr);
     // No talk outlives the window: neither a held key nor a request from outside.
     FTalk->ReleaseAll();
     // A connect dialog still up ends its call while the core is there.
@@ -849,6 +861,8 @@ void TMainForm::ShowChatLine(const std::string& partnerName, const std::string& 
             FNotices->ChatLine(FromCp932(partnerName), FromCp932(text));
         }
         QApplication::alert(this);
+        ++FUnread;
+        UpdateTrayIcon();
     }
 }
 
@@ -916,16 +930,21 @@ int TMainForm::AskAcceptance(const TIncomingCall& call) {
     if (OutOfSight()) {
         QApplication::alert(this);
     }
-    // However it is answered (here, by the notice's action, or not in time), the notice goes.
-    struct TWithdraw {
-        TDesktopNotices* Notices;
-        bool Shown;
-        ~TWithdraw() {
-            if (Shown) {
-                Notices->CallAnswered();
+    // However it is answered (here, by the notice's action, or not in time), the notice goes
+    // and the tray icon no longer shows a call.
+    FCallWaiting = true;
+    UpdateTrayIcon();
+    struct TAnswered {
+        TMainForm* Form;
+        bool Notice;
+        ~TAnswered() {
+            if (Notice) {
+                Form->FNotices->CallAnswered();
             }
+            Form->FCallWaiting = false;
+            Form->UpdateTrayIcon();
         }
-    } withdraw{FNotices, notice};
+    } answered{this, notice};
     if (FEnv.AskIncomingCall) {
         return FEnv.AskIncomingCall(call);
     }
@@ -940,6 +959,44 @@ void TMainForm::AnswerWaitingCall(int decision) {
             return;
         }
     }
+}
+
+void TMainForm::CreateTrayIcon() {
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        return;  // the window is never hidden where it could not be got back
+    }
+    TTrayHooks hooks;
+    hooks.WindowShown = [this] { return isVisible() && !isMinimized(); };
+    hooks.ToggleWindow = [this] { ShowOrHide(); };
+    hooks.Listening = [this] { return ServerWait->isChecked(); };
+    hooks.ToggleListening = [this] { ServerWait->trigger(); };
+    hooks.DisconnectAll = [this] { DisConnect->trigger(); };
+    hooks.Quit = [this] {
+        FQuitting = true;
+        close();
+        FQuitting = false;  // the user kept the window after all
+    };
+    FTray = new TTrayIcon(this, QApplication::windowIcon(), std::move(hooks));
+}
+
+void TMainForm::ShowOrHide() {
+    if (isVisible() && !isMinimized()) {
+        hide();
+        return;
+    }
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
+}
+
+void TMainForm::UpdateTrayIcon() {
+    if (FTray == nullptr) {
+        return;
+    }
+    FTray->SetState(FCallWaiting  ? TTrayIcon::TState::CallWaiting
+                    : FUnread > 0 ? TTrayIcon::TState::Unread
+                                  : TTrayIcon::TState::Idle);
 }
 
 bool TMainForm::OutOfSight() const {

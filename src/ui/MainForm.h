@@ -39,6 +39,7 @@ namespace vox {
 class TConnectionCore;
 class TDesktopNotices;
 class TGlobalKey;
+class TTrayIcon;
 class TTransferWindows;
 class TSettingForm;
 
@@ -105,6 +106,8 @@ class TMainForm : public QMainWindow, public IConversationUi {
     bool IsTalking() const;
     // Who holds the talk: the talk button, the push-to-talk key, requests from outside.
     TTalkControl& Talk() { return *FTalk; }
+    // The tray icon; null when the desktop has no tray.
+    TTrayIcon* Tray() const { return FTray; }
     // The window's background colour: aqua while the user talks.
     const QColor& BackgroundColour() const { return FBackground; }
     // Closes the transfer window and the modeless dialogs, then shuts the session down (every
@@ -162,6 +165,10 @@ class TMainForm : public QMainWindow, public IConversationUi {
     bool OutOfSight() const;
     // The incoming-call dialog waiting now answers as if its button were pressed.
     void AnswerWaitingCall(int decision);
+    // The tray icon, where the desktop has a tray; its icon follows calls and unread lines.
+    void CreateTrayIcon();
+    void UpdateTrayIcon();
+    void ShowOrHide();
     void RestoreGeometry();
     void SaveGeometry();
     bool ConfirmClose();
@@ -231,6 +238,12 @@ class TMainForm : public QMainWindow, public IConversationUi {
     TGlobalKey* FGlobalKey = nullptr;
     // Notices on the desktop while the window is out of sight.
     TDesktopNotices* FNotices = nullptr;
+    // The icon in the desktop's tray (none without a tray), what it shows, and whether its
+    // 終了 closes the window for good.
+    TTrayIcon* FTray = nullptr;
+    bool FCallWaiting = false;
+    int FUnread = 0;
+    bool FQuitting = false;
     bool FSizedToFrame = false;
 
     // Controls and menus; each carries its name as objectName.

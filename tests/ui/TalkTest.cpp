@@ -187,3 +187,22 @@ TEST_F(TalkTest, TheBusMethodsAndTheCommandLinesRequestReachTheWindow) {
 
 }  // namespace
 }  // namespace vox::testing
+
+namespace vox::testing {
+namespace {
+
+TEST(DesktopTest, WithoutATrayClosingClosesEvenWhenTheUserChoseTheTray) {
+    test::TScratchDir dir;
+    TWindow w(WriteIni(dir, "A.Ini",
+                       "[Global]\r\nConversationPort=0\r\nTransferPort=1\r\nCloseToTray=1\r\n"));
+    ASSERT_TRUE(w.Form->Settings().CloseToTray);
+    ASSERT_EQ(w.Form->Tray(), nullptr);  // the offscreen desktop has no tray
+    w.Form->show();
+    w.Form->close();
+    // Closed for good: the connections went, nothing was hidden out of reach.
+    EXPECT_TRUE(w.HasLogEnding(QStringLiteral(" すべての接続を切断しました。")))
+        << w.Memo1()->toPlainText().toStdString();
+}
+
+}  // namespace
+}  // namespace vox::testing
