@@ -25,8 +25,8 @@ import time
 import dbus
 import pyatspi
 
-from e2e_support import (Copy, Failure, accept, drive, free_port, log, need, runtime_dir,
-                         screenshot, started, text_of, wait_for)
+from e2e_support import (Copy, Failure, accept, drive, find, free_port, log, need, press,
+                         runtime_dir, screenshot, started, text_of, top_level, wait_for)
 from screenshots import MAGIC, packet, read_exactly
 
 PC_CONNECT, PC_TEXT, PC_TRANSFER_REQUEST, PC_CONNECT_REPLY = 1, 3, 4, 6
@@ -167,8 +167,10 @@ def run(exe, work, shot_dir):
     wait_for("the notice withdrawn", lambda: server.closed(number))
     wait_for("the partner in the member list", lambda: copy.member_names() == ["はなこ"])
 
-    # 2. Chat lines, grouped.
+    # 2. Chat lines, grouped. The call's dialog had the focus for a moment: it goes back.
     focus_elsewhere(wid)
+    wait_for("the main window inactive",
+             lambda: not main.getState().contains(pyatspi.STATE_ACTIVE))
     caller.text("こんにちは")
     _, summary, body, _, _, first = server.next_notify("the first line's notice")
     check(summary == "はなこ さんからのメッセージ" and body == "(はなこ) こんにちは",
@@ -201,6 +203,26 @@ def run(exe, work, shot_dir):
     check(second.reply() == 1, "the second caller was not accepted")
     wait_for("the second notice withdrawn", lambda: server.closed(number))
     log("answering in the window withdrew the notice")
+
+    # 5. The setting turns the notices off.
+    app = copy.app()
+    press(find(need(app, "menu bar"), "menu item", "設定"))
+    press(wait_for("the desktop page's tab", lambda: find(
+        top_level(app, "dialog", "設定"), "page tab", "デスクトップ")))
+    settings = top_level(app, "dialog", "設定")
+    box = need(settings, "check box", contains="通知する")
+    check(box.getState().contains(pyatspi.STATE_CHECKED), "the notices are on by default")
+    press(box)
+    wait_for("the box cleared", lambda: not box.getState().contains(pyatspi.STATE_CHECKED))
+    press(need(settings, "push button", "OK"))
+    wait_for("the settings dialog closed", lambda: find(app, "dialog", "設定") is None)
+    focus_elsewhere(wid)
+    second.text("通知なしで届く行")
+    wait_for("the line in the window",
+             lambda: "通知なしで届く行" in text_of(need(copy.window(), "text", "受信テキスト")))
+    time.sleep(1.0)  # a notice would be on its way by now
+    check(len(server.calls("Notify")) == server.seen, "a notice came with the notices off")
+    log("with the notices off, a chat line came without a notice")
     second.close()
 
 
