@@ -5,6 +5,8 @@
 #include <QKeySequence>
 #include <QSocketNotifier>
 
+#include "ui/PortalShortcut.h"
+
 // After the toolkit's headers: X's macros (KeyPress, None, Bool) would clash with its names.
 #include <X11/Xlib.h>
 #include <X11/extensions/XInput2.h>
@@ -14,6 +16,9 @@ namespace vox {
 struct TGlobalKey::TDisplay {
     Display* Dpy = nullptr;
     int Opcode = 0;
+    TDisplay() = default;
+    TDisplay(const TDisplay&) = delete;
+    TDisplay& operator=(const TDisplay&) = delete;
     ~TDisplay() {
         if (Dpy != nullptr) {
             XCloseDisplay(Dpy);
@@ -21,7 +26,7 @@ struct TGlobalKey::TDisplay {
     }
 };
 
-TGlobalKey::TGlobalKey(QObject* parent) : QObject(parent) {}
+TGlobalKey::TGlobalKey(QObject* parent, const QDBusConnection& bus) : QObject(parent), FBus(bus) {}
 
 TGlobalKey::~TGlobalKey() {
     Stop();
@@ -34,6 +39,8 @@ void TGlobalKey::Stop() {
     }
     delete FNotifier;
     FNotifier = nullptr;
+    delete FPortal;  // its session ends with the program's connection to the bus
+    FPortal = nullptr;
     FDisplay.reset();
     FKeyCode = 0;
 }
@@ -45,10 +52,29 @@ bool TGlobalKey::Watch(const QString& keyName) {
         return true;
     }
     if (QGuiApplication::platformName() != QStringLiteral("xcb")) {
-        FProblem = QStringLiteral(
-            "このデスクトップではキーを直接読めません。デスクトップのショートカット設定で "
-            "Voxilen --ptt-press / --ptt-release を割り当ててください。");
-        return false;
+        if (FPortal == nullptr) {
+            FPortal = new TPortalShortcut(this, FBus);
+            connect(FPortal, &TPortalShortcut::Pressed, this, [this] {
+                if (!FDown) {
+                    FDown = true;
+                    emit Pressed();
+                }
+            });
+            connect(FPortal, &TPortalShortcut::Released, this, [this] {
+                if (FDown) {
+                    FDown = false;
+                    emit Released();
+                }
+            });
+            connect(FPortal, &TPortalShortcut::Failed, this, [this](const QString& why) {
+                FProblem = why + QStringLiteral(
+                                     "デスクトップのショートカット設定で Voxilen --ptt-press / "
+                                     "--ptt-release を割り当ててください。");
+                emit Failed(FProblem);
+            });
+        }
+        FPortal->Watch(keyName);
+        return true;
     }
     auto display = std::make_unique<TDisplay>();
     display->Dpy = XOpenDisplay(nullptr);

@@ -143,7 +143,11 @@ TMainForm::TMainForm(TMainFormEnv env) : QMainWindow(nullptr), FEnv(std::move(en
             return IsTalking();
         },
         [this] { StopTalking(); }, [this](const QString& line) { Log(line); });
-    FGlobalKey = new TGlobalKey(this);
+    FGlobalKey = new TGlobalKey(this, FEnv.DesktopBus);
+    connect(FGlobalKey, &TGlobalKey::Failed, this, [this](const QString& why) {
+        Log(QStringLiteral("プッシュトゥトークキー %1 を使えません：%2")
+                .arg(QString::fromStdString(FSettings.PushToTalkKey), why));
+    });
     connect(FGlobalKey, &TGlobalKey::Pressed, this,
             [this] { Guard([this] { FTalk->Press(TTalkSource::GlobalKey); }); });
     connect(FGlobalKey, &TGlobalKey::Released, this,

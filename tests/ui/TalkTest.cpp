@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <atomic>
 #include <thread>
 
 #include "MainFormTestSupport.h"
+#include "ui/GlobalKey.h"
 #include "ui/TalkService.h"
 
 namespace vox::testing {
@@ -132,15 +134,28 @@ class TPrivateBus {
         Address = QString::fromUtf8(line);
     }
     ~TPrivateBus() {
-        if (FPid > 0) {
-            ::kill(FPid, SIGTERM);
-            ::waitpid(FPid, nullptr, 0);
+        for (const pid_t pid : {FHelper, FPid}) {
+            if (pid > 0) {
+                ::kill(pid, SIGTERM);
+                ::waitpid(pid, nullptr, 0);
+            }
+        }
+    }
+    // Runs a program that serves on this bus, until the bus ends.
+    void StartHelper(const char* program, const char* script) {
+        const std::string address = Address.toStdString();
+        FHelper = ::fork();
+        if (FHelper == 0) {
+            ::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+            ::execl(program, program, script, nullptr);
+            ::_exit(127);
         }
     }
     QString Address;
 
   private:
     pid_t FPid = -1;
+    pid_t FHelper = -1;
 };
 
 TEST_F(TalkTest, TheBusMethodsAndTheCommandLinesRequestReachTheWindow) {
@@ -183,6 +198,59 @@ TEST_F(TalkTest, TheBusMethodsAndTheCommandLinesRequestReachTheWindow) {
     }
     QDBusConnection::disconnectFromBus("client");
     QDBusConnection::disconnectFromBus("server");
+}
+
+// Off X11 the key comes from the desktop portal: the program asks for its shortcut suggesting
+// the chosen key, and the portal's pressed and released reach the talk.
+TEST(PortalKeyTest, TheDesktopPortalsShortcutPressesAndReleases) {
+    TestApp();
+    TPrivateBus bus;
+    ASSERT_FALSE(bus.Address.isEmpty()) << "dbus-daemon (scripts/install-deps.sh)";
+    bus.StartHelper("/usr/bin/python3", VOX_FAKE_PORTAL);
+    {
+        const QDBusConnection connection = QDBusConnection::connectToBus(bus.Address, "portal");
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                return connection.interface()->isServiceRegistered(
+                    QStringLiteral("org.freedesktop.portal.Desktop"));
+            },
+            10000));
+        TGlobalKey key(nullptr, connection);
+        int pressed = 0;
+        int released = 0;
+        QString failure;
+        QObject::connect(&key, &TGlobalKey::Pressed, [&] { ++pressed; });
+        QObject::connect(&key, &TGlobalKey::Released, [&] { ++released; });
+        QObject::connect(&key, &TGlobalKey::Failed, [&](const QString& why) { failure = why; });
+        ASSERT_TRUE(key.Watch(QStringLiteral("F9")));
+        EXPECT_TRUE(key.Watching());
+        ASSERT_TRUE(WaitFor([&] { return released == 1 || !failure.isEmpty(); }, 10000));
+        EXPECT_TRUE(failure.isEmpty()) << failure.toStdString();
+        EXPECT_EQ(pressed, 1);
+        EXPECT_EQ(released, 1);
+        // No key: nothing is watched any more.
+        EXPECT_TRUE(key.Watch(QString()));
+        EXPECT_FALSE(key.Watching());
+    }
+    QDBusConnection::disconnectFromBus("portal");
+}
+
+// Where the bus has no portal, the log says what to do instead.
+TEST(PortalKeyTest, WithoutAPortalTheReasonIsGiven) {
+    TestApp();
+    TPrivateBus bus;
+    ASSERT_FALSE(bus.Address.isEmpty());
+    {
+        const QDBusConnection connection = QDBusConnection::connectToBus(bus.Address, "none");
+        TGlobalKey key(nullptr, connection);
+        QString failure;
+        QObject::connect(&key, &TGlobalKey::Failed, [&](const QString& why) { failure = why; });
+        key.Watch(QStringLiteral("F9"));
+        ASSERT_TRUE(WaitFor([&] { return !failure.isEmpty(); }, 10000));
+        EXPECT_TRUE(failure.contains(QStringLiteral("Voxilen --ptt-press")))
+            << failure.toStdString();
+    }
+    QDBusConnection::disconnectFromBus("none");
 }
 
 }  // namespace
