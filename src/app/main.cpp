@@ -100,7 +100,7 @@ int HandTalkRequest(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     QString why;
     if (!vox::SendTalkRequest(QDBusConnection::sessionBus(), press == 1, &why)) {
-        std::fprintf(stderr, "%s\n", why.toLocal8Bit().constData());
+        (void)std::fprintf(stderr, "%s\n", why.toLocal8Bit().constData());
         return 1;
     }
     return 0;
@@ -153,7 +153,7 @@ int main(int argc, char* argv[]) {
     // Talking from outside the window: the session bus's methods, the command line.
     vox::TTalkService talkService(nullptr, form->Talk());
     if (QString why; !talkService.Register(QDBusConnection::sessionBus(), &why)) {
-        std::fprintf(stderr, "%s\n", why.toLocal8Bit().constData());
+        (void)std::fprintf(stderr, "%s\n", why.toLocal8Bit().constData());
     }
     std::unique_ptr<QSocketNotifier> terminationNotifier;
     if (CatchTerminationSignals()) {

@@ -938,17 +938,23 @@ int TMainForm::AskAcceptance(const TIncomingCall& call) {
     // and the tray icon no longer shows a call.
     FCallWaiting = true;
     UpdateTrayIcon();
-    struct TAnswered {
-        TMainForm* Form;
-        bool Notice;
+    class TAnswered {
+      public:
+        TAnswered(TMainForm* form, bool notice) : FForm(form), FNotice(notice) {}
+        TAnswered(const TAnswered&) = delete;
+        TAnswered& operator=(const TAnswered&) = delete;
         ~TAnswered() {
-            if (Notice) {
-                Form->FNotices->CallAnswered();
+            if (FNotice) {
+                FForm->FNotices->CallAnswered();
             }
-            Form->FCallWaiting = false;
-            Form->UpdateTrayIcon();
+            FForm->FCallWaiting = false;
+            FForm->UpdateTrayIcon();
         }
-    } answered{this, notice};
+
+      private:
+        TMainForm* FForm;
+        bool FNotice;
+    } answered(this, notice);
     if (FEnv.AskIncomingCall) {
         return FEnv.AskIncomingCall(call);
     }
