@@ -27,6 +27,11 @@ packages=(
   # opening the ports on the home router (UPnP IGD, NAT-PMP), and the router its tests
   # build in network namespaces
   libminiupnpc-dev libnatpmp-dev miniupnpd-nftables nftables iproute2
+  # the push-to-talk key anywhere on an X11 desktop (XInput2 raw key events), and its test:
+  # keys pressed from outside, a fake notification server on a private session bus
+  libxi-dev xdotool python3-dbusmock
+  # ... and a system tray on the test display for the tray icon
+  trayer
 )
 
 missing=()

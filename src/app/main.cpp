@@ -4,12 +4,15 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QDBusConnection>
 #include <QIcon>
 #include <QMessageBox>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <exception>
 
 #include "audio/QtAudioBackend.h"
@@ -17,6 +20,7 @@
 #include "ui/DialogMessages.h"
 #include "ui/MainForm.h"
 #include "ui/QtTranslations.h"
+#include "ui/TalkService.h"
 
 namespace {
 
@@ -79,9 +83,36 @@ void CloseEverything(QWidget& window) {
     }
 }
 
+// `--ptt-press` or `--ptt-release`: hands the press or release to the running copy over the
+// session bus and ends. Returns -1 when neither option was given.
+int HandTalkRequest(int argc, char* argv[]) {
+    int press = -1;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], vox::kPttPressOption) == 0) {
+            press = 1;
+        } else if (std::strcmp(argv[i], vox::kPttReleaseOption) == 0) {
+            press = 0;
+        }
+    }
+    if (press < 0) {
+        return -1;
+    }
+    QCoreApplication app(argc, argv);
+    QString why;
+    if (!vox::SendTalkRequest(QDBusConnection::sessionBus(), press == 1, &why)) {
+        (void)std::fprintf(stderr, "%s\n", why.toLocal8Bit().constData());
+        return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // A request for the running copy takes no lock and shows no window.
+    if (const int handed = HandTalkRequest(argc, argv); handed >= 0) {
+        return handed;
+    }
     // Taken before anything else and held until the process ends.
     const vox::TSingleInstance guard;
 
@@ -110,6 +141,7 @@ int main(int argc, char* argv[]) {
 
     vox::TMainFormEnv env;
     env.Audio = std::make_unique<vox::TQtAudioBackend>();
+    env.DesktopBus = QDBusConnection::sessionBus();
     std::unique_ptr<vox::TMainForm> form;
     try {
         form = std::make_unique<vox::TMainForm>(std::move(env));
@@ -117,6 +149,11 @@ int main(int argc, char* argv[]) {
         // Nothing to run without the window (the system would not tell the program's path).
         vox::ui::ShowErrorBox(nullptr, QString::fromUtf8(e.what()));
         return 1;
+    }
+    // Talking from outside the window: the session bus's methods, the command line.
+    vox::TTalkService talkService(nullptr, form->Talk());
+    if (QString why; !talkService.Register(QDBusConnection::sessionBus(), &why)) {
+        (void)std::fprintf(stderr, "%s\n", why.toLocal8Bit().constData());
     }
     std::unique_ptr<QSocketNotifier> terminationNotifier;
     if (CatchTerminationSignals()) {

@@ -50,7 +50,20 @@ TSettings LoadSettings(const std::string& path) {
     }
     s.ServerListen = ini.ReadBool(kSectionGlobal, kKeyServerListen, kDefaultServerListen);
     s.PortMapping = ini.ReadBool(kSectionGlobal, kKeyPortMapping, kDefaultPortMapping);
+    s.PushToTalkKey = ini.ReadString(kSectionGlobal, kKeyPushToTalkKey, "");
+    s.DesktopNotices = ini.ReadBool(kSectionGlobal, kKeyDesktopNotices, kDefaultDesktopNotices);
+    s.CloseToTray = ini.ReadBool(kSectionGlobal, kKeyCloseToTray, kDefaultCloseToTray);
     return s;
+}
+
+void SaveDesktopSettings(const std::string& path, TSettings& live, const TSettings& values) {
+    TMyIniFile ini(path);
+    live.PushToTalkKey = values.PushToTalkKey;
+    ini.WriteString(kSectionGlobal, kKeyPushToTalkKey, live.PushToTalkKey);
+    live.DesktopNotices = values.DesktopNotices;
+    ini.WriteBool(kSectionGlobal, kKeyDesktopNotices, live.DesktopNotices);
+    live.CloseToTray = values.CloseToTray;
+    ini.WriteBool(kSectionGlobal, kKeyCloseToTray, live.CloseToTray);
 }
 
 void SaveServerListen(const std::string& path, bool listen) {

@@ -28,6 +28,11 @@ inline constexpr std::string_view kKeyTransFormLeft = "TransFormLeft";
 inline constexpr std::string_view kKeyTransFormTop = "TransFormTop";
 // Whether the listening ports are opened on the home router (UPnP, NAT-PMP).
 inline constexpr std::string_view kKeyPortMapping = "PortMapping";
+// The desktop: the push-to-talk key held anywhere (its X key name; empty: none), notices on
+// the desktop while the window is out of sight, and closing the window into the tray.
+inline constexpr std::string_view kKeyPushToTalkKey = "PushToTalkKey";
+inline constexpr std::string_view kKeyDesktopNotices = "DesktopNotices";
+inline constexpr std::string_view kKeyCloseToTray = "CloseToTray";
 inline constexpr std::string_view kKeyMainFormLeft = "MainFormLeft";
 inline constexpr std::string_view kKeyMainFormTop = "MainFormTop";
 inline constexpr std::string_view kKeyMainFormWidth = "MainFormWidth";
@@ -48,6 +53,8 @@ inline constexpr int kDefaultTransferPort = 9912;
 inline constexpr bool kDefaultServerListen = false;
 inline constexpr bool kDefaultUsePassPhrase = false;
 inline constexpr bool kDefaultPortMapping = true;
+inline constexpr bool kDefaultDesktopNotices = true;
+inline constexpr bool kDefaultCloseToTray = false;
 
 // The key with which the own pass phrase is scrambled in the file. Changing it makes every
 // stored pass phrase unreadable.
@@ -71,11 +78,18 @@ struct TSettings {
     std::string PassPhrase;  // plain
     bool ServerListen = kDefaultServerListen;
     bool PortMapping = kDefaultPortMapping;
+    std::string PushToTalkKey;
+    bool DesktopNotices = kDefaultDesktopNotices;
+    bool CloseToTray = kDefaultCloseToTray;
 };
 
 // Reads, in this order: "ConversationPort", "TransferPort", "MyName", "UsePassPhrase", the
-// "Personal" "PassPhrase" only when "UsePassPhrase" is true, "ServerListen" and "PortMapping".
+// "Personal" "PassPhrase" only when "UsePassPhrase" is true, "ServerListen", "PortMapping",
+// "PushToTalkKey", "DesktopNotices" and "CloseToTray".
 TSettings LoadSettings(const std::string& path);
+
+// The desktop settings of `values` into `live` and the file.
+void SaveDesktopSettings(const std::string& path, TSettings& live, const TSettings& values);
 
 // The listening menu item: the new state is written before listening is switched.
 void SaveServerListen(const std::string& path, bool listen);

@@ -224,8 +224,11 @@ int TConnectForm::Connect(QWidget* owner, TConnectionCore& core, const TSettings
 
 int TConnectForm::AskIncomingCall(QWidget* owner, const TIncomingCall& call,
                                   std::uint32_t timeoutMs, std::uint32_t keyGuardMs) {
-    // The line being typed when the call came, with its cursor and selection.
-    const QPointer<QWidget> focus = QApplication::focusWidget();
+    // The line being typed when the call came, with its cursor and selection. Only while the
+    // program had the focus: a call answered from a desktop notice leaves the focus where the
+    // user works.
+    const QPointer<QWidget> focus =
+        QApplication::activeWindow() != nullptr ? QApplication::focusWidget() : nullptr;
     const QPointer<QLineEdit> line = qobject_cast<QLineEdit*>(focus.data());
     int cursor = 0;
     int selectionStart = -1;
@@ -336,8 +339,7 @@ void TConnectForm::CreateControls() {
 
 void TConnectForm::SetCaptions() {
     const bool incoming = FDialogMode == kIncomingMode;
-    setWindowTitle(incoming ? QStringLiteral("接続要求を受け付けました。")
-                            : QStringLiteral("接続先を記入してください。"));
+    setWindowTitle(incoming ? kIncomingTitle : QStringLiteral("接続先を記入してください。"));
     OKBitBtn->setText(QStringLiteral("接続"));
     CancelBitBtn->setText(incoming ? QStringLiteral("拒否") : QStringLiteral("キャンセル"));
     AddressLabel->setText(incoming ? QStringLiteral("接続要求者のアドレス：")

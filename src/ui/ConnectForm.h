@@ -45,6 +45,8 @@ class TConnectForm : public QDialog {
     static inline const QString kConnectMode = QStringLiteral("接続");
     static inline const QString kIncomingMode = QStringLiteral("着信");
     static inline const QString kCallingText = QStringLiteral("接続中…");
+    // The incoming-call dialog's caption.
+    static inline const QString kIncomingTitle = QStringLiteral("接続要求を受け付けました。");
 
     // Connect mode. The history comes from iniFileName; the call uses live's MyName and
     // ConversationPort as they are when OK is pressed. Show it with exec(); its result is

@@ -26,6 +26,7 @@
 #include <QShortcut>
 #include <QStandardPaths>
 #include <QStatusBar>
+#include <QSystemTrayIcon>
 #include <QTextCursor>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -39,13 +40,17 @@
 #include "ui/AboutBox.h"
 #include "ui/ConnectForm.h"
 #include "ui/CursorBlink.h"
+#include "ui/DesktopNotices.h"
 #include "ui/DialogMessages.h"
 #include "ui/ErrorAdvice.h"
+#include "ui/GlobalKey.h"
 #include "ui/LogTime.h"
 #include "ui/ReachForm.h"
+#include "ui/SettingDesktopPage.h"
 #include "ui/SettingForm.h"
 #include "ui/SettingReachPage.h"
 #include "ui/TransferWindows.h"
+#include "ui/TrayIcon.h"
 #include "voice/Sound.h"
 #include "wire/Packet.h"
 
@@ -132,9 +137,30 @@ TMainForm::TMainForm(TMainFormEnv env) : QMainWindow(nullptr), FEnv(std::move(en
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     CreateControls();
+    FTalk = new TTalkControl(
+        this,
+        [this] {
+            StartTalking();
+            return IsTalking();
+        },
+        [this] { StopTalking(); }, [this](const QString& line) { Log(line); });
+    FGlobalKey = new TGlobalKey(this, FEnv.DesktopBus);
+    connect(FGlobalKey, &TGlobalKey::Failed, this, [this](const QString& why) {
+        Log(QStringLiteral("プッシュトゥトークキー %1 を使えません：%2")
+                .arg(QString::fromStdString(FSettings.PushToTalkKey), why));
+    });
+    connect(FGlobalKey, &TGlobalKey::Pressed, this,
+            [this] { Guard([this] { FTalk->Press(TTalkSource::GlobalKey); }); });
+    connect(FGlobalKey, &TGlobalKey::Released, this,
+            [this] { Guard([this] { FTalk->Release(TTalkSource::GlobalKey); }); });
+    FNotices = new TDesktopNotices(this, FEnv.DesktopBus);
+    connect(FNotices, &TDesktopNotices::AcceptCall, this,
+            [this] { AnswerWaitingCall(cdAccepted); });
+    connect(FNotices, &TDesktopNotices::RefuseCall, this, [this] { AnswerWaitingCall(cdRefused); });
     // The text cursor rests when nobody uses the program.
     new TCursorBlinkLimit(this);
     CreateMenus();
+    CreateTrayIcon();
     resize(kOuterWidth, kOuterHeight);
     // The window comes up first; a failure to listen is told once it is on the screen.
 
@@ -358,6 +384,7 @@ void TMainForm::FormCreate() {
     CreateTransferWindows();
 
     Guard([this] { FSettings = LoadSettings(FIniFileName); });
+    ApplyDesktopSettings();
     // A listener that cannot be opened must not keep the voice threads from starting.
     Guard([this] {
         if (FSettings.ServerListen) {
@@ -507,6 +534,17 @@ void TMainForm::SettingsApplied() {
                                   : std::vector<int>{});
     }
     UpdateStatus();
+    ApplyDesktopSettings();
+}
+
+void TMainForm::ApplyDesktopSettings() {
+    const QString key = QString::fromStdString(FSettings.PushToTalkKey);
+    if (FGlobalKey->Watching() || !key.isEmpty()) {
+        if (!FGlobalKey->Watch(key)) {
+            Log(QStringLiteral("プッシュトゥトークキー %1 を使えません：%2")
+                    .arg(key, FGlobalKey->Problem()));
+        }
+    }
 }
 
 void TMainForm::ShowMessage(const QString& text) {
@@ -540,6 +578,10 @@ bool TMainForm::IsTalking() const {
 void TMainForm::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
     if (event->type() == QEvent::ActivationChange && isActiveWindow()) {
+        // The lines are in sight now.
+        FNotices->ChatRead();
+        FUnread = 0;
+        UpdateTrayIcon();
         ResizeToOuterSize();
         // After the activation has been handled: the message box takes the focus.
         QMetaObject::invokeMethod(
@@ -557,6 +599,13 @@ void TMainForm::FormActivate() {
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
+    // Into the tray, when the user chose that and there is a tray to get the window back from.
+    if (!FShutDown && !FCloseWithoutAsking && !FQuitting && FTray != nullptr &&
+        FSettings.CloseToTray) {
+        hide();
+        event->ignore();
+        return;
+    }
     if (!FShutDown && !FCloseWithoutAsking && !ConfirmClose()) {
         event->ignore();
         return;
@@ -640,6 +689,9 @@ void TMainForm::Shutdown() {
         }
     }
     PopupMenu1->close();
+    delete std::exchange(FTray, nullptr);
+    // No talk outlives the window: neither a held key nor a request from outside.
+    FTalk->ReleaseAll();
     // A connect dialog still up ends its call while the core is there.
     for (TConnectForm* form : findChildren<TConnectForm*>()) {
         form->reject();
@@ -758,6 +810,7 @@ void TMainForm::SettingClick() {
 
 void TMainForm::AddSettingPages(TSettingForm& form) {
     form.AddPage(new TSettingReachPage(FSettings, [this] { return ReachFacts(); }));
+    form.AddPage(new TSettingDesktopPage(FSettings, QSystemTrayIcon::isSystemTrayAvailable()));
 }
 
 void TMainForm::About1Click() {
@@ -815,6 +868,14 @@ void TMainForm::AddLog(const std::string& message) {
 void TMainForm::ShowChatLine(const std::string& partnerName, const std::string& text) {
     AppendLine(Memo2, Now() + QStringLiteral(" (") + FromCp932(partnerName) + QStringLiteral(") ") +
                           FromCp932(text));
+    if (OutOfSight()) {
+        if (FSettings.DesktopNotices) {
+            FNotices->ChatLine(FromCp932(partnerName), FromCp932(text));
+        }
+        QApplication::alert(this);
+        ++FUnread;
+        UpdateTrayIcon();
+    }
 }
 
 void TMainForm::AddMember(const std::string& partnerName, TConversation* connection) {
@@ -872,10 +933,92 @@ int TMainForm::AskAcceptance(const TIncomingCall& call) {
     if (FShutDown) {
         return cdRefused;  // closing down: no dialog any more
     }
+    const bool notice = FSettings.DesktopNotices && OutOfSight();
+    if (notice) {
+        const QString who = FromCp932(call.PartnerName);
+        const QString address = FromCp932(call.HostName.empty() ? call.Address : call.HostName);
+        FNotices->IncomingCall(who, address, FromCp932(call.Comment));
+    }
+    if (OutOfSight()) {
+        QApplication::alert(this);
+    }
+    // However it is answered (here, by the notice's action, or not in time), the notice goes
+    // and the tray icon no longer shows a call.
+    FCallWaiting = true;
+    UpdateTrayIcon();
+    class TAnswered {
+      public:
+        TAnswered(TMainForm* form, bool notice) : FForm(form), FNotice(notice) {}
+        TAnswered(const TAnswered&) = delete;
+        TAnswered& operator=(const TAnswered&) = delete;
+        ~TAnswered() {
+            if (FNotice) {
+                FForm->FNotices->CallAnswered();
+            }
+            FForm->FCallWaiting = false;
+            FForm->UpdateTrayIcon();
+        }
+
+      private:
+        TMainForm* FForm;
+        bool FNotice;
+    } answered(this, notice);
     if (FEnv.AskIncomingCall) {
         return FEnv.AskIncomingCall(call);
     }
     return TConnectForm::AskIncomingCall(this, call);
+}
+
+void TMainForm::AnswerWaitingCall(int decision) {
+    for (TConnectForm* form : findChildren<TConnectForm*>()) {
+        if (form->isVisible() && form->windowTitle() == TConnectForm::kIncomingTitle) {
+            // The window comes to the front with the call answered, as after a click there.
+            form->done(decision);
+            return;
+        }
+    }
+}
+
+void TMainForm::CreateTrayIcon() {
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        return;  // the window is never hidden where it could not be got back
+    }
+    TTrayHooks hooks;
+    hooks.WindowShown = [this] { return isVisible() && !isMinimized(); };
+    hooks.ToggleWindow = [this] { ShowOrHide(); };
+    hooks.Listening = [this] { return ServerWait->isChecked(); };
+    hooks.ToggleListening = [this] { ServerWait->trigger(); };
+    hooks.DisconnectAll = [this] { DisConnect->trigger(); };
+    hooks.Quit = [this] {
+        FQuitting = true;
+        close();
+        FQuitting = false;  // the user kept the window after all
+    };
+    FTray = new TTrayIcon(this, QApplication::windowIcon(), std::move(hooks));
+}
+
+void TMainForm::ShowOrHide() {
+    if (isVisible() && !isMinimized()) {
+        hide();
+        return;
+    }
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
+}
+
+void TMainForm::UpdateTrayIcon() {
+    if (FTray == nullptr) {
+        return;
+    }
+    FTray->SetState(FCallWaiting  ? TTrayIcon::TState::CallWaiting
+                    : FUnread > 0 ? TTrayIcon::TState::Unread
+                                  : TTrayIcon::TState::Idle);
+}
+
+bool TMainForm::OutOfSight() const {
+    return !isVisible() || isMinimized() || !isActiveWindow();
 }
 
 void TMainForm::FetchPassPhraseSetting(bool& usePassPhrase, std::string& passPhrase) {
@@ -991,9 +1134,9 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
             // Auto-repeat presses start the talking again after a mouse release ended it.
             if (static_cast<QKeyEvent*>(event)->key() == Qt::Key_Space) {
                 Guard([this] {
-                    if (!IsTalking()) {
-                        StartTalking();
-                        FTalkingByKey = IsTalking();
+                    if (!FTalk->Holds(TTalkSource::Window)) {
+                        FTalk->Press(TTalkSource::Window);
+                        FTalkingByKey = FTalk->Holds(TTalkSource::Window);
                     }
                 });
             }
@@ -1003,24 +1146,24 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
             auto* key = static_cast<QKeyEvent*>(event);
             // The system sends a release before every repeated press: only the real one ends.
             if (key->key() == Qt::Key_Space && !key->isAutoRepeat()) {
-                Guard([this] { StopTalking(); });
+                Guard([this] { ReleaseWindowTalk(); });
             }
             break;
         }
         case QEvent::MouseButtonPress:
         case QEvent::MouseButtonDblClick: {
-            Guard([this] { StartTalking(); });
+            Guard([this] { FTalk->Press(TTalkSource::Window); });
             // The left button also shows the button pressed; the others are taken here.
             return static_cast<QMouseEvent*>(event)->button() != Qt::LeftButton;
         }
         case QEvent::MouseButtonRelease: {
-            Guard([this] { StopTalking(); });
+            Guard([this] { ReleaseWindowTalk(); });
             return static_cast<QMouseEvent*>(event)->button() != Qt::LeftButton;
         }
         case QEvent::FocusOut: {
             // The key release would go elsewhere: talking by the space bar ends with the focus.
             if (FTalkingByKey) {
-                Guard([this] { StopTalking(); });
+                Guard([this] { ReleaseWindowTalk(); });
             }
             break;
         }
@@ -1046,6 +1189,11 @@ void TMainForm::StartTalking() {
         SetBackground(FSavedColour);
         throw;
     }
+}
+
+void TMainForm::ReleaseWindowTalk() {
+    FTalkingByKey = false;
+    FTalk->Release(TTalkSource::Window);
 }
 
 void TMainForm::StopTalking() {

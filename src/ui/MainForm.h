@@ -7,6 +7,7 @@
 #pragma once
 
 #include <QColor>
+#include <QDBusConnection>
 #include <QMainWindow>
 #include <QString>
 #include <QStringList>
@@ -21,6 +22,7 @@
 #include "session/Session.h"
 #include "settings/Settings.h"
 #include "settings/UserPlaces.h"
+#include "ui/TalkControl.h"
 #include "voice/AudioDevice.h"
 
 class QAction;
@@ -35,6 +37,9 @@ class QTimer;
 namespace vox {
 
 class TConnectionCore;
+class TDesktopNotices;
+class TGlobalKey;
+class TTrayIcon;
 class TTransferWindows;
 class TSettingForm;
 struct TReachFacts;
@@ -63,6 +68,9 @@ struct TMainFormEnv {
     std::function<bool(const QString& lost, const QString& arrives)> ConfirmLossyLine;
     // A yes/no question (closing with partners connected): true for yes.
     std::function<bool(const QString&)> AskYesNo;
+    // The desktop's session bus for notices (the program's own is set by main); not
+    // connected: none.
+    QDBusConnection DesktopBus{QString()};
 };
 
 // How long a notice about a call (refused, wrong pass phrase, the partner hung up) stays in
@@ -97,6 +105,10 @@ class TMainForm : public QMainWindow, public IConversationUi {
     const TSettings& Settings() const { return FSettings; }
     const std::string& IniFileName() const { return FIniFileName; }
     bool IsTalking() const;
+    // Who holds the talk: the talk button, the push-to-talk key, requests from outside.
+    TTalkControl& Talk() { return *FTalk; }
+    // The tray icon; null when the desktop has no tray.
+    TTrayIcon* Tray() const { return FTray; }
     // The window's background colour: aqua while the user talks.
     const QColor& BackgroundColour() const { return FBackground; }
     // Closes the transfer window and the modeless dialogs, then shuts the session down (every
@@ -147,6 +159,17 @@ class TMainForm : public QMainWindow, public IConversationUi {
     void UpdateStatus();
     void UpdateTitle();
     void SettingsApplied();
+    // The desktop settings take effect: the push-to-talk key.
+    void ApplyDesktopSettings();
+    // Whether the user cannot see the window now (hidden, minimised or behind another
+    // program's window): news then goes to the desktop as a notice.
+    bool OutOfSight() const;
+    // The incoming-call dialog waiting now answers as if its button were pressed.
+    void AnswerWaitingCall(int decision);
+    // The tray icon, where the desktop has a tray; its icon follows calls and unread lines.
+    void CreateTrayIcon();
+    void UpdateTrayIcon();
+    void ShowOrHide();
     void RestoreGeometry();
     void SaveGeometry();
     bool ConfirmClose();
@@ -178,9 +201,11 @@ class TMainForm : public QMainWindow, public IConversationUi {
     void CreateTransferWindows();
     void TransferClick();
     void TransferConnectionEnded(TConversation* connection);
-    // Push-to-talk.
+    // Push-to-talk, through FTalk.
     void StartTalking();
     void StopTalking();
+    // The talk button (mouse or space bar) lets go.
+    void ReleaseWindowTalk();
     void SetBackground(const QColor& colour);
     void ResizeToOuterSize();
 
@@ -212,6 +237,16 @@ class TMainForm : public QMainWindow, public IConversationUi {
     QColor FBackground;
     QColor FSavedColour;
     bool FTalkingByKey = false;
+    TTalkControl* FTalk = nullptr;
+    TGlobalKey* FGlobalKey = nullptr;
+    // Notices on the desktop while the window is out of sight.
+    TDesktopNotices* FNotices = nullptr;
+    // The icon in the desktop's tray (none without a tray), what it shows, and whether its
+    // 終了 closes the window for good.
+    TTrayIcon* FTray = nullptr;
+    bool FCallWaiting = false;
+    int FUnread = 0;
+    bool FQuitting = false;
     bool FSizedToFrame = false;
 
     // Controls and menus; each carries its name as objectName.

@@ -1,7 +1,10 @@
 // The main window's side of file transfer: the member list's pop-up item and the calls of the
 // connection threads about the transfer window, all handed to the one place that holds it.
+#include <QApplication>
 #include <QListWidget>
 
+#include "platform/Cp932.h"
+#include "ui/DesktopNotices.h"
 #include "ui/MainForm.h"
 #include "ui/TransferWindows.h"
 
@@ -40,6 +43,14 @@ bool TMainForm::TransferWindowOpen() {
 }
 
 void TMainForm::OpenReceiveWindow(const TTransferOffer& offer) {
+    if (OutOfSight()) {
+        if (FSettings.DesktopNotices) {
+            FNotices->FileOffer(QString::fromStdString(Cp932ToUtf8(offer.PartnerName)),
+                                QString::fromStdString(Cp932ToUtf8(offer.FileName)),
+                                offer.FileSize);
+        }
+        QApplication::alert(this);
+    }
     if (FTransfers) {
         FTransfers->OpenReceiveWindow(offer);
     }
