@@ -163,6 +163,19 @@ TMainForm::TMainForm(TMainFormEnv env) : QMainWindow(nullptr), FEnv(std::move(en
             },
             Qt::QueuedConnection);
     };
+    // Sound devices coming and going, on the sound card's thread: posted likewise.
+    options.OnDeviceEvent = [this](const std::string& message) {
+        const QString line = QString::fromStdString(message);
+        QMetaObject::invokeMethod(
+            this,
+            [this, line] {
+                if (!line.isEmpty()) {
+                    Log(line);
+                }
+                emit SoundDevicesChanged();
+            },
+            Qt::QueuedConnection);
+    };
     FSession = std::make_unique<TSession>(*this, std::move(options));
     // Calls of the connection threads run from the Qt event loop (and from any nested loop of
     // a modal dialog). Queued with this window as context: a call posted while the window goes
@@ -370,6 +383,11 @@ void TMainForm::FormCreate() {
     Memo2->clear();
 
     FSession->Start();
+    // The devices the user chose, and how loud everything is played.
+    Guard([this] {
+        FSession->ChooseDevices(FSettings.Sound);
+        FSession->SetOutputVolume(FSettings.Sound.OutputVolume);
+    });
     RefreshDialAddress();
 }
 
@@ -809,6 +827,10 @@ void TMainForm::AddMember(const std::string& partnerName, TConversation* connect
     // The connection tells apart two partners listed under the same name.
     item->setData(Qt::UserRole, QVariant::fromValue(reinterpret_cast<quintptr>(connection)));
     ListBox1->addItem(item);
+    // How loud this partner was wanted the last time.
+    Guard([&] {
+        FSession->SetPartnerVolume(connection, ReadPartnerVolume(FIniFileName, partnerName));
+    });
     UpdateStatus();
 }
 

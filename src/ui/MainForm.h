@@ -126,6 +126,10 @@ class TMainForm : public QMainWindow, public IConversationUi {
     void Beep() override;
     void CallFailed(const std::string& address, TCallFailure why) override;
 
+  signals:
+    // The system's sound devices changed (added, removed, or an open one replaced).
+    void SoundDevicesChanged();
+
   protected:
     void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
