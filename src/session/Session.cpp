@@ -5,7 +5,9 @@
 #include <vector>
 
 #include "platform/Cp932.h"
+#include "protocol/ClientThread.h"
 #include "protocol/ConnectionCore.h"
+#include "protocol/ServerThread.h"
 #include "voice/NoAudioDevice.h"
 #include "voice/Sound.h"
 #include "voice/VoiceThreads.h"
@@ -174,11 +176,14 @@ void TSession::ChooseDevices(const TSoundSettings& Sound) {
     } choices[] = {{TAudioDirection::Input, Sound.MicrophoneId, Sound.Microphone},
                    {TAudioDirection::Output, Sound.SpeakerId, Sound.Speaker}};
     for (const auto& choice : choices) {
-        const TDeviceDecision decision =
-            DecideDevice(choice.Direction, audio->Devices(choice.Direction), Cp932ToUtf8(choice.Id),
-                         Cp932ToUtf8(choice.Description));
+        const std::vector<TAudioDeviceInfo> devices = audio->Devices(choice.Direction);
+        const TDeviceDecision decision = DecideDevice(
+            choice.Direction, devices, Cp932ToUtf8(choice.Id), Cp932ToUtf8(choice.Description));
         audio->ChooseDevice(choice.Direction, decision.Id);
-        FUi.AddLog(Utf8ToCp932(decision.Line));
+        // A sound card that lists nothing and nothing chosen: there is no device to name.
+        if (!devices.empty() || !choice.Id.empty() || !choice.Description.empty()) {
+            FUi.AddLog(Utf8ToCp932(decision.Line));
+        }
     }
 }
 
@@ -186,14 +191,32 @@ void TSession::SetOutputVolume(int Percent) {
     Mixer().SetOutputVolume(Percent);
 }
 
+const void* TSession::VoiceKeyOf(TConversation* Connection) {
+    // Only a connection the core still lists is touched: the window may name one that has
+    // just ended.
+    const void* key = nullptr;
+    FCore->ForEachIncoming([&](TServerThread& thread) {
+        if (static_cast<TConversation*>(&thread) == Connection) {
+            key = &thread.VoiceInput();
+        }
+    });
+    FCore->ForEachOutgoing([&](TClientThread& thread) {
+        if (static_cast<TConversation*>(&thread) == Connection) {
+            key = &thread.VoiceInput();
+        }
+    });
+    return key;
+}
+
 void TSession::SetPartnerVolume(TConversation* Connection, const TPartnerVolume& Volume) {
-    if (Connection != nullptr) {
-        Mixer().SetSourceVolume(&Connection->VoiceInput(), Volume.Mute ? 0 : Volume.Volume);
+    if (const void* key = VoiceKeyOf(Connection)) {
+        Mixer().SetSourceVolume(key, Volume.Mute ? 0 : Volume.Volume);
     }
 }
 
 bool TSession::PartnerTalking(TConversation* Connection) {
-    return Connection != nullptr && Mixer().SourceActive(&Connection->VoiceInput(), kTalkingMarkMs);
+    const void* key = VoiceKeyOf(Connection);
+    return key != nullptr && Mixer().SourceActive(key, kTalkingMarkMs);
 }
 
 void TSession::Shutdown() {

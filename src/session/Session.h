@@ -111,7 +111,8 @@ class TSession {
     TAudioBackend* Audio() { return FSoundAvailable ? FOptions.Audio.get() : nullptr; }
     // Uses the remembered devices (CP932 texts) from the next talk and the next burst of
     // playback on: by id, else by description, else the system's default; logs one line for
-    // each direction naming the device in use. Nothing without sound.
+    // each direction naming the device in use (none for a direction whose sound card lists no
+    // device, when none was chosen). Nothing without sound.
     void ChooseDevices(const TSoundSettings& Sound);
     // The volume of everything played, in percent.
     void SetOutputVolume(int Percent);
@@ -128,6 +129,10 @@ class TSession {
     bool MicTesting() const { return FMicTest; }
 
   private:
+    // The key of the connection's voice in the mixer; null when the core lists no such
+    // connection.
+    const void* VoiceKeyOf(TConversation* Connection);
+
     IConversationUi& FUi;
     TSessionOptions FOptions;
     bool FSoundAvailable = false;
