@@ -56,7 +56,7 @@ void TQtAudioBackend::ChooseDevice(TAudioDirection Direction, const std::string&
     (Direction == TAudioDirection::Input ? FChoice->InputId : FChoice->OutputId) = Id;
 }
 
-void TQtAudioBackend::SetDeviceEvents(TDeviceEvent OnEvent) {
+void TQtAudioBackend::SetDeviceEvents(const TDeviceEvent& OnEvent) {
     {
         std::lock_guard lock(FChoice->Lock);
         FChoice->OnEvent = OnEvent;

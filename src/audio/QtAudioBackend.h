@@ -32,7 +32,7 @@ class TQtAudioBackend : public TAudioBackend {
     std::vector<TAudioDeviceInfo> Devices(TAudioDirection Direction) override;
     void ChooseDevice(TAudioDirection Direction, const std::string& Id) override;
     // Follows Qt's lists of devices; changes within DebounceMs of each other are told once.
-    void SetDeviceEvents(TDeviceEvent OnEvent) override;
+    void SetDeviceEvents(const TDeviceEvent& OnEvent) override;
 
   private:
     struct TWatch;

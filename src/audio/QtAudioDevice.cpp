@@ -299,7 +299,7 @@ bool IsListed(const QByteArray& Id, TAudioDirection Direction) {
 // changes to its lists not at all on some systems); Lost runs once when it is gone. The timer
 // is a child of Anchor and replaces the one before it.
 void WatchDevice(QObject* Anchor, QPointer<QTimer>& Watch, const QByteArray& Id,
-                 TAudioDirection Direction, std::function<void()> Lost) {
+                 TAudioDirection Direction, const std::function<void()>& Lost) {
     delete Watch.data();
     auto* timer = new QTimer(Anchor);
     Watch = timer;

@@ -23,7 +23,7 @@ std::vector<TAudioDeviceInfo> TAudioBackend::Devices(TAudioDirection) {
 
 void TAudioBackend::ChooseDevice(TAudioDirection, const std::string&) {}
 
-void TAudioBackend::SetDeviceEvents(TDeviceEvent) {}
+void TAudioBackend::SetDeviceEvents(const TDeviceEvent&) {}
 
 const TAudioDeviceInfo* MatchDevice(const std::vector<TAudioDeviceInfo>& Devices,
                                     const std::string& Id, const std::string& Description) {

@@ -147,7 +147,7 @@ class TAudioBackend {
     // log line (UTF-8), empty for a plain change of the lists. On the backend's own thread:
     // it must not wait for the user-interface thread. Set before any device is opened.
     using TDeviceEvent = std::function<void(const std::string& Line)>;
-    virtual void SetDeviceEvents(TDeviceEvent OnEvent);
+    virtual void SetDeviceEvents(const TDeviceEvent& OnEvent);
 };
 
 // The device to use for a choice remembered as Id and Description among Devices: the one of
