@@ -47,6 +47,8 @@
 #include "ui/MemberVolume.h"
 #include "ui/ReachForm.h"
 #include "ui/SettingForm.h"
+#include "ui/SettingReachPage.h"
+#include "ui/SettingSoundPage.h"
 #include "ui/TransferWindows.h"
 #include "voice/Sound.h"
 #include "wire/Packet.h"
@@ -599,6 +601,12 @@ void TMainForm::UpdateTitle() {
 
 void TMainForm::SettingsApplied() {
     UpdateTitle();
+    // Port mapping switched on or off while listening.
+    if (Core().Listening()) {
+        Session().PortMapper().SetPorts(
+            FSettings.PortMapping ? std::vector<int>{Core().ListeningPort(), FSettings.TransferPort}
+                                  : std::vector<int>{});
+    }
     UpdateStatus();
 }
 
@@ -805,19 +813,20 @@ void TMainForm::StopListening() {
     UpdateStatus();
 }
 
+TReachFacts TMainForm::ReachFacts() {
+    TReachFacts facts;
+    facts.Listening = Core().Listening();
+    facts.MappingOn = FSettings.PortMapping;
+    facts.ConversationPort = facts.Listening ? Core().ListeningPort() : FSettings.ConversationPort;
+    facts.TransferPort = FSettings.TransferPort;
+    facts.Mapping = Session().PortMapper().State();
+    facts.GlobalIpv6 = GlobalIpv6Addresses();
+    facts.LanAddress = LookUpLocalHost().Address;
+    return facts;
+}
+
 void TMainForm::ShowReachForm() {
-    auto* form = new TReachForm(this, [this] {
-        TReachFacts facts;
-        facts.Listening = Core().Listening();
-        facts.MappingOn = FSettings.PortMapping;
-        facts.ConversationPort =
-            facts.Listening ? Core().ListeningPort() : FSettings.ConversationPort;
-        facts.TransferPort = FSettings.TransferPort;
-        facts.Mapping = Session().PortMapper().State();
-        facts.GlobalIpv6 = GlobalIpv6Addresses();
-        facts.LanAddress = LookUpLocalHost().Address;
-        return facts;
-    });
+    auto* form = new TReachForm(this, [this] { return ReachFacts(); });
     form->show();
 }
 
@@ -844,7 +853,13 @@ void TMainForm::SettingClick() {
     }
     auto* form = new TSettingForm(this, Core(), FSettings, FIniFileName);
     connect(form, &TSettingForm::Applied, this, &TMainForm::SettingsApplied);
+    AddSettingPages(*form);
     form->show();
+}
+
+void TMainForm::AddSettingPages(TSettingForm& form) {
+    form.AddPage(new TSettingReachPage(FSettings, [this] { return ReachFacts(); }));
+    form.AddPage(new TSettingSoundPage(FSettings, *FSession));
 }
 
 void TMainForm::About1Click() {

@@ -37,6 +37,8 @@ namespace vox {
 
 class TConnectionCore;
 class TTransferWindows;
+class TSettingForm;
+struct TReachFacts;
 class TMemberVolume;
 
 // The member list items' data beside the connection (Qt::UserRole): the partner's name as it
@@ -178,7 +180,11 @@ class TMainForm : public QMainWindow, public IConversationUi {
     void DisConnectClick();
     // Opens "自分の接続先" (a window of its own, not modal).
     void ShowReachForm();
+    // What the "自分の接続先" view and the settings dialog's 接続先 page show.
+    TReachFacts ReachFacts();
     void SettingClick();
+    // The settings dialog's pages beside the basic one.
+    void AddSettingPages(TSettingForm& form);
     void About1Click();
     void VoxilenHelpClick();
     // Text chat and member list.
