@@ -23,6 +23,10 @@ class TSettingSoundPage : public TSettingPage {
     TSettingSoundPage(const TSettings& live, TSession& session);
     // Ends a microphone test still running.
     ~TSettingSoundPage() override;
+    TSettingSoundPage(const TSettingSoundPage&) = delete;
+    TSettingSoundPage& operator=(const TSettingSoundPage&) = delete;
+    TSettingSoundPage(TSettingSoundPage&&) = delete;
+    TSettingSoundPage& operator=(TSettingSoundPage&&) = delete;
 
     QString Title() const override { return kTitle; }
     bool Changed(const TSettings& live) const override;
