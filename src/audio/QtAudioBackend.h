@@ -9,6 +9,10 @@
 namespace vox {
 
 class TQtAudioThread;
+struct TQtDeviceChoice;
+
+// Changes of the lists of devices this close together are told once.
+inline constexpr int kQtDeviceListDebounceMs = 300;
 
 // Owns the audio thread that every Qt audio object of its devices lives on: it ends when the
 // backend and the devices it made are gone.
@@ -25,9 +29,16 @@ class TQtAudioBackend : public TAudioBackend {
     bool Available() override;
     std::unique_ptr<TAudioInput> MakeInput() override;
     std::unique_ptr<TAudioOutput> MakeOutput() override;
+    std::vector<TAudioDeviceInfo> Devices(TAudioDirection Direction) override;
+    void ChooseDevice(TAudioDirection Direction, const std::string& Id) override;
+    // Follows Qt's lists of devices; changes within DebounceMs of each other are told once.
+    void SetDeviceEvents(const TDeviceEvent& OnEvent) override;
 
   private:
+    struct TWatch;
     std::shared_ptr<TQtAudioThread> FThread;
+    std::shared_ptr<TQtDeviceChoice> FChoice;
+    std::shared_ptr<TWatch> FWatch;
 };
 
 }  // namespace vox

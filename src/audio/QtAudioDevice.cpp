@@ -14,6 +14,7 @@
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 #include <atomic>
@@ -183,6 +184,11 @@ std::shared_ptr<TQtAudioThread> StartQtAudioThread() {
     return thread;
 }
 
+bool CallOnQtAudioThread(TQtAudioThread& Thread, std::function<void()> Fn,
+                         std::uint32_t TimeoutMs) {
+    return Thread.Call(std::move(Fn), TimeoutMs);
+}
+
 namespace {
 
 // Qt's sample format for a wave format; false when Qt has none.
@@ -254,7 +260,121 @@ std::uint32_t RemainingMs(TClock::time_point Deadline) {
     return static_cast<std::uint32_t>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
 }
 
+std::string Utf8Of(const QString& Text) {
+    return Text.toUtf8().toStdString();
+}
+
+// The device an open of Direction uses: the chosen one while the system lists it, else the
+// default (null when there is none). On the audio thread.
+QAudioDevice ChosenDevice(TQtDeviceChoice* Choice, TAudioDirection Direction) {
+    std::string id;
+    if (Choice != nullptr) {
+        std::lock_guard lock(Choice->Lock);
+        id = Direction == TAudioDirection::Input ? Choice->InputId : Choice->OutputId;
+    }
+    if (!id.empty()) {
+        const QList<QAudioDevice> devices = Direction == TAudioDirection::Input
+                                                ? QMediaDevices::audioInputs()
+                                                : QMediaDevices::audioOutputs();
+        for (const QAudioDevice& device : devices) {
+            if (device.id().toStdString() == id) {
+                return device;
+            }
+        }
+    }
+    return Direction == TAudioDirection::Input ? QMediaDevices::defaultAudioInput()
+                                               : QMediaDevices::defaultAudioOutput();
+}
+
+bool IsListed(const QByteArray& Id, TAudioDirection Direction) {
+    const QList<QAudioDevice> devices = Direction == TAudioDirection::Input
+                                            ? QMediaDevices::audioInputs()
+                                            : QMediaDevices::audioOutputs();
+    return std::any_of(devices.begin(), devices.end(),
+                       [&Id](const QAudioDevice& device) { return device.id() == Id; });
+}
+
+// While a device is open, whether the system still lists it is looked at every
+// kQtDeviceCheckMs (Qt tells of a stream whose device went away only for some devices, and of
+// changes to its lists not at all on some systems); Lost runs once when it is gone. The timer
+// is a child of Anchor and replaces the one before it.
+void WatchDevice(QObject* Anchor, QPointer<QTimer>& Watch, const QByteArray& Id,
+                 TAudioDirection Direction, const std::function<void()>& Lost) {
+    delete Watch.data();
+    auto* timer = new QTimer(Anchor);
+    Watch = timer;
+    timer->setInterval(static_cast<int>(kQtDeviceCheckMs));
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, Id, Direction, Lost] {
+        if (!IsListed(Id, Direction)) {
+            timer->stop();
+            Lost();
+        }
+    });
+    timer->start();
+}
+
+// Hands a log line to the choice's owner (outside the choice's lock).
+void Announce(TQtDeviceChoice* Choice, const std::string& Line) {
+    if (Choice == nullptr) {
+        return;
+    }
+    std::function<void(const std::string&)> onEvent;
+    {
+        std::lock_guard lock(Choice->Lock);
+        onEvent = Choice->OnEvent;
+    }
+    if (onEvent) {
+        onEvent(Line);
+    }
+}
+
+// The log line of a device lost while open and the one that took over.
+std::string SwitchedLine(TAudioDirection Direction, const std::string& Lost,
+                         const std::string& Now) {
+    const char* kind = Direction == TAudioDirection::Input ? "マイク" : "スピーカー";
+    return std::string(kind) + "「" + Lost + "」が使えなくなったため、「" + Now +
+           "」に切り替えました。";
+}
+
+std::string LostLine(TAudioDirection Direction, const std::string& Lost) {
+    const char* kind = Direction == TAudioDirection::Input ? "マイク" : "スピーカー";
+    return std::string(kind) + "「" + Lost + "」が使えなくなり、代わりの装置も見つかりません。";
+}
+
 }  // namespace
+
+std::vector<TAudioDeviceInfo> QtAudioDevices(TQtAudioThread* Thread, TAudioDirection Direction,
+                                             std::uint32_t CallTimeoutMs) {
+    if (Thread == nullptr) {
+        return {};
+    }
+    auto result = std::make_shared<std::vector<TAudioDeviceInfo>>();
+    auto lock = std::make_shared<std::mutex>();
+    const bool served = Thread->Call(
+        [result, lock, Direction] {
+            const bool input = Direction == TAudioDirection::Input;
+            const QList<QAudioDevice> devices =
+                input ? QMediaDevices::audioInputs() : QMediaDevices::audioOutputs();
+            const QAudioDevice fallback =
+                input ? QMediaDevices::defaultAudioInput() : QMediaDevices::defaultAudioOutput();
+            std::vector<TAudioDeviceInfo> list;
+            for (const QAudioDevice& device : devices) {
+                TAudioDeviceInfo info;
+                info.Id = device.id().toStdString();
+                info.Description = Utf8Of(device.description());
+                info.IsDefault = !fallback.isNull() && device.id() == fallback.id();
+                list.insert(info.IsDefault ? list.begin() : list.end(), std::move(info));
+            }
+            std::lock_guard guard(*lock);
+            *result = std::move(list);
+        },
+        CallTimeoutMs);
+    if (!served) {
+        return {};
+    }
+    std::lock_guard guard(*lock);
+    return *result;
+}
 
 TQtAudioFormatInfo QtAudioFormatInfo(TQtAudioThread* Thread, const TWaveFormat& Format,
                                      std::uint32_t CallTimeoutMs) {
@@ -303,16 +423,124 @@ struct TQtAudioInput::TCore {
     bool Capturing = false;
     std::vector<char> Scratch = std::vector<char>(4096);
 
+    // Set before the first open; the format and period of the open stream.
+    std::shared_ptr<TQtDeviceChoice> Choice;
+    TWaveFormat Format;
+    std::uint32_t PeriodMs = kQtInputPeriodMs;
+    // Made on the audio thread by an open: the timers of a device's replacement run on it.
+    std::unique_ptr<QObject> Anchor;
+    QPointer<QTimer> Watch;
+    int Retries = 0;
+    bool Replacing = false;
+
     // Shared with the calling thread.
     mutable std::mutex Lock;
     bool Open = false;
     bool Lost = false;  // the device failed after it was opened
     std::int32_t Buffer = 0;
+    std::string Device;  // description of the device open now
 
     TCore() = default;
     TCore(const TCore&) = delete;
     TCore& operator=(const TCore&) = delete;
     ~TCore() { Release(); }
+
+    // Makes and starts the source on the device chosen now. On the audio thread.
+    TAudioStatus OpenSource() {
+        QAudioFormat format;
+        if (!ToQtFormat(Format, &format)) {
+            return asBadFormat;
+        }
+        const QAudioDevice device = ChosenDevice(Choice.get(), TAudioDirection::Input);
+        if (device.isNull()) {
+            return asBadDeviceId;
+        }
+        if (!device.isFormatSupported(format)) {
+            return asBadFormat;
+        }
+        Source = std::make_unique<QAudioSource>(device, format);
+        Source->setBufferSize(BytesFor(Format, PeriodMs));
+        QAudioSource* source = Source.get();
+        QObject::connect(
+            source, &QAudioSource::stateChanged, source, [this, source](QAudio::State state) {
+                if (state == QAudio::StoppedState && source->error() != QAudio::NoError) {
+                    DeviceFailed();
+                }
+            });
+        if (!StartStream()) {
+            const TAudioStatus failed = StatusOf(Source->error());
+            StopStream();
+            Source.reset();
+            return failed == asOk ? asError : failed;
+        }
+        if (Anchor) {
+            WatchDevice(Anchor.get(), Watch, device.id(), TAudioDirection::Input,
+                        [this] { DeviceFailed(); });
+        }
+        std::lock_guard lock(Lock);
+        Buffer = static_cast<std::int32_t>(Source->bufferSize());
+        Device = Utf8Of(device.description());
+        return asOk;
+    }
+
+    // The open device failed (unplugged, say): another takes over after a pause, capturing
+    // on if it was. On the audio thread, inside the failing source's signal.
+    void DeviceFailed() {
+        if (!Anchor) {
+            std::lock_guard lock(Lock);
+            Lost = true;
+            return;
+        }
+        if (Replacing) {
+            return;
+        }
+        Replacing = true;
+        Retries = 0;
+        ResumeCapture = Capturing;
+        QTimer::singleShot(kQtDeviceRetryMs, Anchor.get(), [this] { Replace(); });
+    }
+
+    bool ResumeCapture = false;
+
+    void Replace() {
+        const bool capturing = ResumeCapture;
+        std::string lost;
+        {
+            std::lock_guard lock(Lock);
+            if (!Open) {
+                return;
+            }
+            lost = Device;
+        }
+        Capturing = false;
+        if (Source) {
+            Source->disconnect();
+            Source->stop();
+            Source.reset();
+        }
+        Io = nullptr;
+        if (OpenSource() == asOk) {
+            Capturing = capturing;
+            Replacing = false;
+            std::string now;
+            {
+                std::lock_guard lock(Lock);
+                now = Device;
+            }
+            Announce(Choice.get(), SwitchedLine(TAudioDirection::Input, lost, now));
+            return;
+        }
+        if (++Retries < kQtDeviceRetries) {
+            QTimer::singleShot(kQtDeviceRetryMs, Anchor.get(), [this] { Replace(); });
+            return;
+        }
+        Replacing = false;
+        {
+            std::lock_guard lock(Lock);
+            Lost = true;
+        }
+        Announce(Choice.get(), LostLine(TAudioDirection::Input, lost));
+    }
 
     // Reads what the device holds; hands it over while capturing, drops it otherwise.
     void ReadAvailable(bool Deliver) {
@@ -350,7 +578,10 @@ struct TQtAudioInput::TCore {
     void Release() {
         StopStream();
         Source.reset();
+        Anchor.reset();
         OnData = nullptr;
+        std::lock_guard lock(Lock);
+        Device.clear();
     }
 };
 
@@ -389,35 +620,14 @@ TAudioStatus TQtAudioInput::Open(const TWaveFormat& Format, std::int32_t, TDataH
     const std::uint32_t periodMs = FPeriodMs;
     const bool served = thread->Call(
         [core, status, Format, periodMs, onData = std::move(OnData)]() mutable {
-            QAudioFormat format;
-            if (!ToQtFormat(Format, &format)) {
-                *status = asBadFormat;
-                return;
-            }
-            const QAudioDevice device = QMediaDevices::defaultAudioInput();
-            if (device.isNull()) {
-                *status = asBadDeviceId;
-                return;
-            }
-            if (!device.isFormatSupported(format)) {
-                *status = asBadFormat;
-                return;
-            }
-            core->Source = std::make_unique<QAudioSource>(device, format);
-            core->Source->setBufferSize(BytesFor(Format, periodMs));
-            QAudioSource* source = core->Source.get();
-            TCore* raw = core.get();
-            QObject::connect(
-                source, &QAudioSource::stateChanged, source, [raw, source](QAudio::State state) {
-                    if (state == QAudio::StoppedState && source->error() != QAudio::NoError) {
-                        std::lock_guard lock(raw->Lock);
-                        raw->Lost = true;
-                    }
-                });
-            if (!core->StartStream()) {
-                const TAudioStatus failed = StatusOf(core->Source->error());
+            core->Format = Format;
+            core->PeriodMs = periodMs;
+            core->Anchor = std::make_unique<QObject>();
+            core->Replacing = false;
+            const TAudioStatus opened = core->OpenSource();
+            if (opened != asOk) {
                 core->Release();
-                *status = failed == asOk ? asError : failed;
+                *status = opened;
                 return;
             }
             core->OnData = std::move(onData);
@@ -425,7 +635,6 @@ TAudioStatus TQtAudioInput::Open(const TWaveFormat& Format, std::int32_t, TDataH
             std::lock_guard lock(core->Lock);
             core->Open = true;
             core->Lost = false;
-            core->Buffer = static_cast<std::int32_t>(core->Source->bufferSize());
             *status = asOk;
         },
         FCallTimeoutMs);
@@ -525,6 +734,15 @@ std::int32_t TQtAudioInput::BufferBytes() const {
     return FCore->Buffer;
 }
 
+void TQtAudioInput::SetChoice(std::shared_ptr<TQtDeviceChoice> Choice) {
+    FCore->Choice = std::move(Choice);
+}
+
+std::string TQtAudioInput::DeviceInUse() const {
+    std::lock_guard lock(FCore->Lock);
+    return FCore->Device;
+}
+
 // ---------------------------------------------------------------------------------------------
 // TQtAudioOutput
 
@@ -537,9 +755,19 @@ struct TQtAudioOutput::TCore {
     // Made by Sink's start; Qt deletes it when the stream ends, also when the server is lost.
     QPointer<QIODevice> Io;
 
+    // Set before the first open; the buffer asked for.
+    std::shared_ptr<TQtDeviceChoice> Choice;
+    std::uint32_t BufferMs = kQtOutputBufferMs;
+    // Made on the audio thread by an open: the timers of a device's replacement run on it.
+    std::unique_ptr<QObject> Anchor;
+    QPointer<QTimer> Watch;
+    int Retries = 0;
+    bool Replacing = false;  // a lost device waits for its replacement: writes are dropped
+
     // Shared with the calling thread.
     mutable std::mutex Lock;
     std::condition_variable Changed;
+    std::string Device;  // description of the device open now
     bool Open = false;
     bool Lost = false;       // the device failed after it was opened
     bool WakeHeard = false;  // WakeWaitHeard() not yet used up by a wait
@@ -556,18 +784,23 @@ struct TQtAudioOutput::TCore {
 
     void Release() {
         if (Sink) {
+            Sink->disconnect();
             Sink->stop();
             Sink.reset();
         }
         Io = nullptr;
+        Anchor.reset();
+        Replacing = false;
+        std::lock_guard lock(Lock);
+        Device.clear();
     }
 
-    TAudioStatus OpenSink(const TWaveFormat& WaveFormat, std::uint32_t BufferMs) {
+    TAudioStatus OpenSink(const TWaveFormat& WaveFormat) {
         QAudioFormat format;
         if (!ToQtFormat(WaveFormat, &format)) {
             return asBadFormat;
         }
-        const QAudioDevice device = QMediaDevices::defaultAudioOutput();
+        const QAudioDevice device = ChosenDevice(Choice.get(), TAudioDirection::Output);
         if (device.isNull()) {
             return asBadDeviceId;
         }
@@ -579,20 +812,23 @@ struct TQtAudioOutput::TCore {
         QAudioSink* sink = Sink.get();
         QObject::connect(sink, &QAudioSink::stateChanged, sink, [this, sink](QAudio::State state) {
             if (state == QAudio::StoppedState && sink->error() != QAudio::NoError) {
-                {
-                    std::lock_guard lock(Lock);
-                    Lost = true;
-                }
-                Changed.notify_all();
+                DeviceFailed();
             }
         });
         QIODevice* io = Sink->start();
         if (io == nullptr || Sink->state() == QAudio::StoppedState) {
             const TAudioStatus failed = StatusOf(Sink->error());
-            Release();
+            Sink->disconnect();
+            Sink.reset();
+            Io = nullptr;
             return failed == asOk ? asError : failed;
         }
         Io = io;
+        if (!Anchor) {
+            Anchor = std::make_unique<QObject>();
+        }
+        WatchDevice(Anchor.get(), Watch, device.id(), TAudioDirection::Output,
+                    [this] { DeviceFailed(); });
         std::lock_guard lock(Lock);
         Open = true;
         Lost = false;
@@ -600,10 +836,73 @@ struct TQtAudioOutput::TCore {
         Buffer = static_cast<std::int32_t>(Sink->bufferSize());
         PlayEnd = TClock::now();
         Written = 0;
+        Device = Utf8Of(device.description());
         return asOk;
     }
 
+    // The open device failed (unplugged, say): another takes over after a pause; what the
+    // lost one had not played is lost. On the audio thread, inside the failing sink's signal.
+    void DeviceFailed() {
+        if (!Anchor || Replacing) {
+            return;
+        }
+        Replacing = true;
+        Retries = 0;
+        QTimer::singleShot(kQtDeviceRetryMs, Anchor.get(), [this] { Replace(); });
+    }
+
+    void Replace() {
+        std::string lost;
+        TWaveFormat format;
+        {
+            std::lock_guard lock(Lock);
+            if (!Open) {
+                return;
+            }
+            lost = Device;
+            format = Format;
+        }
+        if (Sink) {
+            Sink->disconnect();
+            Sink->stop();
+            Sink.reset();
+        }
+        Io = nullptr;
+        if (OpenSink(format) == asOk) {
+            Replacing = false;
+            std::string now;
+            {
+                std::lock_guard lock(Lock);
+                now = Device;
+            }
+            Changed.notify_all();
+            Announce(Choice.get(), SwitchedLine(TAudioDirection::Output, lost, now));
+            return;
+        }
+        if (++Retries < kQtDeviceRetries) {
+            QTimer::singleShot(kQtDeviceRetryMs, Anchor.get(), [this] { Replace(); });
+            return;
+        }
+        Replacing = false;
+        {
+            std::lock_guard lock(Lock);
+            Lost = true;
+        }
+        Changed.notify_all();
+        Announce(Choice.get(), LostLine(TAudioDirection::Output, lost));
+    }
+
     TAudioStatus WriteSink(const std::vector<std::uint8_t>& Bytes) {
+        if (Replacing) {
+            // Lost with the device: played by the clock only, so the burst keeps its pace.
+            {
+                std::lock_guard lock(Lock);
+                PlayEnd = std::max(PlayEnd, TClock::now()) +
+                          DurationOf(Format, static_cast<std::int64_t>(Bytes.size()));
+            }
+            Changed.notify_all();
+            return asOk;
+        }
         if (!Sink) {
             return asInvalidHandle;
         }
@@ -685,9 +984,14 @@ TAudioStatus TQtAudioOutput::Open(const TWaveFormat& Format) {
     FCore->Thread = thread;
     auto core = FCore;
     auto status = std::make_shared<TAudioStatus>(asError);
-    const std::uint32_t bufferMs = FBufferMs;
+    core->BufferMs = FBufferMs;
     const bool served = thread->Call(
-        [core, status, Format, bufferMs] { *status = core->OpenSink(Format, bufferMs); },
+        [core, status, Format] {
+            *status = core->OpenSink(Format);
+            if (*status != asOk) {
+                core->Release();
+            }
+        },
         FCallTimeoutMs);
     if (!served) {
         // The open may still happen; release whatever it makes.
@@ -791,7 +1095,6 @@ THeardWait TQtAudioOutput::WaitHeard(std::uint32_t TimeoutMs) {
     // Then by the device's clock: what QAudioSink has processed must cover all of it (this
     // holds back a device that has fallen behind the wall clock). Qt tells no moment for it:
     // asked again every few milliseconds, only in this last stretch of a burst.
-    const auto writtenUs = static_cast<qint64>(static_cast<double>(written) * 1000.0 / bytesPerMs);
     constexpr qint64 kToleranceUs = 1000;
     auto core = FCore;
     for (;;) {
@@ -804,6 +1107,10 @@ THeardWait TQtAudioOutput::WaitHeard(std::uint32_t TimeoutMs) {
             },
             std::max<std::uint32_t>(RemainingMs(deadline), 1));
         std::unique_lock lock(core->Lock);
+        // A device replaced meanwhile counts from its own open.
+        written = std::min(written, core->Written);
+        const auto writtenUs =
+            static_cast<qint64>(static_cast<double>(written) * 1000.0 / bytesPerMs);
         if (served && (processed->load() < 0 || processed->load() + kToleranceUs >= writtenUs)) {
             return ended(*core, THeardWait::Heard);  // closed meanwhile, or everything processed
         }
@@ -866,6 +1173,15 @@ std::int32_t TQtAudioOutput::BufferBytes() const {
 std::int64_t TQtAudioOutput::PaddedBytes() const {
     std::lock_guard lock(FCore->Lock);
     return FCore->Padded;
+}
+
+void TQtAudioOutput::SetChoice(std::shared_ptr<TQtDeviceChoice> Choice) {
+    FCore->Choice = std::move(Choice);
+}
+
+std::string TQtAudioOutput::DeviceInUse() const {
+    std::lock_guard lock(FCore->Lock);
+    return FCore->Device;
 }
 
 }  // namespace vox

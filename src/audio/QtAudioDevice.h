@@ -32,7 +32,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "voice/AudioDevice.h"
 
@@ -48,12 +52,36 @@ inline constexpr std::uint32_t kQtOutputLowWaterMs = 100;
 inline constexpr std::uint32_t kQtOutputHeardMarginMs = 20;
 // Longest wait for the audio thread to serve one call.
 inline constexpr std::uint32_t kQtAudioCallTimeoutMs = 5000;
+// A device lost while open is replaced after this pause (the system's lists catch up
+// meanwhile), tried again as often, up to kQtDeviceRetries times.
+inline constexpr std::uint32_t kQtDeviceRetryMs = 150;
+inline constexpr int kQtDeviceRetries = 5;
+// How often an open device is looked for in the system's lists.
+inline constexpr std::uint32_t kQtDeviceCheckMs = 250;
+
+// The devices the user chose, shared by a backend with the devices it makes: an empty id is
+// the system's default. OnEvent receives the log line of a device lost and replaced (on the
+// audio thread). Every member under Lock.
+struct TQtDeviceChoice {
+    std::mutex Lock;
+    std::string InputId;
+    std::string OutputId;
+    std::function<void(const std::string& Line)> OnEvent;
+};
 
 // The audio thread: an event loop that every Qt audio object of its devices lives on.
 class TQtAudioThread;
 // Starts one; nullptr without a QCoreApplication. Released last by its owner (never on the
 // audio thread itself), it stops the loop and joins the thread.
 std::shared_ptr<TQtAudioThread> StartQtAudioThread();
+// Runs Fn on the audio thread and waits at most TimeoutMs for it; false when it has not run by
+// then (it may still run later, so Fn must own what it uses).
+bool CallOnQtAudioThread(TQtAudioThread& Thread, std::function<void()> Fn, std::uint32_t TimeoutMs);
+
+// The devices Qt lists for Direction, the default one marked (asks the audio thread; empty when
+// it cannot or without one).
+std::vector<TAudioDeviceInfo> QtAudioDevices(TQtAudioThread* Thread, TAudioDirection Direction,
+                                             std::uint32_t CallTimeoutMs = kQtAudioCallTimeoutMs);
 
 // What the default devices make of a wave format. Qt cannot express a format that is not PCM,
 // has no channels or rate, a sample size other than 8, 16 or 32 bits or an inconsistent block
@@ -95,6 +123,11 @@ class TQtAudioInput : public TAudioInput {
 
     // The buffer QAudioSource settled on, in bytes (0 while closed).
     std::int32_t BufferBytes() const;
+    // Opens follow Choice from now on (without one: the default device). A device lost while
+    // capturing is replaced by the chosen one, or the default, and capturing goes on.
+    void SetChoice(std::shared_ptr<TQtDeviceChoice> Choice);
+    // The description of the device open now (empty while closed), UTF-8.
+    std::string DeviceInUse() const;
 
   private:
     struct TCore;
@@ -131,6 +164,11 @@ class TQtAudioOutput : public TAudioOutput {
 
     // The buffer QAudioSink settled on, in bytes (0 while closed).
     std::int32_t BufferBytes() const;
+    // Opens follow Choice from now on (without one: the default device). A device lost while
+    // open is replaced by the chosen one, or the default; what it had not played is lost.
+    void SetChoice(std::shared_ptr<TQtDeviceChoice> Choice);
+    // The description of the device open now (empty while closed), UTF-8.
+    std::string DeviceInUse() const;
     // Silence added after short blocks since the object was made, in bytes.
     std::int64_t PaddedBytes() const;
 

@@ -9,15 +9,18 @@
 // connection threads; Shutdown() ends and joins them all.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/Durations.h"
 #include "platform/Synchronizer.h"
 #include "portmap/PortMapper.h"
 #include "protocol/Conversation.h"
 #include "protocol/ConversationUi.h"
+#include "settings/Settings.h"
 #include "voice/AudioDevice.h"
 
 namespace vox {
@@ -33,6 +36,21 @@ class TSendThread;
 inline constexpr const char* kSoundUnavailable =
     "音声の入出力装置が見つからないため、音声は使えません（チャットとファイル転送は使えます）。";
 
+// How long a partner counts as talking after the last of its voice was taken for playing.
+inline constexpr std::chrono::milliseconds kTalkingMarkMs{600};
+
+// What a remembered device choice comes to among the devices listed now: the id to choose
+// (empty: the system's default) and the log line naming the device in use (UTF-8). Id and
+// Description are the remembered ones in UTF-8; a description that names no device is shown
+// cut short and with control characters left out.
+struct TDeviceDecision {
+    std::string Id;
+    std::string Line;
+};
+TDeviceDecision DecideDevice(TAudioDirection Direction,
+                             const std::vector<TAudioDeviceInfo>& Devices, const std::string& Id,
+                             const std::string& Description);
+
 struct TSessionOptions {
     TConversationTimeouts Timeouts;
     // The sound card. Null, or one that is not Available(): no sound; chat and files work, the
@@ -46,6 +64,10 @@ struct TSessionOptions {
     // Empty: dropped.
     TPortMapOptions PortMap;
     std::function<void(const std::string& utf8)> OnPortMapLog;
+    // Sound devices added or removed (Line empty), or an open one lost and replaced (Line is
+    // the log line, UTF-8); on the sound card's thread, it must not wait for the user-interface
+    // thread. Empty: dropped.
+    std::function<void(const std::string& utf8)> OnDeviceEvent;
     std::uint32_t PortMapExitWaitMs = kPortMapExitWaitMs;
 };
 
@@ -85,12 +107,38 @@ class TSession {
     void StartTalking();
     void StopTalking();
 
+    // The sound card while there is one (its device lists), else null.
+    TAudioBackend* Audio() { return FSoundAvailable ? FOptions.Audio.get() : nullptr; }
+    // Uses the remembered devices (CP932 texts) from the next talk and the next burst of
+    // playback on: by id, else by description, else the system's default; logs one line for
+    // each direction naming the device in use (none for a direction whose sound card lists no
+    // device, when none was chosen). Nothing without sound.
+    void ChooseDevices(const TSoundSettings& Sound);
+    // The volume of everything played, in percent.
+    void SetOutputVolume(int Percent);
+    // How loud the partner of this connection is played.
+    void SetPartnerVolume(TConversation* Connection, const TPartnerVolume& Volume);
+    // Whether that partner's voice is being played now.
+    bool PartnerTalking(TConversation* Connection);
+    // The microphone's level while talking or testing, in percent; 0 otherwise.
+    int InputLevel() const;
+    // A microphone test: the microphone opens and its level is measured, nothing is sent.
+    // Raises ESoundError like StartTalking; does nothing while talking.
+    void StartMicTest();
+    void StopMicTest();
+    bool MicTesting() const { return FMicTest; }
+
   private:
+    // The key of the connection's voice in the mixer; null when the core lists no such
+    // connection.
+    const void* VoiceKeyOf(TConversation* Connection);
+
     IConversationUi& FUi;
     TSessionOptions FOptions;
     bool FSoundAvailable = false;
     bool FStarted = false;
     bool FShutDown = false;
+    bool FMicTest = false;
 
     // Destroyed last: every thread that may synchronise onto it has ended by then.
     TSynchronizer FSync;

@@ -53,6 +53,12 @@ TSettings LoadSettings(const std::string& path) {
     s.PushToTalkKey = ini.ReadString(kSectionGlobal, kKeyPushToTalkKey, "");
     s.DesktopNotices = ini.ReadBool(kSectionGlobal, kKeyDesktopNotices, kDefaultDesktopNotices);
     s.CloseToTray = ini.ReadBool(kSectionGlobal, kKeyCloseToTray, kDefaultCloseToTray);
+    s.Sound.MicrophoneId = ini.ReadString(kSectionGlobal, kKeyMicrophoneId, "");
+    s.Sound.Microphone = ini.ReadString(kSectionGlobal, kKeyMicrophone, "");
+    s.Sound.SpeakerId = ini.ReadString(kSectionGlobal, kKeySpeakerId, "");
+    s.Sound.Speaker = ini.ReadString(kSectionGlobal, kKeySpeaker, "");
+    const int volume = ini.ReadInteger(kSectionGlobal, kKeyOutputVolume, kDefaultVolume);
+    s.Sound.OutputVolume = volume >= 0 && volume <= kMaxVolume ? volume : kDefaultVolume;
     return s;
 }
 
@@ -64,6 +70,51 @@ void SaveDesktopSettings(const std::string& path, TSettings& live, const TSettin
     ini.WriteBool(kSectionGlobal, kKeyDesktopNotices, live.DesktopNotices);
     live.CloseToTray = values.CloseToTray;
     ini.WriteBool(kSectionGlobal, kKeyCloseToTray, live.CloseToTray);
+}
+
+void SaveSoundSettings(const std::string& path, const TSoundSettings& sound) {
+    TMyIniFile ini(path);
+    const auto put = [&ini](std::string_view key, const std::string& value) {
+        if (value.empty()) {
+            ini.DeleteKey(kSectionGlobal, key);
+        } else {
+            ini.WriteString(kSectionGlobal, key, value);
+        }
+    };
+    put(kKeyMicrophoneId, sound.MicrophoneId);
+    put(kKeyMicrophone, sound.Microphone);
+    put(kKeySpeakerId, sound.SpeakerId);
+    put(kKeySpeaker, sound.Speaker);
+    ini.WriteInteger(kSectionGlobal, kKeyOutputVolume, sound.OutputVolume);
+}
+
+TPartnerVolume ReadPartnerVolume(const std::string& path, std::string_view partnerName) {
+    const TMyIniFile ini(path);
+    const std::string name = IniStoredValue(partnerName);
+    std::string section;
+    TPartnerVolume volume;
+    if (name.empty() ||
+        !ini.FindNumberedSection(kPartnerSectionPrefix, kKeyPartnerName, name, section)) {
+        return volume;
+    }
+    const int stored = ini.ReadInteger(section, kKeyPartnerVolume, kDefaultVolume);
+    volume.Volume = stored >= 0 && stored <= kMaxVolume ? stored : kDefaultVolume;
+    volume.Mute = ini.ReadBool(section, kKeyPartnerMute, false);
+    return volume;
+}
+
+bool WritePartnerVolume(const std::string& path, std::string_view partnerName,
+                        const TPartnerVolume& volume) {
+    const std::string name = IniStoredValue(partnerName);
+    TMyIniFile ini(path);
+    std::string section;
+    if (name.empty() ||
+        !ini.FindNumberedSection(kPartnerSectionPrefix, kKeyPartnerName, name, section)) {
+        return false;
+    }
+    ini.WriteInteger(section, kKeyPartnerVolume, volume.Volume);
+    ini.WriteBool(section, kKeyPartnerMute, volume.Mute);
+    return true;
 }
 
 void SaveServerListen(const std::string& path, bool listen) {

@@ -48,6 +48,17 @@ inline constexpr std::string_view kKeyAddress = "Address";
 // The partner's conversation port when it was typed ("host:port"); none: the own port.
 inline constexpr std::string_view kKeyPartnerPort = "Port";
 
+// The sound devices chosen ("Global"): the sound server's id and the description the user
+// saw; none or empty: the system's default. The volume of everything played, in percent.
+inline constexpr std::string_view kKeyMicrophoneId = "MicrophoneId";
+inline constexpr std::string_view kKeyMicrophone = "Microphone";
+inline constexpr std::string_view kKeySpeakerId = "SpeakerId";
+inline constexpr std::string_view kKeySpeaker = "Speaker";
+inline constexpr std::string_view kKeyOutputVolume = "OutputVolume";
+// Partner sections: how loud that partner is played, in percent, and whether not at all.
+inline constexpr std::string_view kKeyPartnerVolume = "Volume";
+inline constexpr std::string_view kKeyPartnerMute = "Mute";
+
 inline constexpr int kDefaultConversationPort = 9911;
 inline constexpr int kDefaultTransferPort = 9912;
 inline constexpr bool kDefaultServerListen = false;
@@ -69,6 +80,21 @@ std::string SettingsPathFor(const std::string& exePath);
 // tell it.
 std::string ExecutablePath();
 
+// Volumes are percentages from 0 to kMaxVolume; 100 leaves the sound as it is.
+inline constexpr int kDefaultVolume = 100;
+inline constexpr int kMaxVolume = 200;
+
+// The sound devices and the volume of everything played. Texts are CP932.
+struct TSoundSettings {
+    std::string MicrophoneId;
+    std::string Microphone;
+    std::string SpeakerId;
+    std::string Speaker;
+    int OutputVolume = kDefaultVolume;
+
+    friend bool operator==(const TSoundSettings&, const TSoundSettings&) = default;
+};
+
 // The settings the main window works from while the program runs.
 struct TSettings {
     int ConversationPort = kDefaultConversationPort;
@@ -81,15 +107,34 @@ struct TSettings {
     std::string PushToTalkKey;
     bool DesktopNotices = kDefaultDesktopNotices;
     bool CloseToTray = kDefaultCloseToTray;
+    TSoundSettings Sound;
 };
 
 // Reads, in this order: "ConversationPort", "TransferPort", "MyName", "UsePassPhrase", the
 // "Personal" "PassPhrase" only when "UsePassPhrase" is true, "ServerListen", "PortMapping",
-// "PushToTalkKey", "DesktopNotices" and "CloseToTray".
+// "PushToTalkKey", "DesktopNotices" and "CloseToTray", then the sound devices and the output
+// volume (a volume outside 0..kMaxVolume reads as kDefaultVolume).
 TSettings LoadSettings(const std::string& path);
 
 // The desktop settings of `values` into `live` and the file.
 void SaveDesktopSettings(const std::string& path, TSettings& live, const TSettings& values);
+
+// Writes the sound devices and the output volume; an empty id or description deletes its key.
+void SaveSoundSettings(const std::string& path, const TSoundSettings& sound);
+
+// How loud a partner is played.
+struct TPartnerVolume {
+    int Volume = kDefaultVolume;
+    bool Mute = false;
+    friend bool operator==(const TPartnerVolume&, const TPartnerVolume&) = default;
+};
+// The remembered partner's volume; the default when the partner or its keys are not there, or
+// the volume is outside 0..kMaxVolume.
+TPartnerVolume ReadPartnerVolume(const std::string& path, std::string_view partnerName);
+// Writes it to the remembered partner of this name; false (nothing written) when the partner
+// is not remembered.
+bool WritePartnerVolume(const std::string& path, std::string_view partnerName,
+                        const TPartnerVolume& volume);
 
 // The listening menu item: the new state is written before listening is switched.
 void SaveServerListen(const std::string& path, bool listen);

@@ -21,6 +21,7 @@
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QProcess>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QShortcut>
@@ -30,6 +31,7 @@
 #include <QTextCursor>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWidgetAction>
 #include <optional>
 #include <utility>
 
@@ -45,10 +47,12 @@
 #include "ui/ErrorAdvice.h"
 #include "ui/GlobalKey.h"
 #include "ui/LogTime.h"
+#include "ui/MemberVolume.h"
 #include "ui/ReachForm.h"
 #include "ui/SettingDesktopPage.h"
 #include "ui/SettingForm.h"
 #include "ui/SettingReachPage.h"
+#include "ui/SettingSoundPage.h"
 #include "ui/TransferWindows.h"
 #include "ui/TrayIcon.h"
 #include "voice/Sound.h"
@@ -190,6 +194,19 @@ TMainForm::TMainForm(TMainFormEnv env) : QMainWindow(nullptr), FEnv(std::move(en
             },
             Qt::QueuedConnection);
     };
+    // Sound devices coming and going, on the sound card's thread: posted likewise.
+    options.OnDeviceEvent = [this](const std::string& message) {
+        const QString line = QString::fromStdString(message);
+        QMetaObject::invokeMethod(
+            this,
+            [this, line] {
+                if (!line.isEmpty()) {
+                    Log(line);
+                }
+                emit SoundDevicesChanged();
+            },
+            Qt::QueuedConnection);
+    };
     FSession = std::make_unique<TSession>(*this, std::move(options));
     // Calls of the connection threads run from the Qt event loop (and from any nested loop of
     // a modal dialog). Queued with this window as context: a call posted while the window goes
@@ -250,7 +267,19 @@ void TMainForm::CreateControls() {
     auto* right = new QVBoxLayout;
     right->addWidget(Label3);
     right->addWidget(ListBox1, 1);
-    right->addWidget(SendButton);
+    // The microphone's level, beside the talk button while talking.
+    InputLevel = new QProgressBar(central);
+    InputLevel->setObjectName(QStringLiteral("InputLevel"));
+    InputLevel->setAccessibleName(QStringLiteral("マイクの音量"));
+    InputLevel->setOrientation(Qt::Vertical);
+    InputLevel->setRange(0, 100);
+    InputLevel->setTextVisible(false);
+    InputLevel->setFixedWidth(10);
+    InputLevel->setVisible(false);
+    auto* talk = new QHBoxLayout;
+    talk->addWidget(SendButton, 1);
+    talk->addWidget(InputLevel);
+    right->addLayout(talk);
     auto* lower = new QHBoxLayout;
     lower->addLayout(left, 3);
     lower->addLayout(right, 1);
@@ -307,6 +336,73 @@ void TMainForm::CreateControls() {
     connect(
         Transfer, &QAction::triggered, this, [this] { Guard([this] { TransferClick(); }); },
         Qt::QueuedConnection);
+    // How loud the chosen partner is played.
+    PopupMenu1->addSeparator();
+    MemberVolume = new TMemberVolume(PopupMenu1);
+    auto* volumeAction = new QWidgetAction(PopupMenu1);
+    volumeAction->setText(QStringLiteral("音量"));
+    volumeAction->setDefaultWidget(MemberVolume);
+    PopupMenu1->addAction(volumeAction);
+    connect(PopupMenu1, &QMenu::aboutToShow, this, [this] {
+        if (QListWidgetItem* item = ListBox1->currentItem()) {
+            MemberVolume->SetVolume(
+                {item->data(kVolumeRole).toInt(), item->data(kMuteRole).toBool()});
+        }
+    });
+    connect(MemberVolume, &TMemberVolume::Changed, this,
+            [this] { Guard([this] { MemberVolumeChanged(); }); });
+
+    // Who is talking now, and the microphone's level: looked at while someone is connected.
+    SoundTimer = new QTimer(this);
+    SoundTimer->setInterval(kSoundViewMs);
+    connect(SoundTimer, &QTimer::timeout, this, [this] { UpdateSoundView(); });
+}
+
+void TMainForm::MemberVolumeChanged() {
+    QListWidgetItem* item = ListBox1->currentItem();
+    if (item == nullptr) {
+        return;
+    }
+    const TPartnerVolume volume = MemberVolume->Volume();
+    item->setData(kVolumeRole, volume.Volume);
+    item->setData(kMuteRole, volume.Mute);
+    auto* connection = reinterpret_cast<TConversation*>(item->data(Qt::UserRole).value<quintptr>());
+    FSession->SetPartnerVolume(connection, volume);
+    // Remembered with the partner when the partner is in the history.
+    WritePartnerVolume(FIniFileName, item->data(kNameRole).toByteArray().toStdString(), volume);
+}
+
+void TMainForm::UpdateSoundView() {
+    static const QIcon talking = [] {
+        QPixmap mark(12, 12);
+        mark.fill(Qt::transparent);
+        QPainter painter(&mark);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(QColor(0, 160, 0));
+        painter.drawEllipse(1, 1, 10, 10);
+        return QIcon(mark);
+    }();
+    for (int i = 0; i < ListBox1->count(); ++i) {
+        QListWidgetItem* item = ListBox1->item(i);
+        auto* connection =
+            reinterpret_cast<TConversation*>(item->data(Qt::UserRole).value<quintptr>());
+        const bool now = FSession->PartnerTalking(connection);
+        if (now != item->data(kTalkingRole).toBool()) {
+            item->setData(kTalkingRole, now);
+            item->setIcon(now ? talking : QIcon());
+            item->setData(Qt::AccessibleDescriptionRole,
+                          now ? QStringLiteral("話しています") : QString());
+        }
+    }
+    const bool talkingHere = IsTalking();
+    InputLevel->setVisible(talkingHere);
+    if (talkingHere) {
+        InputLevel->setValue(FSession->InputLevel());
+    }
+    if (ListBox1->count() == 0 && !talkingHere) {
+        SoundTimer->stop();
+    }
 }
 
 void TMainForm::CreateMenus() {
@@ -398,6 +494,11 @@ void TMainForm::FormCreate() {
     Memo2->clear();
 
     FSession->Start();
+    // The devices the user chose, and how loud everything is played.
+    Guard([this] {
+        FSession->ChooseDevices(FSettings.Sound);
+        FSession->SetOutputVolume(FSettings.Sound.OutputVolume);
+    });
     RefreshDialAddress();
 }
 
@@ -810,6 +911,7 @@ void TMainForm::SettingClick() {
 
 void TMainForm::AddSettingPages(TSettingForm& form) {
     form.AddPage(new TSettingReachPage(FSettings, [this] { return ReachFacts(); }));
+    form.AddPage(new TSettingSoundPage(FSettings, *FSession));
     form.AddPage(new TSettingDesktopPage(FSettings, QSystemTrayIcon::isSystemTrayAvailable()));
 }
 
@@ -882,7 +984,16 @@ void TMainForm::AddMember(const std::string& partnerName, TConversation* connect
     auto* item = new QListWidgetItem(FromCp932(partnerName));
     // The connection tells apart two partners listed under the same name.
     item->setData(Qt::UserRole, QVariant::fromValue(reinterpret_cast<quintptr>(connection)));
+    item->setData(kNameRole, QByteArray::fromStdString(partnerName));
     ListBox1->addItem(item);
+    // How loud this partner was wanted the last time.
+    Guard([&] {
+        const TPartnerVolume volume = ReadPartnerVolume(FIniFileName, partnerName);
+        item->setData(kVolumeRole, volume.Volume);
+        item->setData(kMuteRole, volume.Mute);
+        FSession->SetPartnerVolume(connection, volume);
+    });
+    SoundTimer->start();
     UpdateStatus();
 }
 
@@ -1181,6 +1292,9 @@ void TMainForm::StartTalking() {
     SetBackground(kTalkColour);
     try {
         FSession->StartTalking();
+        InputLevel->setValue(0);
+        InputLevel->setVisible(true);
+        SoundTimer->start();
     } catch (const std::exception& e) {
         // Not talking after all: the window must not stay coloured as if it were.
         SetBackground(FSavedColour);
@@ -1202,6 +1316,7 @@ void TMainForm::StopTalking() {
         return;
     }
     SetBackground(FSavedColour);
+    InputLevel->setVisible(false);
     // What was recorded up to now still goes out.
     FSession->StopTalking();
 }

@@ -33,6 +33,7 @@ class QMenu;
 class QPlainTextEdit;
 class QPushButton;
 class QTimer;
+class QProgressBar;
 
 namespace vox {
 
@@ -43,6 +44,17 @@ class TTrayIcon;
 class TTransferWindows;
 class TSettingForm;
 struct TReachFacts;
+class TMemberVolume;
+
+// The member list items' data beside the connection (Qt::UserRole): the partner's name as it
+// came (CP932), its volume, ミュート, and whether its talking mark shows.
+inline constexpr int kNameRole = Qt::UserRole + 1;
+inline constexpr int kVolumeRole = Qt::UserRole + 2;
+inline constexpr int kMuteRole = Qt::UserRole + 3;
+inline constexpr int kTalkingRole = Qt::UserRole + 4;
+// How often the talking marks and the level meter are brought up to date while anyone is
+// connected or the user talks.
+inline constexpr int kSoundViewMs = 100;
 
 // The program's title, also the main window's caption.
 inline constexpr const char* kApplicationTitle = "ぼくしれん";
@@ -140,6 +152,10 @@ class TMainForm : public QMainWindow, public IConversationUi {
     void Beep() override;
     void CallFailed(const std::string& address, TCallFailure why) override;
 
+  signals:
+    // The system's sound devices changed (added, removed, or an open one replaced).
+    void SoundDevicesChanged();
+
   protected:
     void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -207,6 +223,10 @@ class TMainForm : public QMainWindow, public IConversationUi {
     // The talk button (mouse or space bar) lets go.
     void ReleaseWindowTalk();
     void SetBackground(const QColor& colour);
+    // The member list's volume pop-up changed for the chosen partner.
+    void MemberVolumeChanged();
+    // The talking marks of the member list and the microphone's level.
+    void UpdateSoundView();
     void ResizeToOuterSize();
 
     TMainFormEnv FEnv;
@@ -275,6 +295,11 @@ class TMainForm : public QMainWindow, public IConversationUi {
     QLabel* SoundStatus = nullptr;
     QLabel* NoticeStatus = nullptr;
     QTimer* NoticeTimer = nullptr;
+    // The microphone's level beside the talk button; the pop-up's volume part; the timer that
+    // keeps both and the talking marks up to date.
+    QProgressBar* InputLevel = nullptr;
+    TMemberVolume* MemberVolume = nullptr;
+    QTimer* SoundTimer = nullptr;
 };
 
 }  // namespace vox

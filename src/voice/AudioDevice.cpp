@@ -17,4 +17,31 @@ std::uint32_t PlayTimeMs(const TWaveFormat& Format, std::int64_t Count) {
     return static_cast<std::uint32_t>((static_cast<std::uint64_t>(Count) * 1000 + rate - 1) / rate);
 }
 
+std::vector<TAudioDeviceInfo> TAudioBackend::Devices(TAudioDirection) {
+    return {};
+}
+
+void TAudioBackend::ChooseDevice(TAudioDirection, const std::string&) {}
+
+void TAudioBackend::SetDeviceEvents(const TDeviceEvent&) {}
+
+const TAudioDeviceInfo* MatchDevice(const std::vector<TAudioDeviceInfo>& Devices,
+                                    const std::string& Id, const std::string& Description) {
+    if (!Id.empty()) {
+        for (const auto& device : Devices) {
+            if (device.Id == Id) {
+                return &device;
+            }
+        }
+    }
+    if (!Description.empty()) {
+        for (const auto& device : Devices) {
+            if (device.Description == Description) {
+                return &device;
+            }
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace vox

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace vox {
 
@@ -33,6 +35,15 @@ inline constexpr std::int32_t kVoiceBlockSize = 4410;
 // The most voice one partner may have waiting, undecoded or in the mixer; older voice beyond
 // it is dropped, so a slow or bursty link never piles up more delay than this.
 inline constexpr std::uint32_t kVoiceBacklogMs = 1200;
+
+// A sound device as the system lists it. Texts are UTF-8.
+struct TAudioDeviceInfo {
+    std::string Id;           // stable across restarts (the sound server's name of it)
+    std::string Description;  // what the user reads
+    bool IsDefault = false;   // the system's default of its direction
+};
+
+enum class TAudioDirection { Input, Output };
 
 // Status of a device call.
 enum TAudioStatus : int {
@@ -123,7 +134,27 @@ class TAudioBackend {
     virtual bool Available() = 0;
     virtual std::unique_ptr<TAudioInput> MakeInput() = 0;
     virtual std::unique_ptr<TAudioOutput> MakeOutput() = 0;
+
+    // The devices of one direction the system lists now, the default one first marked as such;
+    // empty when the backend cannot tell. Any thread but the backend's own.
+    virtual std::vector<TAudioDeviceInfo> Devices(TAudioDirection Direction);
+    // The device the next open of that direction (the next talk, the next burst of playback)
+    // uses: Id, or the system's default when Id is empty or no longer listed. A device that
+    // is lost while open is followed by that same choice. Any thread.
+    virtual void ChooseDevice(TAudioDirection Direction, const std::string& Id);
+    // Called whenever a device was added or removed (changes close together reported once),
+    // and when an open device was lost and the sound went over to another: Line is then the
+    // log line (UTF-8), empty for a plain change of the lists. On the backend's own thread:
+    // it must not wait for the user-interface thread. Set before any device is opened.
+    using TDeviceEvent = std::function<void(const std::string& Line)>;
+    virtual void SetDeviceEvents(const TDeviceEvent& OnEvent);
 };
+
+// The device to use for a choice remembered as Id and Description among Devices: the one of
+// that id, else the first of that description, else none (the system's default then). Empty
+// values match nothing.
+const TAudioDeviceInfo* MatchDevice(const std::vector<TAudioDeviceInfo>& Devices,
+                                    const std::string& Id, const std::string& Description);
 
 // Bytes per second of a format (average bytes per second, or samples times block
 // alignment when that field is 0).

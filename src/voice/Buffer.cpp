@@ -253,9 +253,21 @@ std::int32_t TFusionBuffer::Read(void* Buffer, std::int32_t Count) {
         if (children == 0) {
             return 0;  // nothing read, so no notification either
         }
+        auto* out = static_cast<std::uint8_t*>(Buffer);
+        const auto now = std::chrono::steady_clock::now();
         if (children == 1) {
-            // One talker passes through unchanged, however much is asked for.
-            delivered = FChildren.front()->Read(Buffer, Count);
+            // One talker passes through, at its volume, however much is asked for.
+            TFusionChildBuffer& child = *FChildren.front();
+            delivered = child.Read(Buffer, Count);
+            if (delivered > 0) {
+                child.LastRead = now;
+            }
+            const int volume = VolumeOf(child.Source()) * FOutputVolume / 100;
+            if (volume != 100) {
+                for (std::int32_t i = 0; i < delivered; ++i) {
+                    out[i] = ScaleSample(out[i], volume);
+                }
+            }
         } else {
             // Never ask a child for more than one scratch block; the caller reads again for
             // the rest.
@@ -272,19 +284,27 @@ std::int32_t TFusionBuffer::Read(void* Buffer, std::int32_t Count) {
             std::fill_n(FSums.begin(), span, static_cast<std::uint32_t>(kSilence) * children);
             for (const auto& child : FChildren) {
                 const std::int32_t got = child->Read(FScratch.data(), count);
+                if (got > 0) {
+                    child->LastRead = now;
+                }
+                const int volume = VolumeOf(child->Source());
                 for (std::int32_t i = 0; i < got; ++i) {
-                    FSums[static_cast<std::size_t>(i)] += FScratch[static_cast<std::size_t>(i)];
+                    const std::uint8_t sample = FScratch[static_cast<std::size_t>(i)];
+                    FSums[static_cast<std::size_t>(i)] +=
+                        volume == 100 ? sample : ScaleSample(sample, volume);
                     FSums[static_cast<std::size_t>(i)] -= kSilence;
                 }
                 delivered = std::max(delivered, got);
             }
             // The mean rounded half up: trunc(sum / N + 0.5) == (2 * sum + N) div (2 * N) for
             // non-negative integers, without floating point.
-            auto* out = static_cast<std::uint8_t*>(Buffer);
             const auto n = static_cast<std::uint32_t>(children);
             for (std::int32_t i = 0; i < delivered; ++i) {
                 const std::uint32_t sum = FSums[static_cast<std::size_t>(i)];
                 out[i] = static_cast<std::uint8_t>((2 * sum + n) / (2 * n));
+                if (FOutputVolume != 100) {
+                    out[i] = ScaleSample(out[i], FOutputVolume);
+                }
             }
         }
     }
@@ -330,6 +350,7 @@ void TFusionBuffer::Terminate() {
 void TFusionBuffer::RemoveSource(const void* Source) {
     std::unique_ptr<TFusionChildBuffer> removed;  // freed after the lock is released
     std::lock_guard lock(FLock);
+    std::erase_if(FVolumes, [Source](const auto& entry) { return entry.first == Source; });
     const auto it = std::find_if(FChildren.begin(), FChildren.end(),
                                  [Source](const auto& child) { return child->Source() == Source; });
     if (it != FChildren.end()) {
@@ -374,6 +395,58 @@ void TFusionBuffer::Trim(TFusionChildBuffer& Child) {
     const std::int32_t excess = held - FSourceLimit;
     const std::int32_t drop = (excess + FSampleSize - 1) / FSampleSize * FSampleSize;
     FDroppedBytes += Child.Discard(drop);
+}
+
+void TFusionBuffer::SetSourceVolume(const void* Source, int Percent) {
+    std::lock_guard lock(FLock);
+    Percent = std::max(Percent, 0);
+    for (auto& entry : FVolumes) {
+        if (entry.first == Source) {
+            entry.second = Percent;
+            return;
+        }
+    }
+    FVolumes.emplace_back(Source, Percent);
+}
+
+int TFusionBuffer::SourceVolume(const void* Source) const {
+    std::lock_guard lock(FLock);
+    return VolumeOf(Source);
+}
+
+int TFusionBuffer::VolumeOf(const void* Source) const {
+    for (const auto& entry : FVolumes) {
+        if (entry.first == Source) {
+            return entry.second;
+        }
+    }
+    return 100;
+}
+
+void TFusionBuffer::SetOutputVolume(int Percent) {
+    std::lock_guard lock(FLock);
+    FOutputVolume = std::max(Percent, 0);
+}
+
+int TFusionBuffer::OutputVolume() const {
+    std::lock_guard lock(FLock);
+    return FOutputVolume;
+}
+
+bool TFusionBuffer::SourceActive(const void* Source, std::chrono::milliseconds Within) const {
+    std::lock_guard lock(FLock);
+    const TFusionChildBuffer* child = FindChild(Source);
+    if (child == nullptr) {
+        return false;
+    }
+    return child->Size() > 0 || std::chrono::steady_clock::now() - child->LastRead <= Within;
+}
+
+std::uint8_t ScaleSample(std::uint8_t Sample, int Percent) {
+    const int offset = static_cast<int>(Sample) - TFusionBuffer::kSilence;
+    const int scaled =
+        offset >= 0 ? (offset * Percent + 50) / 100 : -((-offset * Percent + 50) / 100);
+    return static_cast<std::uint8_t>(std::clamp(scaled + TFusionBuffer::kSilence, 0, 255));
 }
 
 TFusionChildBuffer* TFusionBuffer::FindChild(const void* Source) const {

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace vox {
@@ -135,10 +136,17 @@ class TFusionChildBuffer : public TCustomFifoBuffer {
   public:
     explicit TFusionChildBuffer(const void* Source) : FSource(Source) {}
     const void* Source() const { return FSource; }
+    // When a read last took bytes from it.
+    std::chrono::steady_clock::time_point LastRead{};
 
   private:
     const void* FSource;
 };
+
+// A volume in percent applied to one 8-bit unsigned sample (128 = silence): the distance from
+// silence scaled, rounded half away from silence, clipped to 0..255. 100 changes nothing, 0
+// gives silence.
+std::uint8_t ScaleSample(std::uint8_t Sample, int Percent);
 
 // The mixer: one child FIFO per source; a read delivers the mean of all children, a child
 // with nothing at a position counting as silence there.
@@ -187,6 +195,18 @@ class TFusionBuffer : public TMyBuffer {
     // Bytes dropped by the limit so far, over all sources.
     std::int64_t DroppedBytes() const;
 
+    // How loud the voice of Source is mixed, in percent (0: not at all); 100 when never set.
+    // Kept from now on, also before Source's first write, until RemoveSource. Applies from the
+    // next read on.
+    void SetSourceVolume(const void* Source, int Percent);
+    int SourceVolume(const void* Source) const;
+    // How loud everything read is, in percent; 100 when never set.
+    void SetOutputVolume(int Percent);
+    int OutputVolume() const;
+    // Whether Source's voice is in the mixer now or a read took some of it within the last
+    // Within: its voice is being played.
+    bool SourceActive(const void* Source, std::chrono::milliseconds Within) const;
+
     // Sleeps until a read could deliver something or Terminate() has been called; true in the
     // first case.
     bool WaitForData();
@@ -210,6 +230,11 @@ class TFusionBuffer : public TMyBuffer {
     std::int32_t FSourceLimit = 0;
     std::int32_t FSampleSize = 1;
     std::int64_t FDroppedBytes = 0;
+    // Volumes set for sources (those not listed: 100) and for the whole.
+    std::vector<std::pair<const void*, int>> FVolumes;
+    int FOutputVolume = 100;
+    // The volume of Source. Under FLock.
+    int VolumeOf(const void* Source) const;
 };
 
 }  // namespace vox

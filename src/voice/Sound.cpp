@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <new>
 
 namespace vox {
@@ -114,6 +115,15 @@ TMySound::~TMySound() {
 
 void TMySound::StartRecording(const TWaveFormat& Format, std::int32_t BufferSize,
                               TThreadFifoBuffer& Target) {
+    Begin(Format, BufferSize, &Target);
+}
+
+void TMySound::StartMonitoring(const TWaveFormat& Format, std::int32_t BufferSize) {
+    Begin(Format, BufferSize, nullptr);
+}
+
+void TMySound::Begin(const TWaveFormat& Format, std::int32_t BufferSize,
+                     TThreadFifoBuffer* Target) {
     if (FIsRecording.load()) {
         throw std::logic_error("StartRecording while recording");
     }
@@ -139,7 +149,7 @@ void TMySound::StartRecording(const TWaveFormat& Format, std::int32_t BufferSize
         std::lock_guard lock(FLock);
         FBlock = std::move(block);
         FFill = 0;
-        FRecordTarget = &Target;
+        FRecordTarget = Target;
         FCapturing = true;  // before the start, so that no early byte is lost
     }
     const TAudioStatus started = FDevice->Start();
@@ -173,6 +183,7 @@ void TMySound::StopRecording() {
         FFill = 0;
     }
     FIsRecording.store(false);
+    FLevel.store(0);
     // A failed stop must not keep the device: close it all the same, so the next press can
     // record again.
     const TAudioStatus closed = FDevice->Close();
@@ -191,8 +202,16 @@ void TMySound::StopRecording() {
 
 void TMySound::DataArrived(const std::uint8_t* Data, std::int32_t Count) {
     std::lock_guard lock(FLock);
-    if (!FCapturing || FRecordTarget == nullptr || Count <= 0) {
+    if (!FCapturing || Count <= 0) {
         return;
+    }
+    int peak = 0;
+    for (std::int32_t i = 0; i < Count; ++i) {
+        peak = std::max(peak, std::abs(static_cast<int>(Data[i]) - 128));
+    }
+    FLevel.store(std::min(100, (peak * 100 + 64) / 128));
+    if (FRecordTarget == nullptr) {
+        return;  // a microphone test: nothing goes anywhere
     }
     const auto size = static_cast<std::int32_t>(FBlock.size());
     while (Count > 0) {

@@ -71,16 +71,24 @@ class TMySound {
     // while recording raises std::logic_error.
     void StartRecording(const TWaveFormat& Format, std::int32_t BufferSize,
                         TThreadFifoBuffer& Target);
+    // Opens and starts the input like StartRecording, but what it captures goes nowhere: only
+    // the level is measured (a microphone test).
+    void StartMonitoring(const TWaveFormat& Format, std::int32_t BufferSize);
+    // The loudness of what the input captured last (the peak of the latest chunk delivered),
+    // in percent of full scale; 0 while idle.
+    int InputLevel() const { return FLevel.load(); }
     // Stops the input, hands the partial buffer to the target and closes the device. The
     // recorder is idle afterwards even when the device reports a failure, which is then
     // raised as ESoundError. Does nothing while idle.
     void StopRecording();
 
   private:
+    void Begin(const TWaveFormat& Format, std::int32_t BufferSize, TThreadFifoBuffer* Target);
     void DataArrived(const std::uint8_t* Data, std::int32_t Count);
 
     const std::unique_ptr<TAudioInput> FDevice;
     std::atomic<bool> FIsRecording{false};
+    std::atomic<int> FLevel{0};
 
     // Shared with the device's delivering thread.
     std::mutex FLock;

@@ -684,6 +684,208 @@ TEST_F(QtAudioTest, LoopbackMouthToEar) {
     EXPECT_LT(mouthToEar, 400.0 + 200.0 + kLatencySlackMs);
 }
 
+// ---- Chosen devices and hot-plug ------------------------------------------------------------
+
+// What pactl prints for Args (the module's index for load-module); empty when it fails.
+std::string Pactl(const std::string& Args) {
+    std::string out;
+    FILE* pipe = ::popen(("pactl " + Args + " 2>/dev/null").c_str(), "r");
+    if (pipe == nullptr) {
+        return out;
+    }
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+        out += buffer;
+    }
+    ::pclose(pipe);
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) {
+        out.pop_back();
+    }
+    return out;
+}
+
+// Modules loaded into the shared server for one test, unloaded at its end (by index).
+class TLoadedModules {
+  public:
+    ~TLoadedModules() {
+        for (auto it = FIndexes.rbegin(); it != FIndexes.rend(); ++it) {
+            Unload(*it);
+        }
+    }
+    std::string Load(const std::string& Args) {
+        const std::string index = Pactl("load-module " + Args);
+        if (!index.empty()) {
+            FIndexes.push_back(index);
+        }
+        return index;
+    }
+    void Unload(const std::string& Index) {
+        if (std::erase(FIndexes, Index) > 0) {
+            Pactl("unload-module " + Index);
+        }
+    }
+
+  private:
+    std::vector<std::string> FIndexes;
+};
+
+bool Lists(TAudioBackend& Backend, TAudioDirection Direction, const std::string& Id) {
+    for (const auto& device : Backend.Devices(Direction)) {
+        if (device.Id == Id) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Log lines of a backend's device events.
+class TDeviceEvents {
+  public:
+    TAudioBackend::TDeviceEvent Handler() {
+        return [this](const std::string& Line) {
+            std::lock_guard lock(FLock);
+            if (Line.empty()) {
+                ++FChanges;
+            } else {
+                FLines.push_back(Line);
+            }
+        };
+    }
+    std::vector<std::string> Lines() const {
+        std::lock_guard lock(FLock);
+        return FLines;
+    }
+    int Changes() const {
+        std::lock_guard lock(FLock);
+        return FChanges;
+    }
+
+  private:
+    mutable std::mutex FLock;
+    std::vector<std::string> FLines;
+    int FChanges = 0;
+};
+
+TEST_F(QtAudioTest, TheChosenSpeakerAloneIsHeardAndALostOneGivesWayWithinASecond) {
+    TLoadedModules modules;
+    TQtAudioBackend backend;
+    TDeviceEvents events;
+    backend.SetDeviceEvents(events.Handler());
+    const std::string module = modules.Load("module-null-sink sink_name=spkB norewinds=1");
+    ASSERT_FALSE(module.empty());
+    ASSERT_TRUE(WaitUntil([&] { return Lists(backend, TAudioDirection::Output, "spkB"); }, 3000))
+        << "the new sink is not offered";
+    backend.ChooseDevice(TAudioDirection::Output, "spkB");
+
+    TSourceRecorder spk("spk.monitor", kPlayRate);
+    TSourceRecorder spkB("spkB.monitor", kPlayRate);
+    ASSERT_TRUE(spk.WaitForSize(SamplesIn(kPlayRate, 50), 5000));
+    ASSERT_TRUE(spkB.WaitForSize(SamplesIn(kPlayRate, 50), 5000));
+
+    // Three seconds of tone in blocks, the way the playback thread writes them; the chosen sink
+    // goes away after the first second.
+    const auto output = backend.MakeOutput();
+    ASSERT_EQ(output->Open(kPlayFormat), asOk);
+    const std::vector<std::uint8_t> tone = Tone(1000, kPlayRate, 3 * kPlayRate);
+    TClock::time_point unloaded;
+    bool writesFailed = false;
+    for (std::size_t at = 0; at < tone.size(); at += kVoiceBlockSize) {
+        const auto n =
+            static_cast<std::int32_t>(std::min<std::size_t>(kVoiceBlockSize, tone.size() - at));
+        if (at > 0 && !output->WaitDone(PlayTimeMs(kPlayFormat, kVoiceBlockSize) + 2000)) {
+            writesFailed = true;
+            break;
+        }
+        if (at >= kPlayRate && unloaded == TClock::time_point{}) {
+            unloaded = TClock::now();
+            modules.Unload(module);
+        }
+        if (output->Write(tone.data() + at, n) != asOk) {
+            writesFailed = true;
+            break;
+        }
+    }
+    EXPECT_FALSE(writesFailed) << "the burst broke off";
+    EXPECT_EQ(output->WaitHeard(5000), THeardWait::Heard);
+    const auto heard = TClock::now();
+    EXPECT_EQ(output->Close(), asOk);
+    ASSERT_TRUE(spk.WaitPast(heard + 200ms, 5000));
+    spk.Stop();
+    spkB.Stop();
+
+    // Before the loss only spkB heard it; after it, spk within a second.
+    const auto onB = spkB.Samples();
+    const auto onSpk = spk.Samples();
+    const TSpan b = LoudSpan(onB);
+    ASSERT_GE(b.First, 0) << "nothing reached the chosen sink";
+    EXPECT_NEAR(FrequencyOf(onB, b.First, b.Last, kPlayRate), 1000.0, 10.0);
+    const TSpan fallback = LoudSpan(onSpk);
+    ASSERT_GE(fallback.First, 0) << "nothing reached the default after the loss";
+    const double afterLoss = MsBetween(unloaded, spk.TimeOf(static_cast<double>(fallback.First)));
+    Report("speaker_fallback_ms", afterLoss);
+    EXPECT_GT(afterLoss, -kTimingSlackMs) << "the default played while the chosen sink was there";
+    EXPECT_LT(afterLoss, 1000.0);
+    const auto lines = events.Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("スピーカー"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("に切り替えました"), std::string::npos) << lines[0];
+
+    // Loaded again, it is offered again.
+    modules.Load("module-null-sink sink_name=spkB norewinds=1");
+    EXPECT_TRUE(WaitUntil([&] { return Lists(backend, TAudioDirection::Output, "spkB"); }, 3000));
+}
+
+TEST_F(QtAudioTest, TheChosenMicrophoneAloneIsRecordedAndALostOneGivesWayMidTalk) {
+    TLoadedModules modules;
+    TQtAudioBackend backend;
+    TDeviceEvents events;
+    backend.SetDeviceEvents(events.Handler());
+    ASSERT_FALSE(modules.Load("module-null-sink sink_name=micBfeed norewinds=1").empty());
+    const std::string remap =
+        modules.Load("module-remap-source source_name=micB master=micBfeed.monitor");
+    ASSERT_FALSE(remap.empty());
+    ASSERT_TRUE(WaitUntil([&] { return Lists(backend, TAudioDirection::Input, "micB"); }, 3000))
+        << "the new source is not offered";
+    backend.ChooseDevice(TAudioDirection::Input, "micB");
+    WriteWavU8(File("low.wav"), Tone(500, kRecordRate, SamplesIn(kRecordRate, 600)), kRecordRate);
+    WriteWavU8(File("high.wav"), Tone(1500, kRecordRate, SamplesIn(kRecordRate, 600)), kRecordRate);
+
+    TThreadFifoBuffer target;
+    TMySound sound(backend.MakeInput());
+    ASSERT_NO_THROW(sound.StartRecording(kVoiceFormat, kVoiceBlockSize, target));
+    // Both speak at once: only the chosen microphone's tone is recorded.
+    TChildProcess other({"paplay", "-d", "micfeed", File("high.wav")});
+    ASSERT_EQ(RunProgram({"paplay", "-d", "micBfeed", File("low.wav")}, 10000), 0);
+    other.Wait(5000);
+    std::this_thread::sleep_for(100ms);
+    std::vector<std::uint8_t> first(static_cast<std::size_t>(target.Size()));
+    target.Read(first.data(), static_cast<std::int32_t>(first.size()));
+    const TSpan low = LoudSpan(first);
+    ASSERT_GE(low.First, 0) << "the chosen microphone was not heard";
+    EXPECT_NEAR(FrequencyOf(first, low.First, low.Last, kRecordRate), 500.0, 15.0);
+
+    // The chosen one goes away mid-talk: the default takes over within a second and the talk
+    // goes on.
+    modules.Unload(remap);
+    const auto unloaded = TClock::now();
+    ASSERT_TRUE(WaitUntil([&] { return !events.Lines().empty(); }, 1000)) << "no log line";
+    const double switchedMs = MsBetween(unloaded, TClock::now());
+    Report("microphone_fallback_ms", switchedMs);
+    EXPECT_TRUE(sound.IsRecording());
+    ASSERT_EQ(RunProgram({"paplay", "-d", "micfeed", File("high.wav")}, 10000), 0);
+    std::this_thread::sleep_for(100ms);
+    ASSERT_NO_THROW(sound.StopRecording());
+    std::vector<std::uint8_t> second(static_cast<std::size_t>(target.Size()));
+    target.Read(second.data(), static_cast<std::int32_t>(second.size()));
+    const TSpan high = LongestUnbroken(second, LoudSpan(second), SamplesIn(kRecordRate, 2));
+    ASSERT_GT(high.Length(), SamplesIn(kRecordRate, 300))
+        << "the default microphone was not heard after the loss";
+    EXPECT_NEAR(FrequencyOf(second, high.First, high.Last, kRecordRate), 1500.0, 30.0);
+    const auto lines = events.Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("マイク「"), std::string::npos) << lines[0];
+}
+
 // ---- Device states and formats --------------------------------------------------------------
 
 TEST_F(QtAudioTest, CallsOutOfTurnAndRefusedFormats) {

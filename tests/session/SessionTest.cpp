@@ -190,3 +190,79 @@ TEST(SessionEndTest, ARouterThatDoesNotAnswerDoesNotHoldTheEnd) {
 
 }  // namespace
 }  // namespace vox::testing
+
+namespace vox::testing {
+namespace {
+
+std::vector<TAudioDeviceInfo> Speakers() {
+    return {{"spk", "Built-in speaker", true},
+            {"usbA", "Headset", false},
+            {"usbB", "Headset", false},
+            {"hdmi", "Monitor", false}};
+}
+
+TEST(DeviceChoiceTest, ById_ThenByDescription_ThenTheDefault_EachWithOneLine) {
+    const auto devices = Speakers();
+    auto d = DecideDevice(TAudioDirection::Output, devices, "usbB", "Headset");
+    EXPECT_EQ(d.Id, "usbB");  // the id wins over the first of that description
+    EXPECT_EQ(d.Line, "スピーカー: Headset を使います。");
+    d = DecideDevice(TAudioDirection::Output, devices, "gone-since", "Monitor");
+    EXPECT_EQ(d.Id, "hdmi");  // the id changed (another port, say): the description finds it
+    d = DecideDevice(TAudioDirection::Input, devices, "", "");
+    EXPECT_EQ(d.Id, "");
+    EXPECT_EQ(d.Line, "マイク: システムの既定（Built-in speaker） を使います。");
+    d = DecideDevice(TAudioDirection::Input, {}, "", "");
+    EXPECT_EQ(d.Line, "マイク: システムの既定 を使います。");
+}
+
+TEST(DeviceChoiceTest, AnUnknownOrJunkChoiceFallsBackToTheDefaultWithAShortLine) {
+    const auto devices = Speakers();
+    auto d = DecideDevice(TAudioDirection::Output, devices, "nowhere", "USB Headset 7");
+    EXPECT_EQ(d.Id, "");
+    EXPECT_EQ(d.Line,
+              "スピーカー: 設定の装置「USB Headset 7」が見つからないため、"
+              "システムの既定（Built-in speaker） を使います。");
+    d = DecideDevice(TAudioDirection::Output, devices, "nowhere", "");
+    EXPECT_NE(d.Line.find("「nowhere」"), std::string::npos);
+    // 5000 bytes of junk as they come out of the file: one line, cut short, no control
+    // characters, nothing matched.
+    std::string junk;
+    for (int i = 0; i < 5000; ++i) {
+        junk += static_cast<char>(1 + (i * 53) % 255);
+    }
+    d = DecideDevice(TAudioDirection::Input, devices, Cp932ToUtf8(junk), Cp932ToUtf8(junk));
+    EXPECT_EQ(d.Id, "");
+    EXPECT_LT(d.Line.size(), 400u);
+    EXPECT_EQ(d.Line.find('\n'), std::string::npos);
+    EXPECT_EQ(d.Line.find('\x01'), std::string::npos);
+    EXPECT_NE(d.Line.find("が見つからないため、システムの既定"), std::string::npos);
+}
+
+TEST(DeviceChoiceTest, TheSessionChoosesOnTheSoundCardAndLogsOneLineForEachDirection) {
+    TFakeUi ui;
+    TSessionOptions options;
+    options.Timeouts = FastTimeouts();
+    auto audio = std::make_unique<TFileAudioBackend>();
+    audio->Inputs = {{"mic", "Built-in microphone", true}, {"usbmic", "USB microphone", false}};
+    audio->Outputs = Speakers();
+    TFileAudioBackend* card = audio.get();
+    options.Audio = std::move(audio);
+    TSession session(ui, std::move(options));
+    session.Start();
+    TSoundSettings sound;
+    sound.Microphone = Utf8ToCp932("USB microphone");
+    sound.SpeakerId = "hdmi";
+    session.ChooseDevices(sound);
+    EXPECT_EQ(card->ChosenInput, "usbmic");
+    EXPECT_EQ(card->ChosenOutput, "hdmi");
+    ASSERT_EQ(ui.Logs.size(), 2u) << ui.AllLogs();
+    EXPECT_EQ(ui.Logs[0], "マイク: USB microphone を使います。");
+    EXPECT_EQ(ui.Logs[1], "スピーカー: Monitor を使います。");
+    // Back to the default.
+    session.ChooseDevices({});
+    EXPECT_EQ(card->ChosenInput, "");
+    EXPECT_EQ(card->ChosenOutput, "");
+}
+
+}  // namespace
+}  // namespace vox::testing

@@ -333,3 +333,71 @@ TEST_F(SettingsTest, ForgettingAPartnerMovesTheLaterOnesUpWithTheirPassPhrases) 
 
 }  // namespace
 }  // namespace vox
+
+namespace vox {
+namespace {
+
+class SoundSettingsTest : public ::testing::Test {
+  protected:
+    std::string Path() const { return FDir.File("Voxilen.Ini"); }
+    test::TScratchDir FDir;
+};
+
+TEST_F(SoundSettingsTest, AFileWithoutTheKeysReadsAsTheDefaultAndAChoiceSurvivesARestart) {
+    test::WriteFileBytes(Path(), "[Global]\r\nConversationPort=9000\r\n");
+    EXPECT_EQ(LoadSettings(Path()).Sound, TSoundSettings{});
+    TSoundSettings sound;
+    sound.MicrophoneId = "alsa_input.usb-Head_1";
+    sound.Microphone = "\x83\x7D\x83\x43\x83\x4E USB";  // マイク USB in CP932
+    sound.SpeakerId = "spkB";
+    sound.Speaker = "Speaker B";
+    sound.OutputVolume = 150;
+    SaveSoundSettings(Path(), sound);
+    const TSettings read = LoadSettings(Path());
+    EXPECT_EQ(read.Sound, sound);
+    EXPECT_EQ(read.ConversationPort, 9000);
+    // Back to the default: the keys go.
+    SaveSoundSettings(Path(), TSoundSettings{});
+    EXPECT_EQ(LoadSettings(Path()).Sound, TSoundSettings{});
+    EXPECT_EQ(test::ReadFileBytes(Path()).find("Speaker="), std::string::npos);
+}
+
+TEST_F(SoundSettingsTest, JunkAndVolumesOutOfRangeReadAsNothingHarmful) {
+    std::string junk;
+    for (int i = 0; i < 5000; ++i) {
+        const auto c = static_cast<char>((i * 37 + 11) % 256);
+        junk += c == '\r' || c == '\n' || c == '\0' ? 'x' : c;
+    }
+    test::WriteFileBytes(
+        Path(), "[Global]\r\nMicrophoneId=" + junk + "\r\nSpeakerId=\r\n" + "OutputVolume=900\r\n");
+    const TSettings read = LoadSettings(Path());
+    EXPECT_FALSE(read.Sound.MicrophoneId.empty());  // kept as it is: it matches no device
+    EXPECT_TRUE(read.Sound.SpeakerId.empty());
+    EXPECT_EQ(read.Sound.OutputVolume, kDefaultVolume);
+    test::WriteFileBytes(Path(), "[Global]\r\nOutputVolume=-1\r\n");
+    EXPECT_EQ(LoadSettings(Path()).Sound.OutputVolume, kDefaultVolume);
+}
+
+TEST_F(SoundSettingsTest, APartnersVolumeIsRememberedWithThePartnerOnly) {
+    RememberPartner(Path(), "taro", "taro.example", "192.0.2.1", "");
+    RememberPartner(Path(), "hanako", "hanako.example", "192.0.2.2", "");
+    EXPECT_EQ(ReadPartnerVolume(Path(), "taro"), TPartnerVolume{});
+    EXPECT_TRUE(WritePartnerVolume(Path(), "taro", {50, false}));
+    EXPECT_TRUE(WritePartnerVolume(Path(), "hanako", {120, true}));
+    EXPECT_EQ(ReadPartnerVolume(Path(), "taro"), (TPartnerVolume{50, false}));
+    EXPECT_EQ(ReadPartnerVolume(Path(), "hanako"), (TPartnerVolume{120, true}));
+    // Someone not remembered: nothing written, the default read.
+    EXPECT_FALSE(WritePartnerVolume(Path(), "jiro", {10, true}));
+    EXPECT_EQ(ReadPartnerVolume(Path(), "jiro"), TPartnerVolume{});
+    EXPECT_EQ(ReadPartnerNames(Path()), (std::vector<std::string>{"taro", "hanako"}));
+    // Remembering the partner again (the connect dialog) keeps its volume; forgetting the one
+    // before it moves it along.
+    RememberPartner(Path(), "hanako", "hanako.example", "192.0.2.3", "");
+    ASSERT_TRUE(ForgetPartner(Path(), "taro"));
+    EXPECT_EQ(ReadPartnerVolume(Path(), "hanako"), (TPartnerVolume{120, true}));
+    test::WriteFileBytes(Path(), "[Partner0]\r\nPartnerName=x\r\nVolume=201\r\nMute=1\r\n");
+    EXPECT_EQ(ReadPartnerVolume(Path(), "x"), (TPartnerVolume{kDefaultVolume, true}));
+}
+
+}  // namespace
+}  // namespace vox

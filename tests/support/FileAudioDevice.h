@@ -174,6 +174,18 @@ class TFileAudioBackend : public TAudioBackend {
     std::unique_ptr<TAudioOutput> MakeOutput() override {
         return MakeOutputDevice ? MakeOutputDevice() : nullptr;
     }
+
+    // The devices it lists, and the ids chosen last (index: the direction).
+    std::vector<TAudioDeviceInfo> Inputs;
+    std::vector<TAudioDeviceInfo> Outputs;
+    std::string ChosenInput = "(never chosen)";
+    std::string ChosenOutput = "(never chosen)";
+    std::vector<TAudioDeviceInfo> Devices(TAudioDirection Direction) override {
+        return Direction == TAudioDirection::Input ? Inputs : Outputs;
+    }
+    void ChooseDevice(TAudioDirection Direction, const std::string& Id) override {
+        (Direction == TAudioDirection::Input ? ChosenInput : ChosenOutput) = Id;
+    }
 };
 
 }  // namespace vox

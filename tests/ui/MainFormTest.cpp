@@ -5,20 +5,25 @@
 #include <unistd.h>
 
 #include <QAbstractButton>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QMenu>
 #include <QPointer>
+#include <QSlider>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTimer>
 #include <fstream>
 #include <iterator>
 
+#include <QCheckBox>
+#include <QSlider>
 #include "MainFormTestSupport.h"
 #include "platform/Cp932.h"
 #include "ui/AboutBox.h"
 #include "ui/ConnectForm.h"
 #include "ui/LogTime.h"
+#include "ui/MemberVolume.h"
 #include "ui/SettingForm.h"
 #include "ui/TransForm.h"
 #include "wire/Packet.h"
@@ -116,7 +121,7 @@ TEST_F(MainFormTest, CreationWithListeningOffAndTheWindowAsDesigned) {
               QStringList({kNotListening, "-", "接続", "-", "すべて切断", "-", "自分の接続先"}));
     EXPECT_EQ(captions(w.Find<QMenu>("Help1")),
               QStringList({"バージョン情報", "-", "ぼくしれんヘルプ"}));
-    EXPECT_EQ(captions(w.Find<QMenu>("PopupMenu1")), QStringList({"ファイル転送"}));
+    EXPECT_EQ(captions(w.Find<QMenu>("PopupMenu1")), QStringList({"ファイル転送", "-", "音量"}));
     EXPECT_EQ(w.Action("Setting")->text(), QStringLiteral("設定"));
     EXPECT_EQ(w.Find<QMenu>("Connect")->title(), QStringLiteral("接続"));
     EXPECT_EQ(w.Find<QMenu>("Help1")->title(), QStringLiteral("ヘルプ"));
@@ -760,6 +765,40 @@ TEST(LogTimeTest, ShortDateAndLongTimeWithoutTheZone) {
               QStringLiteral("2024/03/05 0時00分00秒"));
     EXPECT_EQ(LongTimeFormatOf(QLocale(QLocale::English, QLocale::UnitedStates)),
               QStringLiteral("h:mm:ss AP"));
+}
+
+}  // namespace
+}  // namespace vox::testing
+
+namespace vox::testing {
+namespace {
+
+TEST_F(MainFormTest, TheMemberPopUpSetsAPartnersVolumeAndTheHistoryKeepsIt) {
+    const std::string ini = WriteIni(dir, "A.Ini", Ini(false));
+    RememberPartner(ini, "taro", "taro.example", "192.0.2.1", "");
+    WritePartnerVolume(ini, "taro", {40, false});
+    TWindow w(ini);
+    w.Form->AddMember("taro", nullptr);
+    w.Form->AddMember("jiro", nullptr);  // not in the history
+    QListWidget* list = w.ListBox1();
+    ASSERT_EQ(list->count(), 2);
+    auto* volume = w.Find<TMemberVolume>("MemberVolume");
+    auto* menu = w.Find<QMenu>("PopupMenu1");
+    list->setCurrentRow(0);
+    emit menu->aboutToShow();
+    EXPECT_EQ(volume->Volume(), (TPartnerVolume{40, false}));  // as remembered
+    volume->Slider()->setValue(150);
+    volume->Mute()->setChecked(true);
+    EXPECT_EQ(ReadPartnerVolume(ini, "taro"), (TPartnerVolume{150, true}));
+    EXPECT_FALSE(volume->Slider()->isEnabled());  // muted: the slider rests
+    list->setCurrentRow(1);
+    emit menu->aboutToShow();
+    EXPECT_EQ(volume->Volume(), TPartnerVolume{});
+    volume->Slider()->setValue(60);
+    EXPECT_EQ(ReadPartnerNames(ini), (std::vector<std::string>{"taro"}));  // nobody added
+    list->setCurrentRow(0);
+    emit menu->aboutToShow();
+    EXPECT_EQ(volume->Volume(), (TPartnerVolume{150, true}));  // each keeps its own
 }
 
 }  // namespace

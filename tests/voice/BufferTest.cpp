@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cmath>
 #include <deque>
 #include <functional>
 #include <numeric>
@@ -539,6 +541,121 @@ TEST(FusionBuffer, TheSourceLimitDropsWholeSamplesAndZeroMeansNoLimit) {
     const Bytes many = Sequence(50000);
     mixer.WriteFrom(many.data(), 50000, &a);
     EXPECT_EQ(mixer.SourceSize(&a), 50000);
+}
+
+}  // namespace
+}  // namespace vox
+
+namespace vox {
+namespace {
+
+// A sine of Amplitude around silence, Count samples, Period samples long.
+std::vector<std::uint8_t> SineBytes(std::size_t Count, int Amplitude, double Period) {
+    std::vector<std::uint8_t> out(Count);
+    for (std::size_t i = 0; i < Count; ++i) {
+        out[i] = static_cast<std::uint8_t>(
+            128 + std::lround(Amplitude * std::sin(2 * 3.14159265358979 * i / Period)));
+    }
+    return out;
+}
+
+// Amplitude of the component of period Period in Samples (a one-frequency Fourier sum), so
+// that two partners' tones mixed together are told apart.
+double ToneAmplitude(const std::vector<std::uint8_t>& Samples, double Period) {
+    double re = 0;
+    double im = 0;
+    for (std::size_t i = 0; i < Samples.size(); ++i) {
+        const double x = static_cast<double>(Samples[i]) - 128;
+        const double phase = 2 * 3.14159265358979 * static_cast<double>(i) / Period;
+        re += x * std::cos(phase);
+        im += x * std::sin(phase);
+    }
+    return 2 * std::hypot(re, im) / static_cast<double>(Samples.size());
+}
+
+TEST(FusionBufferVolume, ScalingKeepsSilenceRoundsAwayFromItAndClips) {
+    EXPECT_EQ(ScaleSample(128, 0), 128);
+    EXPECT_EQ(ScaleSample(128, 200), 128);
+    EXPECT_EQ(ScaleSample(255, 100), 255);
+    EXPECT_EQ(ScaleSample(0, 100), 0);
+    EXPECT_EQ(ScaleSample(228, 50), 178);
+    EXPECT_EQ(ScaleSample(28, 50), 78);
+    EXPECT_EQ(ScaleSample(129, 50), 129);  // half a step rounds away from silence
+    EXPECT_EQ(ScaleSample(127, 50), 127);
+    EXPECT_EQ(ScaleSample(255, 0), 128);
+    EXPECT_EQ(ScaleSample(200, 200), 255);  // clipped, never wrapped
+    EXPECT_EQ(ScaleSample(40, 200), 0);
+}
+
+TEST(FusionBufferVolume, HalfVolumeHalvesOnePartnerAndLeavesTheOtherAsItWas) {
+    constexpr std::size_t kCount = 11025;
+    constexpr double kPeriodA = 25;  // 441 Hz at 11025 Hz
+    constexpr double kPeriodB = 17;  // 648.5 Hz
+    // Amplitudes that 200 % does not clip.
+    const auto toneA = SineBytes(kCount, 60, kPeriodA);
+    const auto toneB = SineBytes(kCount, 60, kPeriodB);
+    const int a = 0;
+    const int b = 0;
+    const auto mixed = [&](int VolumeA, int VolumeB) {
+        TFusionBuffer mixer;
+        mixer.SetSourceVolume(&a, VolumeA);  // set before the partner's first voice
+        mixer.WriteFrom(toneA.data(), kCount, &a);
+        mixer.WriteFrom(toneB.data(), kCount, &b);
+        mixer.SetSourceVolume(&b, VolumeB);
+        return Take(mixer, kCount);
+    };
+    const auto both = mixed(100, 100);
+    const auto halfA = mixed(50, 100);
+    const auto muteA = mixed(0, 100);
+    const double a100 = ToneAmplitude(both, kPeriodA);
+    const double b100 = ToneAmplitude(both, kPeriodB);
+    ASSERT_GT(a100, 25);  // the mean of two: about 30 each
+    EXPECT_NEAR(ToneAmplitude(halfA, kPeriodA) / a100, 0.5, 0.05);
+    EXPECT_NEAR(ToneAmplitude(halfA, kPeriodB) / b100, 1.0, 0.1 * 0.5);
+    EXPECT_LT(ToneAmplitude(muteA, kPeriodA), 0.5);  // nothing of A
+    EXPECT_NEAR(ToneAmplitude(muteA, kPeriodB) / b100, 1.0, 0.05);
+    // 200 % doubles it.
+    EXPECT_NEAR(ToneAmplitude(mixed(200, 100), kPeriodA) / a100, 2.0, 0.1);
+}
+
+TEST(FusionBufferVolume, OnePartnerAloneAndTheOutputVolumeScaleWhatIsRead) {
+    const auto tone = SineBytes(4410, 100, 25);
+    const int a = 0;
+    const int b = 0;
+    TFusionBuffer mixer;
+    mixer.WriteFrom(tone.data(), 4410, &a);
+    EXPECT_EQ(Take(mixer, 4410), tone);  // 100 %: passed through unchanged
+    mixer.SetSourceVolume(&a, 50);
+    mixer.WriteFrom(tone.data(), 4410, &a);
+    EXPECT_NEAR(ToneAmplitude(Take(mixer, 4410), 25), 50, 2);
+    mixer.SetOutputVolume(50);  // both: a quarter
+    mixer.WriteFrom(tone.data(), 4410, &a);
+    EXPECT_NEAR(ToneAmplitude(Take(mixer, 4410), 25), 25, 2);
+    mixer.SetSourceVolume(&a, 100);  // two partners: the mean, then the output volume
+    mixer.WriteFrom(tone.data(), 4410, &a);
+    mixer.WriteFrom(tone.data(), 4410, &b);
+    EXPECT_NEAR(ToneAmplitude(Take(mixer, 4410), 25), 50, 2);
+    // A partner that leaves takes its volume with it: one that comes back under the same key
+    // starts at 100 %.
+    mixer.SetSourceVolume(&a, 0);
+    mixer.RemoveSource(&a);
+    EXPECT_EQ(mixer.SourceVolume(&a), 100);
+    EXPECT_EQ(mixer.SourceVolume(&b), 100);
+}
+
+TEST(FusionBufferVolume, APartnerIsActiveWhileItsVoiceIsInTheMixerAndShortlyAfter) {
+    const int a = 0;
+    const int b = 0;
+    TFusionBuffer mixer;
+    EXPECT_FALSE(mixer.SourceActive(&a, std::chrono::milliseconds(500)));
+    const Bytes voice(100, 200);
+    mixer.WriteFrom(voice.data(), 100, &a);
+    EXPECT_TRUE(mixer.SourceActive(&a, std::chrono::milliseconds(0)));
+    EXPECT_FALSE(mixer.SourceActive(&b, std::chrono::milliseconds(500)));
+    Take(mixer, 100);
+    EXPECT_TRUE(mixer.SourceActive(&a, std::chrono::hours(1)));  // just played
+    SleepMs(20);
+    EXPECT_FALSE(mixer.SourceActive(&a, std::chrono::milliseconds(1)));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <numeric>
 #include <string>
 #include <thread>
@@ -482,6 +483,46 @@ TEST(Playback, TerminatingWhilePlayingLetsTheBlocksTakenBeHeardAndTakesNoMore) {
     EXPECT_FALSE(rig.Output->IsOpen());
     EXPECT_EQ(rig.Output->Heard(), Bytes(voice.begin(), voice.begin() + taken));
     EXPECT_EQ(rig.Thread->Mixer().Size(), 13000 - taken);
+}
+
+}  // namespace
+}  // namespace vox
+
+namespace vox {
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// The input level
+
+TEST(RecorderLevel, TheLevelFollowsAToneOfKnownLevelAndFallsInSilence) {
+    // Half a second of a tone at half of full scale, then half a second of silence, at 10x
+    // real time in 10 ms chunks.
+    Bytes source;
+    for (int i = 0; i < 5513; ++i) {
+        source.push_back(static_cast<std::uint8_t>(128 + std::lround(64 * std::sin(i * 0.25))));
+    }
+    source.resize(11025, 128);
+    TRecorderRig rig(source, 10.0, 110);
+    EXPECT_EQ(rig.Sound->InputLevel(), 0);
+    rig.Sound->StartRecording(kVoiceFormat, kVoiceBlockSize, rig.Target);
+    ASSERT_TRUE(WaitUntil([&] { return rig.Sound->InputLevel() >= 45; }));
+    EXPECT_LE(rig.Sound->InputLevel(), 55);
+    ASSERT_TRUE(rig.Input->WaitExhausted(5000));
+    EXPECT_LE(rig.Sound->InputLevel(), 2);  // the last chunk was silence
+    rig.Sound->StopRecording();
+    EXPECT_EQ(rig.Sound->InputLevel(), 0);
+}
+
+TEST(RecorderLevel, AMicrophoneTestMeasuresTheLevelAndHandsNothingOn) {
+    Bytes source(11025, 128 + 100);
+    TRecorderRig rig(source, 0, 441);
+    rig.Sound->StartMonitoring(kVoiceFormat, kVoiceBlockSize);
+    EXPECT_TRUE(rig.Sound->IsRecording());
+    ASSERT_TRUE(rig.Input->WaitExhausted(5000));
+    EXPECT_NEAR(rig.Sound->InputLevel(), 78, 1);
+    rig.Sound->StopRecording();
+    EXPECT_EQ(rig.Target.Size(), 0);
+    EXPECT_FALSE(rig.Input->IsOpen());
 }
 
 }  // namespace
