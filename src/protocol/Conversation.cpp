@@ -407,4 +407,43 @@ void TConversation::Finish() {
     }
 }
 
+TPartnerSecurity TConversation::Security() const {
+    std::lock_guard lock(FNameLock);
+    return FSecurity;
+}
+
+std::string TConversation::PartnerFingerprint() const {
+    std::lock_guard lock(FNameLock);
+    return FPartnerFingerprint;
+}
+
+std::string TConversation::CheckString() const {
+    std::lock_guard lock(FNameLock);
+    return FCheckString;
+}
+
+void TConversation::SetSecurity(bool verified) {
+    TCustomWinSocket& socket = *Socket();
+    const bool encrypted = socket.Encrypted();
+    std::string fingerprint = encrypted ? socket.PeerFingerprint() : std::string();
+    std::string check = encrypted ? socket.CheckString() : std::string();
+    std::lock_guard lock(FNameLock);
+    FSecurity = !encrypted ? TPartnerSecurity::Plain
+                : verified ? TPartnerSecurity::Verified
+                           : TPartnerSecurity::Encrypted;
+    FPartnerFingerprint = std::move(fingerprint);
+    FCheckString = std::move(check);
+}
+
+void TConversation::RefuseForKeys(TSecurityWarning warning) {
+    CloseSocket();
+    warning.Address = PartnerAddress();
+    const std::string_view text =
+        warning.Problem == TSecurityProblem::KeyChanged        ? texts::kKeyChanged
+        : warning.Problem == TSecurityProblem::PlainFromPinned ? texts::kPlainFromPinned
+                                                               : texts::kUnencryptedRefused;
+    AddLog(warning.Address + Sjis(text));
+    FCore.OnUi([&] { FCore.Ui().SecurityWarning(warning); });
+}
+
 }  // namespace vox
