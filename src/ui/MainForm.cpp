@@ -744,7 +744,12 @@ void TMainForm::SettingClick() {
     }
     auto* form = new TSettingForm(this, Core(), FSettings, FIniFileName);
     connect(form, &TSettingForm::Applied, this, &TMainForm::SettingsApplied);
+    AddSettingPages(*form);
     form->show();
+}
+
+void TMainForm::AddSettingPages(TSettingForm& form) {
+    (void)form;
 }
 
 void TMainForm::About1Click() {

@@ -36,6 +36,7 @@ namespace vox {
 
 class TConnectionCore;
 class TTransferWindows;
+class TSettingForm;
 
 // The program's title, also the main window's caption.
 inline constexpr const char* kApplicationTitle = "ぼくしれん";
@@ -163,6 +164,8 @@ class TMainForm : public QMainWindow, public IConversationUi {
     // Opens "自分の接続先" (a window of its own, not modal).
     void ShowReachForm();
     void SettingClick();
+    // The settings dialog's pages beside the basic one.
+    void AddSettingPages(TSettingForm& form);
     void About1Click();
     void VoxilenHelpClick();
     // Text chat and member list.

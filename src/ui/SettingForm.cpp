@@ -16,6 +16,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTabBar>
+#include <QTabWidget>
 #include <QVBoxLayout>
 #include <exception>
 #include <optional>
@@ -25,6 +27,7 @@
 #include "platform/IniFile.h"
 #include "protocol/ConnectionCore.h"
 #include "ui/DialogMessages.h"
+#include "ui/SettingPage.h"
 
 namespace vox {
 
@@ -223,8 +226,18 @@ TSettingForm::TSettingForm(QWidget* owner, TConnectionCore& core, TSettings& liv
     buttons->addWidget(OKBtn);
     buttons->addWidget(CloseBtn);
 
+    auto* basic = new QWidget;
+    basic->setObjectName(QStringLiteral("BasicPage"));
+    basic->setLayout(fields);
+    Pages = new QTabWidget(this);
+    Pages->setObjectName(QStringLiteral("Pages"));
+    Pages->setTabBarAutoHide(true);
+    Pages->setDocumentMode(true);
+    Pages->setFocusPolicy(Qt::NoFocus);  // its tab bar takes the focus when it shows
+    Pages->addTab(basic, QStringLiteral("基本"));
+
     auto* layout = new QVBoxLayout(this);
-    layout->addLayout(fields);
+    layout->addWidget(Pages);
     layout->addSpacing(6);
     layout->addLayout(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
@@ -290,41 +303,85 @@ void TSettingForm::ShowError(const QString& message) {
     TakeFocusBack();
 }
 
-void TSettingForm::OKBtnClick() {
+void TSettingForm::AddPage(TSettingPage* page) {
+    FPages.push_back(page);
+    Pages->addTab(page, page->Title());
+}
+
+bool TSettingForm::BasicChanged() const {
+    const std::optional<int> conversationPort = PortOf(ComboBox1->currentText());
+    const std::optional<int> transferPort = PortOf(ComboBox2->currentText());
+    return conversationPort != FLive.ConversationPort || transferPort != FLive.TransferPort ||
+           Cp932(MyNameEdit->text()) != FLive.MyName ||
+           PassCheckBox->isChecked() != FLive.UsePassPhrase ||
+           (PassCheckBox->isChecked() && Cp932(PassPhraseEdit->text()) != FLive.PassPhrase);
+}
+
+bool TSettingForm::CheckBasic(TSettingsDialogValues& values) {
     if (FCore.IncomingCount() > 0 || FCore.OutgoingCount() > 0) {
         Refuse(QStringLiteral("接続中のホストがあるので、変更できません。"));
-        return;
+        return false;
     }
     if (FCore.Listening()) {
         Refuse(QStringLiteral("待ち受け中は変更できません。"));
-        return;
+        return false;
     }
     const std::optional<int> conversationPort = PortOf(ComboBox1->currentText());
     const std::optional<int> transferPort = PortOf(ComboBox2->currentText());
     if (!conversationPort || !transferPort) {
         Refuse(QStringLiteral("ポートは数字でなければなりません。"));
-        return;
+        return false;
     }
     // A port no listener can open would be taken here and fail only when listening.
     if (!IsPort(conversationPort) || !IsPort(transferPort)) {
         Refuse(QStringLiteral("ポートは %1 から %2 までの数字でなければなりません。")
                    .arg(kLowestPort)
                    .arg(kHighestPort));
-        return;
+        return false;
     }
     if (*conversationPort == *transferPort) {
         Refuse(QStringLiteral("会話用ポートと転送用ポートが同じではいけません。"));
-        return;
+        return false;
     }
-
-    TSettingsDialogValues values;
     values.ConversationPort = *conversationPort;
     values.TransferPort = *transferPort;
     values.MyName = Cp932(MyNameEdit->text());
     values.UsePassPhrase = PassCheckBox->isChecked();
     values.PassPhrase = Cp932(PassPhraseEdit->text());
+    return true;
+}
+
+void TSettingForm::OKBtnClick() {
+    std::vector<TSettingPage*> changed;
+    for (TSettingPage* page : FPages) {
+        if (page->Changed(FLive)) {
+            changed.push_back(page);
+        }
+    }
+    for (TSettingPage* page : changed) {
+        if (const QString message = page->Check(); !message.isEmpty()) {
+            Pages->setCurrentWidget(page);
+            Refuse(message);
+            return;
+        }
+    }
+    // The other pages' settings may change while connected or listening; the basic page's may
+    // not. OK with nothing changed anywhere still says so, as it always has.
+    const bool basic = BasicChanged() || changed.empty();
+    TSettingsDialogValues values;
+    if (basic) {
+        Pages->setCurrentIndex(0);
+    }
+    if (basic && !CheckBasic(values)) {
+        return;
+    }
     try {
-        ApplySettingsDialog(FIniFileName, FLive, values);
+        for (TSettingPage* page : changed) {
+            page->Apply(FLive, FIniFileName);
+        }
+        if (basic) {
+            ApplySettingsDialog(FIniFileName, FLive, values);
+        }
     } catch (const std::exception& e) {
         // What was applied before the failing write stays applied; the dialog stays open.
         ShowError(QString::fromUtf8(e.what()));

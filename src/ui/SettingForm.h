@@ -1,10 +1,12 @@
 // The settings dialog: the two ports, the own name and the pass-phrase protection of incoming
-// calls, plus this computer's name and address to tell a partner. Not modal; it closes as soon
-// as another window becomes active and is deleted when it closes.
+// calls, plus this computer's name and address to tell a partner, on its first page; further
+// pages (TSettingPage) in tabs beside it. Not modal; it closes as soon as another window
+// becomes active and is deleted when it closes.
 #pragma once
 
 #include <QDialog>
 #include <string>
+#include <vector>
 
 #include "settings/Settings.h"
 
@@ -13,10 +15,12 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QTabWidget;
 
 namespace vox {
 
 class TConnectionCore;
+class TSettingPage;
 
 // This computer's name and IPv4 address as a partner would use them.
 struct TLocalHostIdentity {
@@ -37,6 +41,10 @@ class TSettingForm : public QDialog {
   public:
     // live: the main window's settings, changed on OK; iniFileName: the settings file.
     TSettingForm(QWidget* owner, TConnectionCore& core, TSettings& live, std::string iniFileName);
+
+    // Adds a page as a tab after the others; the dialog owns it. The tabs show once there is
+    // more than the basic page.
+    void AddPage(TSettingPage* page);
 
   signals:
     // OK applied the values to the live settings (the own name may have changed).
@@ -62,11 +70,17 @@ class TSettingForm : public QDialog {
     QLineEdit* AddressEdit;
     QPushButton* OKBtn;
     QPushButton* CloseBtn;
+    QTabWidget* Pages;
+    std::vector<TSettingPage*> FPages;
 
     // The live settings into the controls, once: a message box that takes and gives back
     // the focus must not undo what the user typed.
     void LoadLiveValues();
     void ShowLocalHost();
+    // Whether the basic page's controls differ from the live settings.
+    bool BasicChanged() const;
+    // The basic page's checks in their order; refuses and returns false on the first that fails.
+    bool CheckBasic(TSettingsDialogValues& values);
     void OKBtnClick();
     // Beeps and shows a user error; the dialog stays open meanwhile.
     void Refuse(const QString& message);

@@ -9,6 +9,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStyle>
+#include <QTabBar>
+#include <QTabWidget>
 #include <filesystem>
 #include <memory>
 
@@ -18,6 +20,7 @@
 #include "settings/MyIniFile.h"
 #include "support/ConversationTestSupport.h"
 #include "support/ScratchDir.h"
+#include "ui/SettingPage.h"
 #include "wire/PassPhrase.h"
 
 namespace vox::testing {
@@ -32,6 +35,20 @@ constexpr const char* kListeningMessage = "待ち受け中は変更できませ�
 constexpr const char* kNotANumberMessage = "ポートは数字でなければなりません。";
 constexpr const char* kPortRangeMessage = "ポートは 1 から 65535 までの数字でなければなりません。";
 constexpr const char* kSamePortsMessage = "会話用ポートと転送用ポートが同じではいけません。";
+
+// A page whose one value lives beside the basic settings.
+class TCountPage : public TSettingPage {
+  public:
+    QString Title() const override { return QStringLiteral("数"); }
+    bool Changed(const TSettings&) const override { return Value != Applied; }
+    QString Check() const override {
+        return Value < 0 ? QStringLiteral("負の数です。") : QString();
+    }
+    void Apply(TSettings&, const std::string&) override { Applied = Value; }
+
+    int Value = 0;
+    int Applied = 0;
+};
 
 class SettingFormTest : public DialogTest {
   protected:
@@ -321,6 +338,54 @@ TEST_F(SettingFormTest, CloseButtonAppliesNothing) {
     EXPECT_TRUE(ProcessUntil([&] { return form.isNull(); }));
     EXPECT_EQ(live.ConversationPort, 9911);
     EXPECT_FALSE(std::filesystem::exists(Path()));
+}
+
+}  // namespace
+}  // namespace vox::testing
+
+namespace vox::testing {
+namespace {
+
+TEST_F(SettingFormTest, OtherPagesApplyWhileConnectedButTheBasicPageStillMayNot) {
+    QPointer<TSettingForm> form = Open();
+    auto* tabs = Find<QTabWidget>(form, "Pages");
+    EXPECT_TRUE(tabs->tabBar()->isHidden()) << "one page shows no tabs";
+    auto* page = new TCountPage;
+    form->AddPage(page);
+    ASSERT_EQ(tabs->count(), 2);
+    EXPECT_EQ(tabs->tabText(0), QStringLiteral("基本"));
+    EXPECT_EQ(tabs->tabText(1), QStringLiteral("数"));
+
+    core->StartListening(0);
+    TRawPeer caller = TRawPeer::Connect(core->ListeningPort());
+    ASSERT_TRUE(PumpUntil(sync, [&] { return core->IncomingCount() == 1; }));
+
+    // A page's own check refuses before anything is applied.
+    form->show();
+    page->Value = -1;
+    EXPECT_EQ(PressOK(form), std::vector<QString>{QStringLiteral("負の数です。")});
+    EXPECT_EQ(page->Applied, 0);
+    EXPECT_EQ(tabs->currentWidget(), page);
+
+    // With the basic page changed too, the connection refuses both.
+    page->Value = 3;
+    Find<QLineEdit>(form, "MyNameEdit")->setText("new");
+    ExpectRefused(form, kConnectedMessage);
+    EXPECT_EQ(page->Applied, 0);
+    EXPECT_EQ(tabs->currentIndex(), 0);
+
+    // Only the other page changed: it applies while connected and the dialog closes.
+    Find<QLineEdit>(form, "MyNameEdit")->setText(QStringLiteral("たろう"));
+    EXPECT_TRUE(PressOK(form).empty());
+    EXPECT_EQ(page->Applied, 3);
+    Flush();
+    EXPECT_TRUE(form.isNull());
+
+    // Nothing changed anywhere: the connection is still the answer.
+    form = Open();
+    form->AddPage(new TCountPage);
+    ExpectRefused(form, kConnectedMessage);
+    delete form.data();
 }
 
 }  // namespace
