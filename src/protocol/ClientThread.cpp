@@ -142,7 +142,10 @@ void TClientThread::Handshake() {
                     if (reply.Result == rcAccepted) {
                         PinAfterAcceptance(verified);
                         SetEstablished();
-                        FCore.OnUi([&] { FCore.Ui().AddMember(PartnerName(), this); });
+                        FCore.OnUi([&] {
+                            FCore.Ui().AddMember(PartnerName(), this);
+                            FCore.Ui().MemberSecurity(this, MemberSecurity());
+                        });
                         return;
                     }
                     CloseSocket();

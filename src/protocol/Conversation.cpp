@@ -422,6 +422,16 @@ std::string TConversation::CheckString() const {
     return FCheckString;
 }
 
+TMemberSecurity TConversation::MemberSecurity() const {
+    std::lock_guard lock(FNameLock);
+    TMemberSecurity security;
+    security.Encrypted = FSecurity != TPartnerSecurity::Plain;
+    security.Verified = FSecurity == TPartnerSecurity::Verified;
+    security.CheckString = FCheckString;
+    security.PartnerFingerprint = FPartnerFingerprint;
+    return security;
+}
+
 void TConversation::SetSecurity(bool verified) {
     TCustomWinSocket& socket = *Socket();
     const bool encrypted = socket.Encrypted();

@@ -121,6 +121,7 @@ class TConversation {
     TPartnerSecurity Security() const;
     std::string PartnerFingerprint() const;
     std::string CheckString() const;
+    TMemberSecurity MemberSecurity() const;
 
     // Received voice (VoiceHeader + block, back to back) for this connection's decoding; also
     // the key of this partner's voice in the mixer. Without a mixer (a core that plays

@@ -53,6 +53,14 @@ enum class TSecurityProblem {
     Unencrypted,      // the partner speaks no TLS, and the setting refuses such partners
 };
 
+// How a member's connection is protected, for the member list.
+struct TMemberSecurity {
+    bool Encrypted = false;
+    bool Verified = false;    // the key matched the one pinned at an earlier call
+    std::string CheckString;  // the same on both ends of the session
+    std::string PartnerFingerprint;
+};
+
 struct TSecurityWarning {
     TSecurityProblem Problem = TSecurityProblem::KeyChanged;
     std::string Partner;      // the partner's text in the trust store
@@ -92,6 +100,9 @@ class IConversationUi {
     // A call placed from here was turned away or broke off during its handshake; the log
     // lines are written as well. address: the partner's dotted address.
     virtual void CallFailed(const std::string& /*address*/, TCallFailure /*why*/) {}
+    // Right after AddMember: how the member's connection is protected.
+    virtual void MemberSecurity(TConversation* /*connection*/,
+                                const TMemberSecurity& /*security*/) {}
     // A connection was refused for its keys (the log line is written as well). The window
     // warns, and may offer to accept a changed key (TConnectionCore::AcceptPartnerKey).
     virtual void SecurityWarning(const TSecurityWarning& /*warning*/) {}

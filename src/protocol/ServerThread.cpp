@@ -198,7 +198,10 @@ void TServerThread::Decide(const std::string& receivedPassPhrase) {
         WriteNow(BuildConnectReply(rcAccepted, PartnerName() + Sjis(texts::kWelcomeSuffix)));
         AddPartnerLog(kConnected);
         SetEstablished();
-        FCore.OnUi([&] { FCore.Ui().AddMember(PartnerName(), this); });
+        FCore.OnUi([&] {
+            FCore.Ui().AddMember(PartnerName(), this);
+            FCore.Ui().MemberSecurity(this, MemberSecurity());
+        });
     } else if (result == cdRefused) {
         WriteNow(BuildConnectReply(rcRefused, Sjis(texts::kCallRefused)));
         CloseSocket();

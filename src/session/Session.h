@@ -18,6 +18,7 @@
 #include "portmap/PortMapper.h"
 #include "protocol/Conversation.h"
 #include "protocol/ConversationUi.h"
+#include "protocol/Trust.h"
 #include "voice/AudioDevice.h"
 
 namespace vox {
@@ -28,6 +29,7 @@ class TFusionBuffer;
 class TMySound;
 class TPlayFileThread;
 class TSendThread;
+class TTlsIdentity;
 
 // What the program logs when it has no sound device (UTF-8).
 inline constexpr const char* kSoundUnavailable =
@@ -85,6 +87,14 @@ class TSession {
     void StartTalking();
     void StopTalking();
 
+    // Encrypts connections with the own key and certificate beside the settings file (made at
+    // the first start) and remembers partners' keys in the settings file. Returns an empty
+    // text, or why not (UTF-8): the program then runs in the clear as before. UI thread, before
+    // listening or calling.
+    std::string EnableTls(const std::string& settingsFile);
+    // The own identity while connections are encrypted; null otherwise.
+    const TTlsIdentity* Identity() const { return FIdentity.get(); }
+
   private:
     IConversationUi& FUi;
     TSessionOptions FOptions;
@@ -104,6 +114,8 @@ class TSession {
     std::unique_ptr<TSendThread> FSendThread;
     std::unique_ptr<TEncodeThread> FEncodeThread;
     std::unique_ptr<TMySound> FSound;
+    std::shared_ptr<const TTlsIdentity> FIdentity;
+    std::unique_ptr<ITrustStore> FTrust;
 };
 
 }  // namespace vox

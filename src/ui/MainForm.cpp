@@ -33,6 +33,7 @@
 #include <utility>
 
 #include "net/Address.h"
+#include "net/Tls.h"
 #include "platform/Cp932.h"
 #include "protocol/ConnectionCore.h"
 #include "session/Reach.h"
@@ -43,7 +44,9 @@
 #include "ui/ErrorAdvice.h"
 #include "ui/LogTime.h"
 #include "ui/ReachForm.h"
+#include "ui/SecurityView.h"
 #include "ui/SettingForm.h"
+#include "ui/SettingSecurityPage.h"
 #include "ui/TransferWindows.h"
 #include "voice/Sound.h"
 #include "wire/Packet.h"
@@ -205,6 +208,7 @@ void TMainForm::CreateControls() {
     listFont.setPixelSize(kListFontPixels);
     ListBox1->setFont(listFont);
     ListBox1->setSelectionMode(QAbstractItemView::SingleSelection);
+    ListBox1->setItemDelegate(new ui::TMemberStateDelegate(ListBox1));
     Label3 = NewLabel(central, "Label3", QStringLiteral("メンバーリスト："), ListBox1);
 
     SendButton = new QPushButton(QStringLiteral("音声送信"), central);
@@ -357,6 +361,14 @@ void TMainForm::FormCreate() {
     CreateTransferWindows();
 
     Guard([this] { FSettings = LoadSettings(FIniFileName); });
+    // Before listening: callers and calls are encrypted from the start.
+    Guard([this] {
+        const std::string why = FSession->EnableTls(FIniFileName);
+        if (!why.empty()) {
+            Log(QStringLiteral("鍵を用意できないため、暗号化なしで接続します：%1")
+                    .arg(QString::fromStdString(why)));
+        }
+    });
     // A listener that cannot be opened must not keep the voice threads from starting.
     Guard([this] {
         if (FSettings.ServerListen) {
@@ -749,7 +761,9 @@ void TMainForm::SettingClick() {
 }
 
 void TMainForm::AddSettingPages(TSettingForm& form) {
-    (void)form;
+    const TTlsIdentity* identity = FSession->Identity();
+    form.AddPage(new TSettingSecurityPage(
+        FSettings, identity != nullptr ? identity->Fingerprint() : std::string()));
 }
 
 void TMainForm::About1Click() {
@@ -858,6 +872,30 @@ void TMainForm::CallFailed(const std::string& address, TCallFailure why) {
             break;
     }
     ShowNotice(text.arg(who));
+}
+
+void TMainForm::MemberSecurity(TConversation* connection, const TMemberSecurity& security) {
+    const auto key = reinterpret_cast<quintptr>(connection);
+    for (int i = ListBox1->count(); i-- > 0;) {
+        if (ListBox1->item(i)->data(Qt::UserRole).value<quintptr>() == key) {
+            ui::ShowMemberSecurity(*ListBox1->item(i), security);
+            break;
+        }
+    }
+}
+
+void TMainForm::SecurityWarning(const TSecurityWarning& warning) {
+    if (FShutDown) {
+        return;
+    }
+    ShowNotice(ui::SecurityWarningText(warning).section(QLatin1Char('\n'), 0, 0));
+    ui::ShowSecurityWarning(this, warning, [this, warning] {
+        if (!FShutDown) {
+            Core().AcceptPartnerKey(warning.Partner, warning.NewFingerprint);
+            Log(QStringLiteral("%1 の新しい鍵を受け入れました。")
+                    .arg(FromCp932(warning.PartnerName)));
+        }
+    });
 }
 
 int TMainForm::AskAcceptance(const TIncomingCall& call) {

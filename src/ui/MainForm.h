@@ -126,6 +126,8 @@ class TMainForm : public QMainWindow, public IConversationUi {
     void TransferRefused(TConversation* connection) override;
     void Beep() override;
     void CallFailed(const std::string& address, TCallFailure why) override;
+    void MemberSecurity(TConversation* connection, const TMemberSecurity& security) override;
+    void SecurityWarning(const TSecurityWarning& warning) override;
 
   protected:
     void changeEvent(QEvent* event) override;
