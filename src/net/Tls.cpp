@@ -131,7 +131,7 @@ T ReadPem(const std::string& path, Read read) {
         throw std::runtime_error("cannot read " + path);
     }
     T object(read(file));
-    std::fclose(file);
+    (void)std::fclose(file);
     if (!object) {
         throw Failure("cannot read " + path);
     }

@@ -47,7 +47,7 @@ class TTlsIdentity {
 
   private:
     TTlsIdentity() = default;
-    void MakeContexts(void* key, void* certificate);
+    void MakeContexts(void* keyPointer, void* certPointer);
 
     ssl_ctx_st* client_ = nullptr;
     ssl_ctx_st* server_ = nullptr;
