@@ -4,14 +4,20 @@
 #include <miniupnpc/miniupnpc.h>
 #include <miniupnpc/upnpcommands.h>
 #include <miniupnpc/upnperrors.h>
+#include <miniupnpc/upnpreplyparse.h>
 #include <natpmp.h>
 #include <netinet/in.h>
 #include <sys/select.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
+
+#include "portmap/AddressWatcher.h"
+#include "portmap/RouterHttp.h"
 
 namespace vox {
 
@@ -23,6 +29,10 @@ constexpr const char* kDescription = "Voxilen";
 // The router asks for permanent leases only (UPnP IGD error 725).
 constexpr int kOnlyPermanentLeases = 725;
 constexpr int kConflict = 718;
+// A control call that got no usable answer (its failure says why).
+constexpr int kNoAnswer = -1;
+// The routers of one discovery whose descriptions are read, at most.
+constexpr int kMaxRouters = 4;
 
 std::string RefusalText(int code) {
     if (code == kConflict) {
@@ -56,10 +66,10 @@ std::string ClassifyExternalAddress(const std::string& dotted) {
 // The router found, and what was mapped on it.
 struct TPortMapper::TRouter {
     enum class TKind { None, Upnp, NatPmp } Kind = TKind::None;
-    bool Tried = false;  // a discovery ran (and found Kind)
-    UPNPUrls Urls{};
-    IGDdatas Data{};
-    char LanAddress[64] = {};
+    bool Tried = false;       // a discovery ran (and found Kind)
+    std::string ControlUrl;   // UPnP: where the control calls go
+    std::string ServiceType;  // UPnP: WANIPConnection or WANPPPConnection
+    std::string LanAddress;   // this machine's address towards the router
     natpmp_t Pmp{};
     std::string External;
     std::vector<TMappedPort> Ports;
@@ -70,11 +80,12 @@ struct TPortMapper::TRouter {
     TRouter& operator=(const TRouter&) = delete;
     ~TRouter() { Forget(); }
     void Forget() {
-        if (Kind == TKind::Upnp) {
-            FreeUPNPUrls(&Urls);
-        } else if (Kind == TKind::NatPmp) {
+        if (Kind == TKind::NatPmp) {
             closenatpmp(&Pmp);
         }
+        ControlUrl.clear();
+        ServiceType.clear();
+        LanAddress.clear();
         Kind = TKind::None;
         Tried = false;
         External.clear();
@@ -115,12 +126,83 @@ bool NatPmpAnswer(natpmp_t& pmp, natpmpresp_t& response, std::uint32_t waitMs) {
     }
 }
 
+TSteady::time_point Sooner(TSteady::time_point a, std::uint32_t ms) {
+    return std::min(a, TSteady::now() + std::chrono::milliseconds(ms));
+}
+
+// One control call's outcome: Code 0 done, > 0 the router's refusal (UPnP error code),
+// kNoAnswer when nothing usable came back (Failure says why).
+struct TSoapAnswer {
+    int Code = kNoAnswer;
+    std::string Failure;
+    std::vector<std::pair<std::string, std::string>> Values;
+    std::string Value(const std::string& name) const {
+        for (const auto& [key, value] : Values) {
+            if (key == name) {
+                return value;
+            }
+        }
+        return {};
+    }
+};
+
+// The largest answers read from a router: a device description, a control call's answer.
+constexpr std::size_t kMaxDescriptionBytes = std::size_t{256} * 1024;
+constexpr std::size_t kMaxControlBytes = std::size_t{32} * 1024;
+
+TSoapAnswer Soap(const std::string& controlUrl, const std::string& serviceType,
+                 const std::string& action,
+                 const std::vector<std::pair<std::string, std::string>>& arguments,
+                 const std::vector<std::string>& wanted, TSteady::time_point deadline) {
+    std::string body =
+        "<?xml version=\"1.0\"?>\r\n<s:Envelope "
+        "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+        "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body><u:" +
+        action + " xmlns:u=\"" + serviceType + "\">";
+    for (const auto& [name, value] : arguments) {
+        body.append("<").append(name).append(">").append(value);
+        body.append("</").append(name).append(">");
+    }
+    body += "</u:" + action + "></s:Body></s:Envelope>\r\n";
+    const std::string headers = "Content-Type: text/xml; charset=\"utf-8\"\r\nSOAPAction: \"" +
+                                serviceType + "#" + action + "\"\r\n";
+    const THttpReply reply =
+        RouterHttp(controlUrl, "POST", headers, body, deadline, kMaxControlBytes);
+    TSoapAnswer answer;
+    if (!reply.Ok) {
+        answer.Failure = reply.Failure;
+        return answer;
+    }
+    NameValueParserData data{};
+    ParseNameValue(reply.Body.data(), static_cast<int>(reply.Body.size()), &data);
+    const char* error = GetValueFromNameValueList(&data, "errorCode");
+    if (error != nullptr) {
+        answer.Code = static_cast<int>(std::clamp(std::strtol(error, nullptr, 10), 1L, 99999L));
+    } else if (reply.Status != 200) {
+        answer.Failure = router_http_texts::kMalformed;
+    } else {
+        answer.Code = 0;
+        for (const std::string& name : wanted) {
+            const char* value = GetValueFromNameValueList(&data, name.c_str());
+            answer.Values.emplace_back(name, value != nullptr ? value : "");
+        }
+    }
+    ClearNameValueList(&data);
+    return answer;
+}
+
 }  // namespace
 
 TPortMapper::TPortMapper(TLog log, TPortMapOptions options)
-    : log_(std::move(log)), options_(options), thread_([this] { Run(); }) {}
+    : log_(std::move(log)), options_(options), thread_([this] { Run(); }) {
+    if (options_.WatchAddresses) {
+        watcher_ = std::make_unique<TAddressWatcher>([this] { AddressesChanged(); },
+                                                     options_.AddressQuietMs);
+    }
+}
 
 TPortMapper::~TPortMapper() {
+    watcher_.reset();
     {
         std::lock_guard lock(mutex_);
         stop_ = true;
@@ -156,7 +238,20 @@ void TPortMapper::Log(const std::string& line) {
     }
 }
 
+void TPortMapper::AddressesChanged() {
+    {
+        std::lock_guard lock(mutex_);
+        if (wanted_.empty()) {
+            return;
+        }
+        recheck_ = true;
+        ++requested_;
+    }
+    wake_.notify_all();
+}
+
 void TPortMapper::Abandon() {
+    watcher_.reset();
     {
         std::lock_guard lock(logMutex_);
         silenced_ = true;
@@ -186,32 +281,48 @@ void TPortMapper::Run() {
         }
         const std::uint64_t request = requested_;
         std::vector<int> wanted = wanted_;
+        const bool recheck = recheck_ && !wanted.empty();
+        recheck_ = false;
         lock.unlock();
-        if (renew || wanted != current) {
-            Apply(router, wanted, renew && wanted == current);
+        if (recheck) {
+            Log(portmap_texts::kAddressChanged);
+        }
+        if (renew || recheck || wanted != current) {
+            Apply(router, wanted, renew && !recheck && wanted == current);
             current = wanted;
         }
+        Publish(router, wanted.size());
         lock.lock();
         seen = request;
         handled_ = request;
-        state_.Mapped = !wanted.empty() && router.Ports.size() == wanted.size();
-        state_.Method = router.Kind == TRouter::TKind::Upnp     ? "UPnP"
-                        : router.Kind == TRouter::TKind::NatPmp ? "NAT-PMP"
-                                                                : "";
-        state_.ExternalAddress = router.External;
-        state_.Ports = router.Ports;
         idle_.notify_all();
     }
     lock.unlock();
     RemoveAll(router);
 }
 
+void TPortMapper::Publish(const TRouter& router, std::size_t wanted) {
+    std::lock_guard lock(mutex_);
+    state_.Mapped = wanted != 0 && router.Ports.size() == wanted;
+    state_.Method = router.Kind == TRouter::TKind::Upnp     ? "UPnP"
+                    : router.Kind == TRouter::TKind::NatPmp ? "NAT-PMP"
+                                                            : "";
+    state_.ExternalAddress = router.External;
+    state_.Ports = router.Ports;
+}
+
 void TPortMapper::RemoveAll(TRouter& router) {
-    for (const TMappedPort& port : router.Ports) {
+    const auto deadline = TSteady::now() + std::chrono::milliseconds(options_.AttemptMs);
+    const std::vector<TMappedPort> ports = std::move(router.Ports);
+    router.Ports.clear();
+    // Partners are no longer told these ports from the first line about them.
+    Publish(router, 0);
+    for (const TMappedPort& port : ports) {
         const std::string external = std::to_string(port.External);
         if (router.Kind == TRouter::TKind::Upnp) {
-            UPNP_DeletePortMapping(router.Urls.controlURL, router.Data.first.servicetype,
-                                   external.c_str(), "TCP", nullptr);
+            Soap(router.ControlUrl, router.ServiceType, "DeletePortMapping",
+                 {{"NewRemoteHost", ""}, {"NewExternalPort", external}, {"NewProtocol", "TCP"}}, {},
+                 Sooner(deadline, options_.HttpMs));
         } else if (router.Kind == TRouter::TKind::NatPmp) {
             natpmpresp_t response{};
             if (sendnewportmappingrequest(&router.Pmp, NATPMP_PROTOCOL_TCP,
@@ -221,7 +332,66 @@ void TPortMapper::RemoveAll(TRouter& router) {
         }
         Log(std::string(portmap_texts::kRemovedPrefix) + external + portmap_texts::kRemoved);
     }
-    router.Ports.clear();
+}
+
+TPortMapper::TUpnpFound TPortMapper::FindUpnpRouter(TRouter& router,
+                                                    std::chrono::steady_clock::time_point deadline,
+                                                    std::string& unusable) {
+    int error = 0;
+    UPNPDev* devices = upnpDiscover(static_cast<int>(options_.DiscoverMs), nullptr, nullptr,
+                                    UPNP_LOCAL_PORT_ANY, 0, 2, &error);
+    TUpnpFound found = TUpnpFound::None;
+    int tried = 0;
+    for (const UPNPDev* device = devices;
+         device != nullptr && tried < kMaxRouters && found != TUpnpFound::Connected &&
+         TSteady::now() < deadline;
+         device = device->pNext, ++tried) {
+        const THttpReply description =
+            RouterHttp(device->descURL, "GET", "", "", Sooner(deadline, options_.HttpMs),
+                       kMaxDescriptionBytes);
+        if (!description.Ok || description.Status != 200) {
+            // A router that was read says more than an address that could not be dialled.
+            if (unusable.empty() || description.Failure != router_http_texts::kBadUrl) {
+                unusable = description.Ok ? router_http_texts::kMalformed : description.Failure;
+            }
+            continue;
+        }
+        IGDdatas data{};
+        parserootdesc(description.Body.data(), static_cast<int>(description.Body.size()), &data);
+        UPNPUrls urls{};
+        GetUPNPUrls(&urls, &data, device->descURL, device->scope_id);
+        const std::string control = urls.controlURL != nullptr ? urls.controlURL : "";
+        FreeUPNPUrls(&urls);
+        if (data.first.servicetype[0] == '\0' || control.empty()) {
+            unusable = portmap_texts::kNoForwarding;
+            continue;
+        }
+        const TSoapAnswer status = Soap(control, data.first.servicetype, "GetStatusInfo", {},
+                                        {"NewConnectionStatus"}, Sooner(deadline, options_.HttpMs));
+        if (status.Code == kNoAnswer) {
+            unusable = status.Failure;
+            continue;
+        }
+        const bool connected =
+            status.Code == 0 && status.Value("NewConnectionStatus") == "Connected";
+        if (!connected && found == TUpnpFound::NotConnected) {
+            continue;  // the first one not connected is kept
+        }
+        router.Kind = TRouter::TKind::Upnp;
+        router.ControlUrl = control;
+        router.ServiceType = data.first.servicetype;
+        router.LanAddress = description.LocalAddress;
+        found = connected ? TUpnpFound::Connected : TUpnpFound::NotConnected;
+    }
+    freeUPNPDevlist(devices);
+    if (found != TUpnpFound::Connected) {
+        return found;
+    }
+    const TSoapAnswer external =
+        Soap(router.ControlUrl, router.ServiceType, "GetExternalIPAddress", {},
+             {"NewExternalIPAddress"}, Sooner(deadline, options_.HttpMs));
+    router.External = external.Value("NewExternalIPAddress");
+    return found;
 }
 
 void TPortMapper::Apply(TRouter& router, const std::vector<int>& wanted, bool renewing) {
@@ -230,7 +400,8 @@ void TPortMapper::Apply(TRouter& router, const std::vector<int>& wanted, bool re
     if (renewing) {
         // The same mappings asked for again with a fresh lease, on the router found before.
         router.Ports.clear();
-        AddAll(router, wanted, false);
+        AddAll(router, wanted, false,
+               TSteady::now() + std::chrono::milliseconds(options_.AttemptMs));
         return;
     }
     RemoveAll(router);
@@ -241,30 +412,12 @@ void TPortMapper::Apply(TRouter& router, const std::vector<int>& wanted, bool re
     // Looked for anew each time listening starts: the machine or its network may have changed.
     router.Forget();
     router.Tried = true;
-    if (options_.UseUpnp) {
-        int error = 0;
-        UPNPDev* devices = upnpDiscover(static_cast<int>(options_.DiscoverMs), nullptr, nullptr,
-                                        UPNP_LOCAL_PORT_ANY, 0, 2, &error);
-        if (devices != nullptr) {
-            const int found = UPNP_GetValidIGD(devices, &router.Urls, &router.Data,
-                                               router.LanAddress, sizeof router.LanAddress);
-            freeUPNPDevlist(devices);
-            if (found == 1 || found == 2) {
-                router.Kind = TRouter::TKind::Upnp;
-                if (found == 2) {
-                    Log(t::kNotConnected);
-                    return;
-                }
-                char external[40] = {};
-                if (UPNP_GetExternalIPAddress(router.Urls.controlURL, router.Data.first.servicetype,
-                                              external) != 0) {
-                    external[0] = '\0';
-                }
-                router.External = external;
-            } else if (found != 0) {
-                FreeUPNPUrls(&router.Urls);
-            }
-        }
+    const auto deadline = TSteady::now() + std::chrono::milliseconds(options_.AttemptMs);
+    std::string unusable;  // why an answering UPnP router could not be used
+    if (options_.UseUpnp &&
+        FindUpnpRouter(router, deadline, unusable) == TUpnpFound::NotConnected) {
+        Log(t::kNotConnected);
+        return;
     }
     if (router.Kind == TRouter::TKind::None && options_.UseNatPmp) {
         if (initnatpmp(&router.Pmp, 0, 0) >= 0) {
@@ -282,7 +435,8 @@ void TPortMapper::Apply(TRouter& router, const std::vector<int>& wanted, bool re
         }
     }
     if (router.Kind == TRouter::TKind::None) {
-        Log(t::kNoRouter);
+        Log(unusable.empty() ? std::string(t::kNoRouter)
+                             : std::string(t::kUnusablePrefix) + unusable + t::kUnusable);
         return;
     }
     const std::string reach = ClassifyExternalAddress(router.External);
@@ -294,26 +448,40 @@ void TPortMapper::Apply(TRouter& router, const std::vector<int>& wanted, bool re
         Log(std::string(t::kDoubleNatPrefix) + router.External + t::kDoubleNat);
         return;
     }
-    AddAll(router, wanted, true);
+    AddAll(router, wanted, true, deadline);
 }
 
-void TPortMapper::AddAll(TRouter& router, const std::vector<int>& wanted, bool logMapped) {
+void TPortMapper::AddAll(TRouter& router, const std::vector<int>& wanted, bool logMapped,
+                         std::chrono::steady_clock::time_point deadline) {
     namespace t = portmap_texts;
     std::uint32_t lease = options_.LeaseSeconds;
     for (const int port : wanted) {
         const std::string text = std::to_string(port);
         int external = 0;
         int code = 0;
+        std::string failure = "応答がありません";
         if (router.Kind == TRouter::TKind::Upnp) {
-            std::string duration = std::to_string(lease);
-            code = UPNP_AddPortMapping(router.Urls.controlURL, router.Data.first.servicetype,
-                                       text.c_str(), text.c_str(), router.LanAddress, kDescription,
-                                       "TCP", nullptr, duration.c_str());
+            const auto add = [&](std::uint32_t seconds) {
+                const TSoapAnswer answer =
+                    Soap(router.ControlUrl, router.ServiceType, "AddPortMapping",
+                         {{"NewRemoteHost", ""},
+                          {"NewExternalPort", text},
+                          {"NewProtocol", "TCP"},
+                          {"NewInternalPort", text},
+                          {"NewInternalClient", router.LanAddress},
+                          {"NewEnabled", "1"},
+                          {"NewPortMappingDescription", kDescription},
+                          {"NewLeaseDuration", std::to_string(seconds)}},
+                         {}, Sooner(deadline, options_.HttpMs));
+                if (!answer.Failure.empty()) {
+                    failure = answer.Failure;
+                }
+                return answer.Code;
+            };
+            code = add(lease);
             if (code == kOnlyPermanentLeases) {
                 lease = 0;
-                code = UPNP_AddPortMapping(router.Urls.controlURL, router.Data.first.servicetype,
-                                           text.c_str(), text.c_str(), router.LanAddress,
-                                           kDescription, "TCP", nullptr, "0");
+                code = add(0);
             }
             external = code == 0 ? port : 0;
         } else {
@@ -321,19 +489,32 @@ void TPortMapper::AddAll(TRouter& router, const std::vector<int>& wanted, bool l
             const auto p = static_cast<std::uint16_t>(port);
             if (sendnewportmappingrequest(&router.Pmp, NATPMP_PROTOCOL_TCP, p, p, lease) < 0 ||
                 !NatPmpAnswer(router.Pmp, response, options_.NatPmpWaitMs)) {
-                code = -1;
+                code = kNoAnswer;
+            } else if (response.type != NATPMP_RESPTYPE_TCPPORTMAPPING) {
+                code = kNoAnswer;
+                failure = router_http_texts::kMalformed;
             } else {
                 // The router may grant another external port, and a shorter lease.
                 external = response.pnu.newportmapping.mappedpublicport;
                 lease = std::min(lease, response.pnu.newportmapping.lifetime);
             }
         }
+        if (external == 0 && code == kNoAnswer) {
+            Log(std::string(t::kFailedPrefix)
+                    .append(text)
+                    .append(t::kFailed)
+                    .append(failure)
+                    .append("）"));
+            continue;
+        }
         if (external == 0) {
             Log(std::string(t::kRefusedPrefix) + text + t::kRefused + std::to_string(code) + ": " +
-                (code == -1 ? std::string("応答なし") : RefusalText(code)) + "）");
+                RefusalText(code) + "）");
             continue;
         }
         router.Ports.push_back({port, external});
+        // The window reads the state when it shows the line: it must be there by then.
+        Publish(router, wanted.size());
         if (!logMapped) {
             continue;
         }

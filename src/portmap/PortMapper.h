@@ -6,13 +6,17 @@
 // wanted ports and reads the outcome. Every outcome is one log line (UTF-8) handed to the log
 // function on the mapper's thread (which must not wait for the window thread): mapped with the
 // external address and port, no router, a router that is not connected or whose external address is
-// private (double NAT), a refusal with the router's code. Waits on the router are bounded
-// (discovery, each answer), and so is what is read from it (the libraries' own buffers).
+// private (double NAT), a refusal with the router's code, a router whose answers are of no use.
+// Waits on the router are bounded (discovery, each exchange, each attempt as a whole), and so
+// is what is read from it: the HTTP with a UPnP router is this folder's own (RouterHttp.h),
+// libminiupnpc only discovers routers and parses what was read.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,13 +24,24 @@
 
 namespace vox {
 
+class TAddressWatcher;
+
 // The durations of the mapper; tests shorten them.
 struct TPortMapOptions {
     std::uint32_t DiscoverMs = 2000;    // how long UPnP discovery waits for routers
     std::uint32_t NatPmpWaitMs = 2000;  // how long one NAT-PMP question waits for its answer
     std::uint32_t LeaseSeconds = 3600;  // asked for each mapping; renewed at half
+    // One exchange with a UPnP router (description, control call) ends by then, whatever the
+    // router sends; and so does one attempt at the whole (discovery, reading the router,
+    // mapping every port; removing every port).
+    std::uint32_t HttpMs = 5000;
+    std::uint32_t AttemptMs = 20000;
     bool UseUpnp = true;
     bool UseNatPmp = true;
+    // The mappings are made anew when this machine's addresses change, once they have been
+    // quiet this long.
+    bool WatchAddresses = true;
+    std::uint32_t AddressQuietMs = 2000;
 };
 
 // The log lines (UTF-8); the blanks are filled in as the comments say.
@@ -49,6 +64,19 @@ inline constexpr const char* kDoubleNat =
 // "<port>" + kRefused + "<code>: <text>）"
 inline constexpr const char* kRefusedPrefix = "ルーターがポート ";
 inline constexpr const char* kRefused = " を開くのを拒否しました（エラー ";
+// "<reason>" + kUnusable: a UPnP router answered, but nothing it said could be used (and no
+// NAT-PMP router answered either).
+inline constexpr const char* kUnusablePrefix =
+    "ルーターは見つかりましたが、ポートを開けませんでした（";
+inline constexpr const char* kUnusable =
+    "）。外から接続してもらうには、ルーターで両方のポートを"
+    "手で開くか、IPv6 を使ってください。";
+inline constexpr const char* kNoForwarding = "ルーターの説明にポート転送の機能がありません";
+// "<port>" + kFailed + "<reason>）": the router gave no usable answer.
+inline constexpr const char* kFailedPrefix = "ルーターのポート ";
+inline constexpr const char* kFailed = " を開けませんでした（";
+inline constexpr const char* kAddressChanged =
+    "このＰＣのアドレスが変わりました。ルーターのポートを開き直します。";
 // "<port>" + kRemoved
 inline constexpr const char* kRemovedPrefix = "ルーターのポート ";
 inline constexpr const char* kRemoved = " を閉じました。";
@@ -98,13 +126,24 @@ class TPortMapper {
 
   private:
     struct TRouter;
+    enum class TUpnpFound { None, Connected, NotConnected };
     void Run();
+    // Discovers the UPnP routers and reads them, until one is found that is connected;
+    // unusable gets why the last one that answered could not be used.
+    TUpnpFound FindUpnpRouter(TRouter& router, std::chrono::steady_clock::time_point deadline,
+                              std::string& unusable);
     // Makes the mappings wanted (removing the old ones, finding the router anew), or renews
     // the leases of the ones there are.
     void Apply(TRouter& router, const std::vector<int>& wanted, bool renewing);
-    void AddAll(TRouter& router, const std::vector<int>& wanted, bool logMapped);
+    // Maps every wanted port; the UPnP calls end by deadline (the attempt's).
+    void AddAll(TRouter& router, const std::vector<int>& wanted, bool logMapped,
+                std::chrono::steady_clock::time_point deadline);
     void RemoveAll(TRouter& router);
     void Log(const std::string& line);
+    // Makes the router's mappings the outcome State() reads (wanted: how many ports are wanted).
+    void Publish(const TRouter& router, std::size_t wanted);
+    // The machine's addresses changed: the mappings there are are made anew.
+    void AddressesChanged();
 
     const TLog log_;
     std::mutex logMutex_;  // held while a line is handed over
@@ -117,8 +156,10 @@ class TPortMapper {
     std::uint64_t requested_ = 0;  // requests made
     std::uint64_t handled_ = 0;    // requests dealt with
     bool stop_ = false;
+    bool recheck_ = false;  // the addresses changed since the mappings were made
     TMappingState state_;
     std::thread thread_;
+    std::unique_ptr<TAddressWatcher> watcher_;
 };
 
 }  // namespace vox

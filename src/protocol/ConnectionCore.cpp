@@ -32,7 +32,12 @@ void EraseOne(std::vector<T*>& list, const T* item) {
 
 TConnectionCore::TConnectionCore(TSynchronizer& sync, IConversationUi& ui,
                                  TConversationTimeouts timeouts, TFusionBuffer* mixer)
-    : FSync(sync), FUi(ui), FTimeouts(timeouts), FMixer(mixer), FServer(&sync) {
+    : FSync(sync),
+      FUi(ui),
+      FTimeouts(timeouts),
+      FMixer(mixer),
+      FGuesses(timeouts.Guesses),
+      FServer(&sync) {
     // One thread per incoming connection: none is kept for reuse.
     FServer.SetThreadCacheSize(0);
     FServer.OnAccept = [this](TServerSocket&, TCustomWinSocket& socket) { ServerAccept(socket); };

@@ -130,6 +130,8 @@ class TConnectionCore : public IVoiceTargets {
     void ReportCall(TCallId call, const TCallOutcome& outcome);
     // The reverse look-ups of callers' names.
     THostResolver& Resolver() { return FResolver; }
+    // Who has given too many wrong pass phrases lately.
+    TGuessLimiter& Guesses() { return FGuesses; }
 
     // --- Encryption ----------------------------------------------------------------------
     // Calls start TLS with this identity, and the listener serves TLS callers with it; trust
@@ -154,6 +156,7 @@ class TConnectionCore : public IVoiceTargets {
     IConversationUi& FUi;
     const TConversationTimeouts FTimeouts;
     TFusionBuffer* const FMixer;
+    TGuessLimiter FGuesses;
 
     mutable std::mutex FIncomingLock;
     std::vector<TServerThread*> FIncomingThreads;

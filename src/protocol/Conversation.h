@@ -20,6 +20,7 @@
 #include "platform/Durations.h"
 #include "protocol/ConversationUi.h"
 #include "protocol/Trust.h"
+#include "protocol/GuessLimiter.h"
 #include "voice/AudioDevice.h"
 #include "voice/Buffer.h"
 #include "voice/VoiceThreads.h"
@@ -46,6 +47,7 @@ struct TConversationTimeouts {
     std::uint32_t HandshakeLimitMs = kHandshakeLimitMs;  // no valid handshake packet by then
     std::uint32_t ReverseLookupMs = kReverseLookupMs;    // the caller's host name
     std::size_t SendQueueBytes = kSendQueueBytes;        // a partner's queue beyond this: dropped
+    TGuessLimits Guesses;                                // wrong pass phrases before a block
 };
 
 // A failure inside a connection: the connection ends through its error path, and the text

@@ -6,6 +6,7 @@
 #include "net/WinSocketStream.h"
 #include "platform/Clock.h"
 #include "protocol/ConnectionCore.h"
+#include "protocol/GuessLimiter.h"
 #include "wire/PassPhrase.h"
 
 namespace vox {
@@ -20,6 +21,8 @@ constexpr std::string_view kConnected = " と接続しました。";
 constexpr std::string_view kRefusedByUser = " の接続を拒否しました。";
 constexpr std::string_view kHandshakeFailed = " エラーが発生して接続できませんでした。";
 constexpr std::string_view kPlainRefusedReply = "暗号化なしの接続は受け付けていません。";
+constexpr std::string_view kGuessing =
+    " からのパスフレーズの誤りが続いたので、%d 秒間その接続を確かめずに断ります。";
 
 // The caller hung up, or a field did not arrive in time: the handshake cannot go on.
 struct THandshakeBroken {};
@@ -179,11 +182,28 @@ void TServerThread::Decide(const std::string& receivedPassPhrase) {
     std::string ownPassPhrase;
     FCore.OnUi([&] { FCore.Ui().FetchPassPhraseSetting(usePassPhrase, ownPassPhrase); });
 
-    if (usePassPhrase && ownPassPhrase != receivedPassPhrase) {
-        WriteNow(BuildConnectReply(rcRefused, Sjis(texts::kPassPhraseMismatch)));
-        CloseSocket();
-        AddPartnerLog(kPassPhraseRefused);
-        return;
+    if (usePassPhrase) {
+        // A caller that guessed too often gets the wrong pass phrase's answer whatever it sent,
+        // without a log line for each call: the block's line has said it.
+        const std::string address = ClientSocket()->RemoteAddress();
+        TGuessLimiter& guesses = FCore.Guesses();
+        if (guesses.Blocked(address, SteadyMs())) {
+            WriteNow(BuildConnectReply(rcRefused, Sjis(texts::kPassPhraseMismatch)));
+            CloseSocket();
+            return;
+        }
+        if (ownPassPhrase != receivedPassPhrase) {
+            WriteNow(BuildConnectReply(rcRefused, Sjis(texts::kPassPhraseMismatch)));
+            CloseSocket();
+            AddPartnerLog(kPassPhraseRefused);
+            if (const std::uint64_t blockMs = guesses.Failed(address, SteadyMs()); blockMs > 0) {
+                std::string line(kGuessing);
+                line.replace(line.find("%d"), 2, std::to_string((blockMs + 999) / 1000));
+                AddLog(GuessKey(address) + Sjis(line));
+            }
+            return;
+        }
+        guesses.Succeeded(address);
     }
 
     TIncomingCall call;

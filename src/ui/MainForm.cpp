@@ -47,6 +47,7 @@
 #include "ui/SecurityView.h"
 #include "ui/SettingForm.h"
 #include "ui/SettingSecurityPage.h"
+#include "ui/SettingReachPage.h"
 #include "ui/TransferWindows.h"
 #include "voice/Sound.h"
 #include "wire/Packet.h"
@@ -511,6 +512,12 @@ void TMainForm::UpdateTitle() {
 
 void TMainForm::SettingsApplied() {
     UpdateTitle();
+    // Port mapping switched on or off while listening.
+    if (Core().Listening()) {
+        Session().PortMapper().SetPorts(
+            FSettings.PortMapping ? std::vector<int>{Core().ListeningPort(), FSettings.TransferPort}
+                                  : std::vector<int>{});
+    }
     UpdateStatus();
 }
 
@@ -717,19 +724,20 @@ void TMainForm::StopListening() {
     UpdateStatus();
 }
 
+TReachFacts TMainForm::ReachFacts() {
+    TReachFacts facts;
+    facts.Listening = Core().Listening();
+    facts.MappingOn = FSettings.PortMapping;
+    facts.ConversationPort = facts.Listening ? Core().ListeningPort() : FSettings.ConversationPort;
+    facts.TransferPort = FSettings.TransferPort;
+    facts.Mapping = Session().PortMapper().State();
+    facts.GlobalIpv6 = GlobalIpv6Addresses();
+    facts.LanAddress = LookUpLocalHost().Address;
+    return facts;
+}
+
 void TMainForm::ShowReachForm() {
-    auto* form = new TReachForm(this, [this] {
-        TReachFacts facts;
-        facts.Listening = Core().Listening();
-        facts.MappingOn = FSettings.PortMapping;
-        facts.ConversationPort =
-            facts.Listening ? Core().ListeningPort() : FSettings.ConversationPort;
-        facts.TransferPort = FSettings.TransferPort;
-        facts.Mapping = Session().PortMapper().State();
-        facts.GlobalIpv6 = GlobalIpv6Addresses();
-        facts.LanAddress = LookUpLocalHost().Address;
-        return facts;
-    });
+    auto* form = new TReachForm(this, [this] { return ReachFacts(); });
     form->show();
 }
 
@@ -762,6 +770,7 @@ void TMainForm::SettingClick() {
 
 void TMainForm::AddSettingPages(TSettingForm& form) {
     const TTlsIdentity* identity = FSession->Identity();
+    form.AddPage(new TSettingReachPage(FSettings, [this] { return ReachFacts(); }));
     form.AddPage(new TSettingSecurityPage(
         FSettings, identity != nullptr ? identity->Fingerprint() : std::string()));
 }

@@ -37,6 +37,7 @@ namespace vox {
 class TConnectionCore;
 class TTransferWindows;
 class TSettingForm;
+struct TReachFacts;
 
 // The program's title, also the main window's caption.
 inline constexpr const char* kApplicationTitle = "ぼくしれん";
@@ -165,6 +166,8 @@ class TMainForm : public QMainWindow, public IConversationUi {
     void DisConnectClick();
     // Opens "自分の接続先" (a window of its own, not modal).
     void ShowReachForm();
+    // What the "自分の接続先" view and the settings dialog's 接続先 page show.
+    TReachFacts ReachFacts();
     void SettingClick();
     // The settings dialog's pages beside the basic one.
     void AddSettingPages(TSettingForm& form);

@@ -14,13 +14,8 @@
 
 namespace vox {
 
-TReachForm::TReachForm(QWidget* owner, std::function<TReachFacts()> facts)
-    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                         Qt::WindowCloseButtonHint),
-      FFacts(std::move(facts)) {
-    setAttribute(Qt::WA_DeleteOnClose);
-    setObjectName(QStringLiteral("ReachForm"));
-    setWindowTitle(kTitle);
+TReachView::TReachView(QWidget* parent, std::function<TReachFacts()> facts)
+    : QWidget(parent), FFacts(std::move(facts)) {
     auto* intro = new QLabel(
         QStringLiteral("離れた場所の相手には、次のどれかを接続ダイアログの「接続先のアドレス」に"
                        "入力してもらってください。"),
@@ -35,26 +30,42 @@ TReachForm::TReachForm(QWidget* owner, std::function<TReachFacts()> facts)
     auto* refresh = new QPushButton(QStringLiteral("更新"), this);
     refresh->setObjectName(QStringLiteral("RefreshBtn"));
     refresh->setAccessibleName(refresh->text());
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(refresh);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(intro);
+    layout->addWidget(FRowsHost);
+    layout->addWidget(FFooter);
+    layout->addStretch();
+    layout->addLayout(buttons);
+    connect(refresh, &QPushButton::clicked, this, &TReachView::Refresh);
+    Refresh();
+}
+
+TReachForm::TReachForm(QWidget* owner, std::function<TReachFacts()> facts)
+    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                         Qt::WindowCloseButtonHint) {
+    setAttribute(Qt::WA_DeleteOnClose);
+    setObjectName(QStringLiteral("ReachForm"));
+    setWindowTitle(kTitle);
+    FView = new TReachView(this, std::move(facts));
     auto* close = new QPushButton(QStringLiteral("閉じる"), this);
     close->setObjectName(QStringLiteral("CloseBtn"));
     close->setAccessibleName(close->text());
     close->setDefault(true);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
-    buttons->addWidget(refresh);
     buttons->addWidget(close);
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(intro);
-    layout->addWidget(FRowsHost);
-    layout->addWidget(FFooter);
+    layout->addWidget(FView);
     layout->addLayout(buttons);
     setMinimumWidth(460);
-    connect(refresh, &QPushButton::clicked, this, &TReachForm::Refresh);
     connect(close, &QPushButton::clicked, this, &QDialog::close);
-    Refresh();
 }
 
-void TReachForm::AddRow(const QString& kind, const QString& dial) {
+void TReachView::AddRow(const QString& kind, const QString& dial) {
     auto* label = new QLabel(kind, FRowsHost);
     auto* value = new QLabel(dial, FRowsHost);
     value->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -71,14 +82,14 @@ void TReachForm::AddRow(const QString& kind, const QString& dial) {
     FOffered.push_back(dial);
 }
 
-void TReachForm::AddNote(const QString& text) {
+void TReachView::AddNote(const QString& text) {
     auto* note = new QLabel(text, FRowsHost);
     note->setWordWrap(true);
     FRows->addWidget(note, FRowCount, 0, 1, 3);
     ++FRowCount;
 }
 
-void TReachForm::Refresh() {
+void TReachView::Refresh() {
     while (QLayoutItem* item = FRows->takeAt(0)) {
         delete item->widget();
         delete item;

@@ -17,6 +17,8 @@ import tempfile
 import time
 
 PROBE = sys.argv[1]
+ONLY = sys.argv[2] if len(sys.argv) > 2 else ""  # runs only the scenarios whose name has it
+FAKE_ROUTER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fake_router.py")
 PID = os.getpid()
 NS_ROUTER, NS_LAN, NS_WAN = f"vxr{PID}", f"vxl{PID}", f"vxw{PID}"
 NS_LAN2 = f"vxm{PID}"  # a second computer behind the router, on a LAN of its own
@@ -56,7 +58,8 @@ def sh(*args, ns=None, check_rc=True, **kw):
 class Network:
     """lan <-> router <-> wan; router=None leaves the lan alone with no router at all."""
 
-    def __init__(self, wan=PUBLIC_WAN, router=True, upnp=True, natpmp=True):
+    def __init__(self, wan=PUBLIC_WAN, router=True, upnp=True, natpmp=True, fake=None,
+                 secure=True):
         self.daemon = None
         self.folder = tempfile.mkdtemp(prefix=f"vox-router-{PID}-")
         self.names = [NS_LAN] + ([NS_ROUTER, NS_WAN, NS_LAN2] if router else [])
@@ -88,6 +91,15 @@ class Network:
         sh("ip", "route", "add", "default", "via", "192.168.78.1", ns=NS_LAN2)
         sh("sysctl", "-qw", "net.ipv4.ip_forward=1", ns=NS_ROUTER)
         sh("nft", "-f", "-", input=NFT_RULES, ns=NS_ROUTER)
+        if fake is not None:
+            # A router that answers garbage instead of miniupnpd.
+            self.daemon = subprocess.Popen(
+                ["ip", "netns", "exec", NS_ROUTER, "/usr/bin/python3", FAKE_ROUTER, fake,
+                 "192.168.77.1"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            ready = select.select([self.daemon.stdout], [], [], 10)[0]
+            if not ready or not self.daemon.stdout.readline().startswith(b"READY"):
+                raise RuntimeError("the fake router did not start")
+            return
         conf = os.path.join(self.folder, "miniupnpd.conf")
         with open(conf, "w") as f:
             f.write(f"""ext_ifname=rw
@@ -96,7 +108,7 @@ listening_ip=rm
 port=0
 enable_upnp={'yes' if upnp else 'no'}
 enable_natpmp={'yes' if natpmp else 'no'}
-secure_mode=yes
+secure_mode={'yes' if secure else 'no'}
 system_uptime=yes
 uuid=3c6f7a1e-4b1d-4a52-9b1e-{PID:012d}
 allow 1024-65535 192.168.77.0/24 1024-65535
@@ -190,6 +202,8 @@ def dial(address, port):
 
 
 def scenario(name, body, **network):
+    if ONLY and ONLY not in name:
+        return
     print(f"--- {name}", flush=True)
     net = Network(**network)
     probe = None
@@ -215,18 +229,42 @@ def mapped_and_removed(net, probe, method):
     check(state[0] == "1" and state[1] == wan, f"both ports mapped on {wan}: {state}")
     check(sum("ルーターのポートを開きました" in line and f"{wan}:" in line and method in line
               for line in logs) == 2, f"one line per mapped port, naming {wan} and {method}")
+    mapped = [line for line in logs if "開きました" in line]
+    check([line[-3:] for line in mapped] == ["[1]", "[2]"],
+          "each mapped port is in the state by the time its line is said")
     externals = {int(p.split(":")[0]): int(p.split(":")[1]) for p in state[2:]}
     check(dial(wan, externals.get(conv, conv)), "after mapping the call is answered")
     check(dial(wan, externals.get(data, data)), "the transfer port is reachable too")
+    transfer_through_mapping(net, probe, wan, externals.get(data, data))
     state, logs, _ = probe.command("stop")
     check(state[0] == "0" and len(state) == 2, "listening off: nothing mapped")
     check(sum("を閉じました" in line for line in logs) == 2, "one line per removed port")
+    check(all(line.endswith("[0]") for line in logs if "を閉じました" in line),
+          "removed ports are gone from the state by the time their lines are said")
     check(not dial(wan, externals.get(conv, conv)), "after listening off the call is refused")
     # Mapped again, then the program ends: quitting removes the mappings too.
     probe.command("listen")
     check(dial(wan, externals.get(conv, conv)), "mapped again")
     probe.close()
     check(not dial(wan, externals.get(conv, conv)), "quitting removed the mapping")
+
+
+def transfer_through_mapping(net, probe, wan, port):
+    """A file from the wan caller to the router's public address, forwarded to the listener."""
+    source, target = os.path.join(net.folder, "sent.bin"), os.path.join(net.folder, "got.bin")
+    data = os.urandom(3 * 1024 * 1024 + 17)
+    with open(source, "wb") as f:
+        f.write(data)
+    probe.proc.stdin.write(f"receive {PUBLIC_WAN[1]} {len(data)} {target}\n".encode())
+    probe.proc.stdin.flush()
+    probe.read_until("RECEIVING", 10)
+    sent = sh(PROBE, "send", wan, str(port), source, ns=NS_WAN, check_rc=False, timeout=90)
+    received = probe.read_until("RECEIVED", 60)
+    probe.read_until("READY", 10)
+    ok = received == "RECEIVED 1" and "SENT 1" in sent.stdout
+    with open(target, "rb") as f:
+        check(ok and f.read() == data, f"a file crosses the mapping to the listener ({len(data)} "
+                                       f"bytes via {wan}:{port})")
 
 
 def conflict(net, probe):
@@ -263,7 +301,79 @@ def no_router(net, probe):
     check(seconds < 10, f"no router said within a few seconds ({seconds:.2f} s)")
 
 
+def address_change(net, probe):
+    wan = PUBLIC_WAN[0]
+    conv = probe.ports[0]
+    state, _, _ = probe.command("listen")
+    check(state[0] == "1", "mapped before the address changes")
+    # An IPv6 address coming and going changes nothing the router maps: no new mapping.
+    sh("ip", "-6", "addr", "add", "2001:db8:77::9/64", "dev", "l0", "nodad", ns=NS_LAN)
+    sh("ip", "-6", "addr", "del", "2001:db8:77::9/64", "dev", "l0", ns=NS_LAN)
+    time.sleep(2)  # four times the probe's quiet time
+    _, logs, _ = probe.command("listen")  # the same ports: nothing to do
+    check(logs == [], f"an IPv6 address change leaves the mappings alone: {logs}")
+    # The machine gets a new address and loses the old one, as with a new DHCP lease.
+    sh("sysctl", "-qw", "net.ipv4.conf.l0.promote_secondaries=1", ns=NS_LAN)
+    sh("ip", "addr", "add", "192.168.77.3/24", "dev", "l0", ns=NS_LAN)
+    sh("ip", "addr", "del", "192.168.77.2/24", "dev", "l0", ns=NS_LAN)
+    sh("ip", "route", "replace", "default", "via", "192.168.77.1", ns=NS_LAN)
+    began = time.monotonic()
+    start = len(probe.lines)
+    probe.read_until("LOG このＰＣのアドレスが変わりました", 20)
+    probe.read_until("LOG ルーターのポートを開きました", 30)
+    probe.read_until("LOG ルーターのポートを開きました", 30)
+    print("\n".join(probe.lines[start:]), f"({time.monotonic() - began:.1f} s)")
+    check(dial(wan, conv), "the call reaches the machine at its new address")
+    accepted = probe.read_until("ACCEPT", 5)
+    check("192.168.77" not in accepted, f"the caller is the outside one: {accepted}")
+
+
+def rss_peak_mb(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) / 1024
+    return 0
+
+
+def garbage_router(mode, reason):
+    def body(net, probe):
+        state, logs, seconds = probe.command("listen")
+        print("\n".join(logs), f"({seconds:.1f} s, peak {rss_peak_mb(probe.proc.pid):.0f} MB)")
+        check(state[0] == "0" and not any("開きました" in line for line in logs),
+              f"{mode}: nothing mapped")
+        check(len(logs) == 1 and ("開けません" in logs[0] or "見つかりません" in logs[0]),
+              f"{mode}: one plain failure line")
+        check(reason in logs[0], f"{mode}: it says why: {reason}")
+        check(seconds < 45, f"{mode}: said within the attempt's bound ({seconds:.1f} s)")
+        check(rss_peak_mb(probe.proc.pid) < 150, f"{mode}: memory stays bounded")
+        # The program keeps working: its listener answers and it takes the next command.
+        code = (f"import socket; s = socket.create_connection(('192.168.77.2', "
+                f"{probe.ports[0]}), 3); print('connected')")
+        check("connected" in sh("/usr/bin/python3", "-c", code, ns=NS_ROUTER,
+                                check_rc=False).stdout, f"{mode}: the listener still answers")
+        probe.read_until("ACCEPT", 5)
+        state, _, seconds = probe.command("stop")
+        check(state[0] == "0" and seconds < 10, f"{mode}: the next command is dealt with")
+    return body
+
+
+def shots(exe, out):
+    """Pictures of the program showing a real mapping and global IPv6 addresses (not a test)."""
+    net = Network()
+    try:
+        for address in ("2001:db8:77::2/64", "2001:db8:77:0:5054:ff:fe12:3456/64"):
+            sh("ip", "-6", "addr", "add", address, "dev", "l0", "nodad", ns=NS_LAN)
+        runner = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e",
+                              "run_reach_shots.sh")
+        return subprocess.run(["ip", "netns", "exec", NS_LAN, "bash", runner, exe, out]).returncode
+    finally:
+        net.close()
+
+
 def main():
+    if ONLY == "shots":
+        return shots(sys.argv[3], sys.argv[4])
     if os.geteuid() != 0 or shutil.which("miniupnpd") is None or shutil.which("nft") is None:
         print("skipped: needs root, miniupnpd and nft")
         return 77
@@ -272,6 +382,11 @@ def main():
     scenario("port taken by another computer", conflict)
     scenario("double NAT", double_nat, wan=PRIVATE_WAN)
     scenario("no router", no_router, router=False)
+    scenario("address change", address_change, secure=False)
+    for mode, reason in (("garbage", "ポート転送の機能がありません"), ("huge", "大きすぎます"),
+                         ("drip", "時間内に終わりません"), ("endless", "大きすぎます"),
+                         ("flood", "ポート転送の機能がありません")):
+        scenario(f"router answering garbage: {mode}", garbage_router(mode, reason), fake=mode)
     left = subprocess.run(["ip", "netns", "list"], capture_output=True, text=True).stdout
     check(str(PID) not in left, "every namespace of this run is gone")
     print(f"{len(failures)} failure(s)")

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <algorithm>
 
 #include <chrono>
 #include <functional>
@@ -95,6 +96,9 @@ class TFakeUi : public IConversationUi {
             }
         }
         return false;
+    }
+    int CountLogs(std::string_view text) const {
+        return static_cast<int>(std::count(Logs.begin(), Logs.end(), text));
     }
     std::string AllLogs() const {
         std::string all;

@@ -8,7 +8,12 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include <QCheckBox>
+
 #include "DialogTestSupport.h"
+#include "settings/MyIniFile.h"
+#include "support/ScratchDir.h"
+#include "ui/SettingReachPage.h"
 
 namespace vox::testing {
 namespace {
@@ -55,6 +60,29 @@ TEST_F(ReachFormTest, ShowsEveryAddressWithACopyButton) {
     }
     EXPECT_TRUE(noted);
     delete form;
+}
+
+TEST_F(ReachFormTest, TheSettingsPageShowsTheSameRowsAndSwitchesMappingOff) {
+    TSettings live;
+    ASSERT_TRUE(live.PortMapping);
+    auto* page = new TSettingReachPage(live, [] { return SampleFacts(); });
+    EXPECT_EQ(page->Title(), QStringLiteral("接続先"));
+    EXPECT_EQ(page->View().Offered(),
+              (std::vector<QString>{"11.22.33.1:9911", "[2001:db8:1::5]:9911",
+                                    "[2001:db8:2::7]:9911", "192.168.77.2:9911"}));
+    EXPECT_FALSE(page->Changed(live));
+
+    auto* box = page->findChild<QCheckBox*>(QStringLiteral("PortMappingCheckBox"));
+    ASSERT_NE(box, nullptr);
+    box->setChecked(false);
+    EXPECT_TRUE(page->Changed(live));
+    test::TScratchDir dir;
+    const std::string ini = dir.Path() + "/Voxilen.Ini";
+    page->Apply(live, ini);
+    EXPECT_FALSE(live.PortMapping);
+    EXPECT_FALSE(page->Changed(live));
+    EXPECT_FALSE(LoadSettings(ini).PortMapping);
+    delete page;
 }
 
 }  // namespace
