@@ -7,6 +7,8 @@ packages=(
   # build
   cmake ninja-build g++ make pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
+  # TLS between copies of the program
+  libssl-dev
   # the Debian package: its library dependencies (dpkg-shlibdeps), the desktop entry's check
   dpkg-dev desktop-file-utils
   # the fuzz targets: clang with libFuzzer and the sanitizer runtimes

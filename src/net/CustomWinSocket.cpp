@@ -17,6 +17,7 @@
 #include "net/HostLookup.h"
 #include "net/SocketError.h"
 #include "net/SocketPoll.h"
+#include "net/Tls.h"
 
 namespace vox {
 
@@ -35,6 +36,7 @@ int PortOf(const sockaddr& address) {
 }  // namespace
 
 TCustomWinSocket::THandle::~THandle() {
+    delete tls.load();
     ::close(fd);
 }
 
@@ -304,6 +306,62 @@ std::string TCustomWinSocket::RemoteHost(THostResolver& resolver, std::uint32_t 
         return {};
     }
     return resolver.Reverse(address, timeoutMs);
+}
+
+}  // namespace vox
+
+namespace vox {
+
+TTlsOutcome TCustomWinSocket::StartTls(const TTlsIdentity& identity, bool asServer,
+                                       std::uint32_t timeoutMs) {
+    const auto handle = Acquire();
+    if (!handle || handle->tls.load() != nullptr) {
+        return TTlsOutcome::Failed;
+    }
+    auto session = std::make_unique<TTlsSession>(
+        identity, asServer ? TTlsSession::TRole::Server : TTlsSession::TRole::Client, handle->fd);
+    const TDeadline deadline(timeoutMs);
+    for (;;) {
+        if (handle->closed.load()) {
+            return TTlsOutcome::Failed;
+        }
+        const TTlsSession::TResult step = session->HandshakeStep();
+        if (step.bytes > 0) {
+            break;
+        }
+        if (step.peerClosed) {
+            return TTlsOutcome::PeerClosed;
+        }
+        if (!step.wantRead && !step.wantWrite) {
+            return TTlsOutcome::Failed;
+        }
+        const int ready = PollOne(handle->fd, step.wantRead ? POLLIN : POLLOUT, deadline);
+        if (ready == 0) {
+            return handle->closed.load() ? TTlsOutcome::Failed : TTlsOutcome::TimedOut;
+        }
+        if (ready < 0) {
+            return TTlsOutcome::Failed;
+        }
+    }
+    handle->tls.store(session.release());
+    return TTlsOutcome::Established;
+}
+
+bool TCustomWinSocket::Encrypted() const {
+    const auto handle = Acquire();
+    return handle && handle->tls.load() != nullptr;
+}
+
+std::string TCustomWinSocket::PeerFingerprint() const {
+    const auto handle = Acquire();
+    TTlsSession* tls = handle ? handle->tls.load() : nullptr;
+    return tls != nullptr ? tls->PeerFingerprint() : std::string();
+}
+
+std::string TCustomWinSocket::CheckString() const {
+    const auto handle = Acquire();
+    TTlsSession* tls = handle ? handle->tls.load() : nullptr;
+    return tls != nullptr ? tls->CheckString() : std::string();
 }
 
 }  // namespace vox

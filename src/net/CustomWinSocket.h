@@ -20,6 +20,16 @@ struct sockaddr;
 namespace vox {
 
 class THostResolver;
+class TTlsIdentity;
+class TTlsSession;
+
+// How a TLS handshake on a connection ended.
+enum class TTlsOutcome {
+    Established,  // the session stands: every read and write of the connection is encrypted
+    PeerClosed,   // the peer closed or reset the connection (a copy that speaks no TLS does)
+    TimedOut,     // no answer in time
+    Failed,       // the peer spoke something that is no acceptable TLS, or closed here
+};
 
 class TCustomWinSocket {
   public:
@@ -72,6 +82,16 @@ class TCustomWinSocket {
                       std::uint32_t timeoutMs = kHandshakeLimitMs,
                       std::uint32_t attemptDelayMs = kConnectAttemptDelayMs);
 
+    // Runs a TLS 1.3 handshake on the connected socket with the own identity, as the one who
+    // called (client) or was called (server), both ends presenting certificates, within
+    // timeoutMs. Once established, TWinSocketStream reads and writes through the session.
+    TTlsOutcome StartTls(const TTlsIdentity& identity, bool asServer, std::uint32_t timeoutMs);
+    // Whether the connection's data runs through an established TLS session.
+    bool Encrypted() const;
+    // The peer's certificate fingerprint and the session's check string; "" without TLS.
+    std::string PeerFingerprint() const;
+    std::string CheckString() const;
+
   private:
     friend class TWinSocketStream;
     friend class TServerSocket;
@@ -88,6 +108,8 @@ class TCustomWinSocket {
         const int fd;
         const bool wake;
         std::atomic<bool> closed{false};
+        // The encrypted session, once its handshake has completed; owned by the handle.
+        std::atomic<TTlsSession*> tls{nullptr};
     };
 
     // The handle of the connection for one operation; null once closed on this side and while

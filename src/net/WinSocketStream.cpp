@@ -12,9 +12,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <system_error>
+#include <vector>
 
 #include "net/SocketError.h"
 #include "net/SocketPoll.h"
+#include "net/Tls.h"
 
 namespace vox {
 
@@ -140,6 +142,70 @@ int WriteWhenReady(const Handle& handle, const TDeadline& deadline, int count, A
     return written;
 }
 
+// One read through the TLS session: waits as ReadWhenReady does.
+template <class Handle>
+int TlsRead(const Handle& handle, TTlsSession& tls, const TDeadline& deadline, void* buffer,
+            int count) {
+    for (;;) {
+        if (handle->closed.load()) {
+            return 0;
+        }
+        const TTlsSession::TResult r = tls.ReadSome(buffer, count);
+        if (r.bytes > 0) {
+            return r.bytes;
+        }
+        if (r.peerClosed || handle->closed.load()) {
+            return 0;
+        }
+        if (!r.wantRead && !r.wantWrite) {
+            throw ESocketError::ForStream("Read", r.error);
+        }
+        const int ready = PollOne(handle->fd, r.wantRead ? POLLIN : POLLOUT, deadline);
+        if (ready == 0) {
+            return 0;
+        }
+        if (ready < 0) {
+            throw ESocketError::ForStream("Read", errno);
+        }
+    }
+}
+
+// Writes count bytes through the TLS session as WriteWhenReady does.
+template <class Handle>
+int TlsWrite(const Handle& handle, TTlsSession& tls, const TDeadline& deadline, const char* bytes,
+             int count) {
+    int written = 0;
+    while (written < count) {
+        if (handle->closed.load()) {
+            return written;
+        }
+        const TTlsSession::TResult r = tls.WriteSome(bytes + written, count - written);
+        if (r.bytes > 0) {
+            written += r.bytes;
+            continue;
+        }
+        if (handle->closed.load()) {
+            return written;
+        }
+        if (!r.wantRead && !r.wantWrite) {
+            throw ESocketError::ForStream("Write", r.error != 0 ? r.error : EPIPE);
+        }
+        const int ready = PollOne(handle->fd, r.wantRead ? POLLIN : POLLOUT, deadline);
+        if (ready == 0) {
+            return written;
+        }
+        if (ready < 0) {
+            throw ESocketError::ForStream("Write", errno);
+        }
+    }
+    return written;
+}
+
+// The bytes of a file go through this process when the connection is encrypted.
+constexpr int kFileChunkBytes = 256 * 1024;
+// Peek's pause while the first bytes arrive one by one.
+constexpr useconds_t kPeekPauseUs = 2000;
+
 }  // namespace
 
 TWinSocketStream::TWinSocketStream(TCustomWinSocket& socket, std::uint32_t timeoutMs)
@@ -162,6 +228,23 @@ int TWinSocketStream::ReadToFile(int fileFd, int count) {
         return 0;
     }
     std::lock_guard lock(socket_.readLock_);
+    if (TTlsSession* tls = handle->tls.load()) {
+        std::vector<char> buffer(static_cast<std::size_t>(std::min(count, kFileChunkBytes)));
+        const int n = TlsRead(handle, *tls, TDeadline(timeoutMs_), buffer.data(),
+                              static_cast<int>(buffer.size()));
+        for (int done = 0; done < n;) {
+            const ssize_t put =
+                ::write(fileFd, buffer.data() + done, static_cast<std::size_t>(n - done));
+            if (put < 0 && errno == EINTR) {
+                continue;
+            }
+            if (put <= 0) {
+                throw std::system_error(put < 0 ? errno : EIO, std::generic_category(), "write");
+            }
+            done += static_cast<int>(put);
+        }
+        return n;
+    }
     if (pipe_[0] < 0) {
         if (::pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
             throw std::system_error(errno, std::generic_category(), "pipe");
@@ -224,6 +307,25 @@ bool TWinSocketStream::WaitForData(std::uint32_t timeoutMs) {
         return false;
     }
     const TDeadline deadline(timeoutMs);
+    if (TTlsSession* tls = handle->tls.load()) {
+        // Readable means a byte of the partner's data (or its close), not just some record.
+        for (;;) {
+            if (handle->closed.load()) {
+                return false;
+            }
+            const TTlsSession::TResult r = tls->PeekOne();
+            if (r.bytes > 0 || (!r.wantRead && !r.wantWrite)) {
+                return !handle->closed.load();
+            }
+            const int ready = PollOne(handle->fd, r.wantRead ? POLLIN : POLLOUT, deadline);
+            if (ready == 0 || handle->closed.load()) {
+                return false;
+            }
+            if (ready < 0) {
+                throw ESocketError::ForStream("Read", errno);
+            }
+        }
+    }
     const int ready = PollOne(handle->fd, POLLIN, deadline);
     if (handle->closed.load()) {
         return false;
@@ -243,6 +345,9 @@ int TWinSocketStream::Read(void* buffer, int count) {
         return 0;
     }
     std::lock_guard lock(socket_.readLock_);
+    if (TTlsSession* tls = handle->tls.load()) {
+        return TlsRead(handle, *tls, TDeadline(timeoutMs_), buffer, count);
+    }
     return ReadWhenReady(handle, TDeadline(timeoutMs_), [&] {
         return ::recv(handle->fd, buffer, static_cast<std::size_t>(count), MSG_DONTWAIT);
     });
@@ -258,6 +363,9 @@ int TWinSocketStream::Write(const void* buffer, int count) {
     }
     std::lock_guard lock(socket_.writeLock_);
     const auto* bytes = static_cast<const char*>(buffer);
+    if (TTlsSession* tls = handle->tls.load()) {
+        return TlsWrite(handle, *tls, TDeadline(timeoutMs_), bytes, count);
+    }
     return WriteWhenReady(
         handle, TDeadline(timeoutMs_), count,
         [&](int written) {
@@ -276,6 +384,30 @@ int TWinSocketStream::WriteFromFile(int fileFd, std::int64_t offset, int count) 
         return 0;
     }
     std::lock_guard lock(socket_.writeLock_);
+    if (TTlsSession* tls = handle->tls.load()) {
+        const TDeadline deadline(timeoutMs_);
+        std::vector<char> buffer(static_cast<std::size_t>(std::min(count, kFileChunkBytes)));
+        int written = 0;
+        while (written < count) {
+            const auto want = static_cast<std::size_t>(std::min(count - written, kFileChunkBytes));
+            const ssize_t got = ::pread(fileFd, buffer.data(), want, offset + written);
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got < 0) {
+                throw std::system_error(errno, std::generic_category(), "read");
+            }
+            if (got == 0) {
+                throw std::system_error(EIO, std::generic_category(), "the file became shorter");
+            }
+            const int put = TlsWrite(handle, *tls, deadline, buffer.data(), static_cast<int>(got));
+            written += put;
+            if (put < got) {
+                break;
+            }
+        }
+        return written;
+    }
     MakeNonBlocking(handle->fd);
     const TNoSigPipe noSigPipe;
     return WriteWhenReady(
@@ -297,6 +429,55 @@ int TWinSocketStream::WriteFromFile(int fileFd, std::int64_t offset, int count) 
             // The file's side failed (EIO, EINVAL for a file that cannot be mapped, ...).
             throw std::system_error(error, std::generic_category(), "read");
         });
+}
+
+}  // namespace vox
+
+namespace vox {
+
+int TWinSocketStream::Peek(void* buffer, int count) {
+    if (count <= 0) {
+        return 0;
+    }
+    const auto handle = socket_.Acquire();
+    if (!handle) {
+        return 0;
+    }
+    std::lock_guard lock(socket_.readLock_);
+    const TDeadline deadline(timeoutMs_);
+    int seen = 0;
+    for (;;) {
+        if (handle->closed.load()) {
+            return 0;
+        }
+        const ssize_t n =
+            ::recv(handle->fd, buffer, static_cast<std::size_t>(count), MSG_PEEK | MSG_DONTWAIT);
+        if (n >= count || n == 0) {
+            return static_cast<int>(n);
+        }
+        if (n > 0) {
+            seen = static_cast<int>(n);
+            // The rest is on its way: a short pause rather than a poll that returns at once.
+            if (deadline.Passed()) {
+                return seen;
+            }
+            ::usleep(kPeekPauseUs);
+            continue;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            throw ESocketError::ForStream("Read", errno);
+        }
+        const int ready = PollOne(handle->fd, POLLIN, deadline);
+        if (ready == 0) {
+            return seen;
+        }
+        if (ready < 0) {
+            throw ESocketError::ForStream("Read", errno);
+        }
+    }
 }
 
 }  // namespace vox

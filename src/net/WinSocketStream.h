@@ -48,6 +48,12 @@ class TWinSocketStream {
     // A write to the file that fails raises std::system_error with its code.
     int ReadToFile(int fileFd, int count);
 
+    // Looks at the first count bytes the peer sent without taking them, waiting up to the
+    // stream's timeout until count have arrived. Returns how many were seen (fewer when the
+    // time passed or the peer closed first; 0 also when closed on this side). On the
+    // connection's own bytes only, before any TLS session.
+    int Peek(void* buffer, int count);
+
   private:
     void MoveToFile(int fileFd, std::size_t size);
 

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "net/SocketError.h"
+#include "net/Tls.h"
 #include "net/WinSocketStream.h"
 #include "platform/Clock.h"
 #include "protocol/ConnectionCore.h"
@@ -87,6 +88,10 @@ void TClientThread::Handshake() {
     auto failed = [&](TCallFailure why) {
         FCore.OnUi([&] { FCore.Ui().CallFailed(address, why); });
     };
+    bool verified = false;
+    if (!Secure(verified)) {
+        return;
+    }
     std::uint8_t header[kPacketHeaderSize];
     std::size_t have = 0;
     try {
@@ -135,8 +140,12 @@ void TClientThread::Handshake() {
                         AddLog(line);
                     }
                     if (reply.Result == rcAccepted) {
+                        PinAfterAcceptance(verified);
                         SetEstablished();
-                        FCore.OnUi([&] { FCore.Ui().AddMember(PartnerName(), this); });
+                        FCore.OnUi([&] {
+                            FCore.Ui().AddMember(PartnerName(), this);
+                            FCore.Ui().MemberSecurity(this, MemberSecurity());
+                        });
                         return;
                     }
                     CloseSocket();
@@ -159,6 +168,95 @@ void TClientThread::Handshake() {
         CloseSocket();
         failed(TCallFailure::Broken);
     }
+}
+
+bool TClientThread::Secure(bool& verified) {
+    const TTlsIdentity* identity = FCore.Identity();
+    ITrustStore* trust = FCore.Trust();
+    if (identity == nullptr || trust == nullptr) {
+        return true;  // a core without keys calls in the clear
+    }
+    TCustomWinSocket& socket = FComponent->Socket();
+    const std::string address = socket.RemoteAddress();
+    const std::string& partner = FComponent->PartnerKey;
+    std::string pinned;
+    bool knownPlain = false;
+    bool refusePlain = false;
+    FCore.OnUi([&] {
+        pinned = trust->PinnedKey(partner);
+        knownPlain = trust->KnownPlain(partner);
+        refusePlain = trust->RefuseUnencrypted();
+    });
+    TSecurityWarning warning;
+    warning.Partner = partner;
+    warning.PartnerName = PartnerName();
+    warning.PinnedFingerprint = pinned;
+    if (knownPlain && pinned.empty()) {
+        if (refusePlain) {
+            warning.Problem = TSecurityProblem::Unencrypted;
+            RefuseForKeys(warning);
+            return false;
+        }
+        return true;  // known to answer in the clear only: not probed again for a while
+    }
+    const TTlsOutcome outcome = socket.StartTls(*identity, false, FTimeouts.SocketTimeoutMs);
+    if (outcome == TTlsOutcome::Established) {
+        const std::string presented = socket.PeerFingerprint();
+        if (!pinned.empty() && presented != pinned) {
+            warning.Problem = TSecurityProblem::KeyChanged;
+            warning.NewFingerprint = presented;
+            RefuseForKeys(warning);
+            return false;
+        }
+        verified = !pinned.empty();
+        return true;
+    }
+    if (outcome == TTlsOutcome::PeerClosed && Terminated()) {
+        return false;
+    }
+    if (outcome == TTlsOutcome::PeerClosed) {
+        // An older copy read the TLS hello as a wrong packet and hung up.
+        if (!pinned.empty() || refusePlain) {
+            warning.Problem =
+                !pinned.empty() ? TSecurityProblem::PlainFromPinned : TSecurityProblem::Unencrypted;
+            RefuseForKeys(warning);
+            return false;
+        }
+        FCore.OnUi([&] { trust->MarkPlain(partner, true); });
+        AddLog(address + Sjis(texts::kFallingBackToPlain));
+        socket.Close();
+        try {
+            FComponent->Open();
+        } catch (const std::exception&) {
+            AddLog(address + Sjis(kConnectFailed));
+            FCore.OnUi([&] { FCore.Ui().CallFailed(address, TCallFailure::Broken); });
+            return false;
+        }
+        return true;
+    }
+    CloseSocket();
+    if (outcome == TTlsOutcome::TimedOut) {
+        AddLog(address + Sjis(kPartnerTimedOut));
+        FCore.OnUi([&] { FCore.Ui().CallFailed(address, TCallFailure::NoAnswer); });
+    } else if (!Terminated()) {
+        AddLog(address + Sjis(kConnectFailed));
+        FCore.OnUi([&] { FCore.Ui().CallFailed(address, TCallFailure::Broken); });
+    }
+    return false;
+}
+
+void TClientThread::PinAfterAcceptance(bool verified) {
+    SetSecurity(verified);
+    ITrustStore* trust = FCore.Trust();
+    TCustomWinSocket& socket = FComponent->Socket();
+    if (trust == nullptr || FCore.Identity() == nullptr || !socket.Encrypted()) {
+        return;
+    }
+    const std::string fingerprint = socket.PeerFingerprint();
+    FCore.OnUi([&] {
+        trust->PinKey(FComponent->PartnerKey, fingerprint);
+        trust->MarkPlain(FComponent->PartnerKey, false);
+    });
 }
 
 }  // namespace vox

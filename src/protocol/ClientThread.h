@@ -24,6 +24,7 @@ class TMyClientSocket : public TClientSocket {
     std::string Comment;      // the comment typed in the connect dialog
     std::string PartnerName;  // the name typed for the partner
     std::string PassPhrase;   // the pass phrase typed for the partner, plain
+    std::string PartnerKey;   // whom the trust store knows the partner as
 };
 
 class TClientThread : public TThread, public TConversation {
@@ -57,6 +58,11 @@ class TClientThread : public TThread, public TConversation {
     // Looks up and connects, and hands the outcome to the core; false when the call ends here.
     bool PlaceCall();
     void Handshake();
+    // Starts TLS on the call, or calls again in the clear when the partner knows no TLS and
+    // may be called so; false when the call ends here (closed, logged and reported).
+    bool Secure(bool& verified);
+    // The partner's key is pinned once the call has been accepted.
+    void PinAfterAcceptance(bool verified);
 
     const std::shared_ptr<TMyClientSocket> FComponent;
     const std::uint64_t FCallId;

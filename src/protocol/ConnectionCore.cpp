@@ -187,6 +187,8 @@ TCallId TConnectionCore::Call(const TCallRequest& request, TCallDone done) {
     component->Comment = request.Comment;
     component->PartnerName = request.PartnerName;
     component->PassPhrase = request.PassPhrase;
+    component->PartnerKey = CalledPartnerKey(
+        !request.HostName.empty() ? request.HostName : request.Address, request.Port);
     if (!request.HostName.empty()) {
         component->SetHost(request.HostName);
     } else {
@@ -347,6 +349,28 @@ void TConnectionCore::ForEachOutgoing(const std::function<void(TClientThread&)>&
     for (TClientThread* thread : FOutgoingThreads) {
         fn(*thread);
     }
+}
+
+// --- Encryption --------------------------------------------------------------------------
+
+void TConnectionCore::SetTls(std::shared_ptr<const TTlsIdentity> identity, ITrustStore* trust) {
+    FIdentity = std::move(identity);
+    FTrust = trust;
+}
+
+void TConnectionCore::AcceptPartnerKey(const std::string& partner, const std::string& fingerprint) {
+    if (FTrust != nullptr && !fingerprint.empty()) {
+        FTrust->PinKey(partner, fingerprint);
+        FTrust->MarkPlain(partner, false);
+    }
+}
+
+std::string CalledPartnerKey(const std::string& hostOrAddress, int port) {
+    return "call " + hostOrAddress + " " + std::to_string(port);
+}
+
+std::string CallerPartnerKey(const std::string& announcedName) {
+    return "caller " + announcedName;
 }
 
 }  // namespace vox

@@ -24,6 +24,7 @@
 
 #include "net/HostLookup.h"
 #include "net/ServerSocket.h"
+#include "net/Tls.h"
 #include "platform/Synchronizer.h"
 #include "protocol/ClientThread.h"
 #include "protocol/Conversation.h"
@@ -132,6 +133,17 @@ class TConnectionCore : public IVoiceTargets {
     // Who has given too many wrong pass phrases lately.
     TGuessLimiter& Guesses() { return FGuesses; }
 
+    // --- Encryption ----------------------------------------------------------------------
+    // Calls start TLS with this identity, and the listener serves TLS callers with it; trust
+    // remembers the partners' keys. Without them (the default) every connection runs in the
+    // clear, as an older copy of the program does. UI thread, before listening or calling.
+    void SetTls(std::shared_ptr<const TTlsIdentity> identity, ITrustStore* trust);
+    const TTlsIdentity* Identity() const { return FIdentity.get(); }
+    ITrustStore* Trust() const { return FTrust; }
+    // The user accepts a partner's changed key: it is pinned, and the next call goes through.
+    // UI thread.
+    void AcceptPartnerKey(const std::string& partner, const std::string& fingerprint);
+
   private:
     void ServerAccept(TCustomWinSocket& socket);
     void RefuseDuplicate(TCustomWinSocket& socket, const std::string& address);
@@ -160,6 +172,8 @@ class TConnectionCore : public IVoiceTargets {
     std::map<TCallId, TCallDone> FPendingCalls;
     TCallId FLastCallId = 0;
     TClientSocket::TResolve FHostLookup;
+    std::shared_ptr<const TTlsIdentity> FIdentity;
+    ITrustStore* FTrust = nullptr;
 
     // Before the listener: its threads look their callers up here.
     THostResolver FResolver;

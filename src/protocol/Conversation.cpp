@@ -407,4 +407,53 @@ void TConversation::Finish() {
     }
 }
 
+TPartnerSecurity TConversation::Security() const {
+    std::lock_guard lock(FNameLock);
+    return FSecurity;
+}
+
+std::string TConversation::PartnerFingerprint() const {
+    std::lock_guard lock(FNameLock);
+    return FPartnerFingerprint;
+}
+
+std::string TConversation::CheckString() const {
+    std::lock_guard lock(FNameLock);
+    return FCheckString;
+}
+
+TMemberSecurity TConversation::MemberSecurity() const {
+    std::lock_guard lock(FNameLock);
+    TMemberSecurity security;
+    security.Encrypted = FSecurity != TPartnerSecurity::Plain;
+    security.Verified = FSecurity == TPartnerSecurity::Verified;
+    security.CheckString = FCheckString;
+    security.PartnerFingerprint = FPartnerFingerprint;
+    return security;
+}
+
+void TConversation::SetSecurity(bool verified) {
+    TCustomWinSocket& socket = *Socket();
+    const bool encrypted = socket.Encrypted();
+    std::string fingerprint = encrypted ? socket.PeerFingerprint() : std::string();
+    std::string check = encrypted ? socket.CheckString() : std::string();
+    std::lock_guard lock(FNameLock);
+    FSecurity = !encrypted ? TPartnerSecurity::Plain
+                : verified ? TPartnerSecurity::Verified
+                           : TPartnerSecurity::Encrypted;
+    FPartnerFingerprint = std::move(fingerprint);
+    FCheckString = std::move(check);
+}
+
+void TConversation::RefuseForKeys(TSecurityWarning warning) {
+    CloseSocket();
+    warning.Address = PartnerAddress();
+    const std::string_view text =
+        warning.Problem == TSecurityProblem::KeyChanged        ? texts::kKeyChanged
+        : warning.Problem == TSecurityProblem::PlainFromPinned ? texts::kPlainFromPinned
+                                                               : texts::kUnencryptedRefused;
+    AddLog(warning.Address + Sjis(text));
+    FCore.OnUi([&] { FCore.Ui().SecurityWarning(warning); });
+}
+
 }  // namespace vox

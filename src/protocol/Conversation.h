@@ -18,7 +18,9 @@
 
 #include "net/CustomWinSocket.h"
 #include "platform/Durations.h"
+#include "protocol/ConversationUi.h"
 #include "protocol/GuessLimiter.h"
+#include "protocol/Trust.h"
 #include "voice/AudioDevice.h"
 #include "voice/Buffer.h"
 #include "voice/VoiceThreads.h"
@@ -70,6 +72,15 @@ inline constexpr std::string_view kWrongPacket = " データが間違ってい�
 inline constexpr std::string_view kErrorWith = " との間でエラーが発生しました。";
 inline constexpr std::string_view kShutDown = " がシャットダウンしたと思われます。";
 inline constexpr std::string_view kSendStalled = " への送信が滞ったので切断します。";
+inline constexpr std::string_view kKeyChanged =
+    " の鍵が以前と異なるため、接続を拒否しました。なりすましのおそれがあります。";
+inline constexpr std::string_view kPlainFromPinned =
+    " は以前暗号化して接続した相手ですが、暗号化なしで応答したため接続を拒否しました。";
+inline constexpr std::string_view kUnencryptedRefused =
+    " は暗号化に対応していないため、接続を拒否しました。";
+inline constexpr std::string_view kFallingBackToPlain =
+    " は暗号化に対応していないため、暗号化なしで接続し直します。";
+inline constexpr std::string_view kKeyRefusedReply = "鍵が一致しないため接続を拒否します。";
 }  // namespace texts
 
 // CP932 bytes of a UTF-8 text of the program's own.
@@ -106,6 +117,13 @@ class TConversation {
     // The partner's address while the connection has not been closed on this side; empty
     // after. The accept check compares it without touching the connection itself.
     std::string LiveAddress() const;
+
+    // How the connection is protected, the partner's key and the session's check string
+    // (both empty in the clear); fixed before the partner joins the member list.
+    TPartnerSecurity Security() const;
+    std::string PartnerFingerprint() const;
+    std::string CheckString() const;
+    TMemberSecurity MemberSecurity() const;
 
     // Received voice (VoiceHeader + block, back to back) for this connection's decoding; also
     // the key of this partner's voice in the mixer. Without a mixer (a core that plays
@@ -168,6 +186,11 @@ class TConversation {
     // after the handshake's own writes) and the connection gets voice and text lines.
     void SetEstablished();
     void MarkClosed() { FClosedHere.store(true); }
+    // Takes the protection from the connection's socket: the partner's key and the check
+    // string when it is encrypted; verified tells whether the key matched an earlier pin.
+    void SetSecurity(bool verified);
+    // Logs the refusal (the partner's address first), closes, and warns the window.
+    void RefuseForKeys(TSecurityWarning warning);
 
     TConnectionCore& FCore;
     const TConversationTimeouts FTimeouts;
@@ -201,6 +224,9 @@ class TConversation {
     std::string FPartnerAddress;
     std::string FPartnerName;
     std::atomic<bool> FEstablished{false};
+    TPartnerSecurity FSecurity = TPartnerSecurity::Plain;  // under FNameLock
+    std::string FPartnerFingerprint;                       // under FNameLock
+    std::string FCheckString;                              // under FNameLock
     std::atomic<bool> FClosedHere{false};
     TThreadFifoBuffer FVoiceInput;
     std::unique_ptr<TDecodeThread> FDecodeThread;

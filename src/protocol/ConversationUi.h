@@ -46,6 +46,30 @@ enum class TCallFailure {
     NoAnswer,         // the partner's program did not answer in time
 };
 
+// Why a connection was refused for its keys, for the warning the window shows.
+enum class TSecurityProblem {
+    KeyChanged,       // the partner presented another key than the one pinned for it
+    PlainFromPinned,  // a partner pinned as encrypted answered (or called) in the clear
+    Unencrypted,      // the partner speaks no TLS, and the setting refuses such partners
+};
+
+// How a member's connection is protected, for the member list.
+struct TMemberSecurity {
+    bool Encrypted = false;
+    bool Verified = false;    // the key matched the one pinned at an earlier call
+    std::string CheckString;  // the same on both ends of the session
+    std::string PartnerFingerprint;
+};
+
+struct TSecurityWarning {
+    TSecurityProblem Problem = TSecurityProblem::KeyChanged;
+    std::string Partner;      // the partner's text in the trust store
+    std::string PartnerName;  // CP932
+    std::string Address;
+    std::string PinnedFingerprint;
+    std::string NewFingerprint;  // KeyChanged: the key presented now
+};
+
 class IConversationUi {
   public:
     virtual ~IConversationUi() = default;
@@ -76,6 +100,12 @@ class IConversationUi {
     // A call placed from here was turned away or broke off during its handshake; the log
     // lines are written as well. address: the partner's dotted address.
     virtual void CallFailed(const std::string& /*address*/, TCallFailure /*why*/) {}
+    // Right after AddMember: how the member's connection is protected.
+    virtual void MemberSecurity(TConversation* /*connection*/,
+                                const TMemberSecurity& /*security*/) {}
+    // A connection was refused for its keys (the log line is written as well). The window
+    // warns, and may offer to accept a changed key (TConnectionCore::AcceptPartnerKey).
+    virtual void SecurityWarning(const TSecurityWarning& /*warning*/) {}
 };
 
 }  // namespace vox

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "net/Tls.h"
 #include "net/WinSocketStream.h"
 #include "platform/Clock.h"
 #include "protocol/ConnectionCore.h"
@@ -19,6 +20,7 @@ constexpr std::string_view kPassPhraseRefused = " のパスフレーズが一致
 constexpr std::string_view kConnected = " と接続しました。";
 constexpr std::string_view kRefusedByUser = " の接続を拒否しました。";
 constexpr std::string_view kHandshakeFailed = " エラーが発生して接続できませんでした。";
+constexpr std::string_view kPlainRefusedReply = "暗号化なしの接続は受け付けていません。";
 constexpr std::string_view kGuessing =
     " からのパスフレーズの誤りが続いたので、%d 秒間その接続を確かめずに断ります。";
 
@@ -88,6 +90,9 @@ void TServerThread::Handshake() {
     if (!socket.Connected()) {
         return;  // refused by the accept check: no reply, no log line
     }
+    if (!StartTlsIfAsked()) {
+        return;
+    }
     TWinSocketStream stream(socket, FTimeouts.SocketTimeoutMs);
     std::uint8_t header[kPacketHeaderSize];
     std::size_t have = 0;
@@ -122,7 +127,11 @@ void TServerThread::Handshake() {
                         }
                         throw THandshakeBroken{};
                     }
+                    if (!CheckCallerKey()) {
+                        return;
+                    }
                     Decide(passPhrase);
+                    PinAfterAcceptance();
                     return;
                 }
             }
@@ -209,7 +218,10 @@ void TServerThread::Decide(const std::string& receivedPassPhrase) {
         WriteNow(BuildConnectReply(rcAccepted, PartnerName() + Sjis(texts::kWelcomeSuffix)));
         AddPartnerLog(kConnected);
         SetEstablished();
-        FCore.OnUi([&] { FCore.Ui().AddMember(PartnerName(), this); });
+        FCore.OnUi([&] {
+            FCore.Ui().AddMember(PartnerName(), this);
+            FCore.Ui().MemberSecurity(this, MemberSecurity());
+        });
     } else if (result == cdRefused) {
         WriteNow(BuildConnectReply(rcRefused, Sjis(texts::kCallRefused)));
         CloseSocket();
@@ -219,6 +231,82 @@ void TServerThread::Decide(const std::string& receivedPassPhrase) {
         CloseSocket();
         AddLog(Sjis(texts::kDecisionTimedOut));
     }
+}
+
+bool TServerThread::StartTlsIfAsked() {
+    const TTlsIdentity* identity = FCore.Identity();
+    if (identity == nullptr || FCore.Trust() == nullptr) {
+        return true;  // a core without keys serves everyone in the clear
+    }
+    TCustomWinSocket& socket = *ClientSocket();
+    try {
+        // The caller speaks first: a TLS hello, or the plain protocol's magic.
+        TWinSocketStream stream(socket, FTimeouts.SocketTimeoutMs);
+        std::uint8_t first[kTlsDetectBytes] = {};
+        const int seen = stream.Peek(first, sizeof first);
+        if (!LooksLikeTls(first, static_cast<std::size_t>(seen))) {
+            return true;
+        }
+        if (socket.StartTls(*identity, true, FTimeouts.SocketTimeoutMs) ==
+            TTlsOutcome::Established) {
+            return true;
+        }
+    } catch (...) {
+    }
+    if (socket.Connected()) {
+        CloseSocket();
+        AddPartnerLog(kHandshakeFailed);
+    }
+    return false;
+}
+
+bool TServerThread::CheckCallerKey() {
+    ITrustStore* trust = FCore.Trust();
+    if (FCore.Identity() == nullptr || trust == nullptr) {
+        return true;
+    }
+    TCustomWinSocket& socket = *ClientSocket();
+    const std::string partner = CallerPartnerKey(PartnerName());
+    std::string pinned;
+    bool refusePlain = false;
+    FCore.OnUi([&] {
+        pinned = trust->PinnedKey(partner);
+        refusePlain = trust->RefuseUnencrypted();
+    });
+    TSecurityWarning warning;
+    warning.Partner = partner;
+    warning.PartnerName = PartnerName();
+    warning.PinnedFingerprint = pinned;
+    if (socket.Encrypted()) {
+        const std::string presented = socket.PeerFingerprint();
+        if (pinned.empty() || presented == pinned) {
+            SetSecurity(!pinned.empty());
+            FCallerKey = partner;
+            return true;
+        }
+        warning.Problem = TSecurityProblem::KeyChanged;
+        warning.NewFingerprint = presented;
+        WriteNow(BuildConnectReply(rcRefused, Sjis(texts::kKeyRefusedReply)));
+    } else if (pinned.empty() && !refusePlain) {
+        SetSecurity(false);
+        return true;
+    } else {
+        warning.Problem =
+            !pinned.empty() ? TSecurityProblem::PlainFromPinned : TSecurityProblem::Unencrypted;
+        WriteNow(BuildConnectReply(
+            rcRefused, Sjis(!pinned.empty() ? texts::kKeyRefusedReply : kPlainRefusedReply)));
+    }
+    RefuseForKeys(warning);
+    return false;
+}
+
+void TServerThread::PinAfterAcceptance() {
+    ITrustStore* trust = FCore.Trust();
+    if (trust == nullptr || FCallerKey.empty() || !Established()) {
+        return;
+    }
+    const std::string fingerprint = PartnerFingerprint();
+    FCore.OnUi([&] { trust->PinKey(FCallerKey, fingerprint); });
 }
 
 }  // namespace vox

@@ -34,10 +34,20 @@ class TServerThread : public TServerClientThread, public TConversation {
     // Reads the rest of a pcConnect after its header; false when a field did not arrive.
     bool ReadConnectRequest(TWinSocketStream& stream, std::string& passPhrase);
     void Decide(const std::string& receivedPassPhrase);
+    // Serves a caller that starts with a TLS hello through TLS; false when that failed (the
+    // connection is closed and the failure logged).
+    bool StartTlsIfAsked();
+    // Compares the caller's key with the one pinned for its name: a changed key, or a caller
+    // pinned as encrypted that comes in the clear, is refused with a reply; so is a caller in
+    // the clear when unencrypted partners are refused. False when refused.
+    bool CheckCallerKey();
+    // An accepted caller's key is pinned.
+    void PinAfterAcceptance();
 
     mutable std::mutex FInfoLock;
     std::string FPartnerHost;
     std::string FPartnerComment;
+    std::string FCallerKey;  // the accepted caller's text in the trust store, when encrypted
 };
 
 }  // namespace vox

@@ -4,10 +4,13 @@
 #include <mutex>
 #include <vector>
 
+#include "net/Tls.h"
 #include "platform/Cp932.h"
 #include "protocol/ClientThread.h"
 #include "protocol/ConnectionCore.h"
 #include "protocol/ServerThread.h"
+#include "session/SettingsTrust.h"
+#include "settings/Settings.h"
 #include "voice/NoAudioDevice.h"
 #include "voice/Sound.h"
 #include "voice/VoiceThreads.h"
@@ -258,6 +261,18 @@ void TSession::Shutdown() {
     FPlayThread.reset();
     // The sound card goes last, with whatever threads of its own it runs.
     FOptions.Audio.reset();
+}
+
+std::string TSession::EnableTls(const std::string& settingsFile) {
+    try {
+        const TIdentityFiles files = IdentityFilesFor(settingsFile);
+        FIdentity = TTlsIdentity::LoadOrCreate(files.Key, files.Certificate);
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    FTrust = std::make_unique<TSettingsTrustStore>(settingsFile);
+    FCore->SetTls(FIdentity, FTrust.get());
+    return {};
 }
 
 }  // namespace vox

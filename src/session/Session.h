@@ -20,6 +20,7 @@
 #include "portmap/PortMapper.h"
 #include "protocol/Conversation.h"
 #include "protocol/ConversationUi.h"
+#include "protocol/Trust.h"
 #include "settings/Settings.h"
 #include "voice/AudioDevice.h"
 
@@ -31,6 +32,7 @@ class TFusionBuffer;
 class TMySound;
 class TPlayFileThread;
 class TSendThread;
+class TTlsIdentity;
 
 // What the program logs when it has no sound device (UTF-8).
 inline constexpr const char* kSoundUnavailable =
@@ -127,6 +129,13 @@ class TSession {
     void StartMicTest();
     void StopMicTest();
     bool MicTesting() const { return FMicTest; }
+    // Encrypts connections with the own key and certificate beside the settings file (made at
+    // the first start) and remembers partners' keys in the settings file. Returns an empty
+    // text, or why not (UTF-8): the program then runs in the clear as before. UI thread, before
+    // listening or calling.
+    std::string EnableTls(const std::string& settingsFile);
+    // The own identity while connections are encrypted; null otherwise.
+    const TTlsIdentity* Identity() const { return FIdentity.get(); }
 
   private:
     // The key of the connection's voice in the mixer; null when the core lists no such
@@ -152,6 +161,8 @@ class TSession {
     std::unique_ptr<TSendThread> FSendThread;
     std::unique_ptr<TEncodeThread> FEncodeThread;
     std::unique_ptr<TMySound> FSound;
+    std::shared_ptr<const TTlsIdentity> FIdentity;
+    std::unique_ptr<ITrustStore> FTrust;
 };
 
 }  // namespace vox

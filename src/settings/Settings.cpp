@@ -59,6 +59,8 @@ TSettings LoadSettings(const std::string& path) {
     s.Sound.Speaker = ini.ReadString(kSectionGlobal, kKeySpeaker, "");
     const int volume = ini.ReadInteger(kSectionGlobal, kKeyOutputVolume, kDefaultVolume);
     s.Sound.OutputVolume = volume >= 0 && volume <= kMaxVolume ? volume : kDefaultVolume;
+    s.RefuseUnencrypted =
+        ini.ReadBool(kSectionGlobal, kKeyRefuseUnencrypted, kDefaultRefuseUnencrypted);
     return s;
 }
 
@@ -282,6 +284,69 @@ bool ForgetPartner(const std::string& path, std::string_view partnerName) {
             ini.WriteString(here, key, ini.ReadString(next, key, ""));
         }
     }
+}
+
+bool ReadRefuseUnencrypted(const std::string& path) {
+    return TMyIniFile(path).ReadBool(kSectionGlobal, kKeyRefuseUnencrypted,
+                                     kDefaultRefuseUnencrypted);
+}
+
+void WriteRefuseUnencrypted(const std::string& path, bool refuse) {
+    TMyIniFile(path).WriteBool(kSectionGlobal, kKeyRefuseUnencrypted, refuse);
+}
+
+std::string ReadPeerFingerprint(const std::string& path, std::string_view peer) {
+    const TMyIniFile ini(path);
+    std::string section;
+    if (!ini.FindNumberedSection(kPeerSectionPrefix, kKeyPeer, peer, section)) {
+        return {};
+    }
+    return ini.ReadString(section, kKeyFingerprint, "");
+}
+
+void WritePeerFingerprint(const std::string& path, std::string_view peer,
+                          std::string_view fingerprint) {
+    TMyIniFile ini(path);
+    std::string section;
+    ini.AddNumberedSection(kPeerSectionPrefix, kKeyPeer, peer, section);
+    ini.WriteString(section, kKeyFingerprint, fingerprint);
+}
+
+std::int64_t ReadPeerPlainSince(const std::string& path, std::string_view peer) {
+    const TMyIniFile ini(path);
+    std::string section;
+    if (!ini.FindNumberedSection(kPeerSectionPrefix, kKeyPeer, peer, section)) {
+        return 0;
+    }
+    const std::string text = ini.ReadString(section, kKeyPlainSince, "");
+    try {
+        return text.empty() ? 0 : std::stoll(text);
+    } catch (const std::exception&) {
+        return 0;  // not a time: probed again
+    }
+}
+
+void WritePeerPlainSince(const std::string& path, std::string_view peer, std::int64_t since) {
+    TMyIniFile ini(path);
+    std::string section;
+    if (since == 0) {
+        if (ini.FindNumberedSection(kPeerSectionPrefix, kKeyPeer, peer, section)) {
+            ini.DeleteKey(section, kKeyPlainSince);
+        }
+        return;
+    }
+    ini.AddNumberedSection(kPeerSectionPrefix, kKeyPeer, peer, section);
+    ini.WriteString(section, kKeyPlainSince, std::to_string(since));
+}
+
+TIdentityFiles IdentityFilesFor(const std::string& settingsFile) {
+    const std::size_t slash = settingsFile.rfind('/');
+    const std::size_t dot = settingsFile.rfind('.');
+    const std::string stem =
+        dot != std::string::npos && dot > (slash == std::string::npos ? 0 : slash + 1)
+            ? settingsFile.substr(0, dot)
+            : settingsFile;
+    return {stem + ".key", stem + ".crt"};
 }
 
 }  // namespace vox

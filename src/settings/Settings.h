@@ -5,6 +5,7 @@
 // A write that fails throws EIniFileError; the writes made before it stay made.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -108,6 +109,7 @@ struct TSettings {
     bool DesktopNotices = kDefaultDesktopNotices;
     bool CloseToTray = kDefaultCloseToTray;
     TSoundSettings Sound;
+    bool RefuseUnencrypted = false;  // kKeyRefuseUnencrypted
 };
 
 // Reads, in this order: "ConversationPort", "TransferPort", "MyName", "UsePassPhrase", the
@@ -205,5 +207,36 @@ void RememberPartner(const std::string& path, std::string_view partnerName,
 // Forgets the remembered partner of this name: the partners after it move up one index, so
 // that the list keeps no gap. Returns false when the partner is not remembered.
 bool ForgetPartner(const std::string& path, std::string_view partnerName);
+
+// --- Encryption between copies of the program ---------------------------------------------
+// "Global": whether partners without encryption are refused (off: older copies still work).
+inline constexpr std::string_view kKeyRefuseUnencrypted = "RefuseUnencrypted";
+inline constexpr bool kDefaultRefuseUnencrypted = false;
+// What is known of the partners' keys lives in the numbered sections Peer0, Peer1, ...: the
+// partner's text ("Peer"), its pinned certificate fingerprint ("Fingerprint") and when it last
+// answered in the clear only ("PlainSince", seconds since 1970).
+inline constexpr std::string_view kPeerSectionPrefix = "Peer";
+inline constexpr std::string_view kKeyPeer = "Peer";
+inline constexpr std::string_view kKeyFingerprint = "Fingerprint";
+inline constexpr std::string_view kKeyPlainSince = "PlainSince";
+
+bool ReadRefuseUnencrypted(const std::string& path);
+void WriteRefuseUnencrypted(const std::string& path, bool refuse);
+// The partner's pinned fingerprint; empty when none.
+std::string ReadPeerFingerprint(const std::string& path, std::string_view peer);
+void WritePeerFingerprint(const std::string& path, std::string_view peer,
+                          std::string_view fingerprint);
+// When the partner last answered in the clear only; 0 when not known so.
+std::int64_t ReadPeerPlainSince(const std::string& path, std::string_view peer);
+// 0 forgets it.
+void WritePeerPlainSince(const std::string& path, std::string_view peer, std::int64_t since);
+
+// The own key and certificate, beside the settings file: its name with ".key" / ".crt"
+// for its extension.
+struct TIdentityFiles {
+    std::string Key;
+    std::string Certificate;
+};
+TIdentityFiles IdentityFilesFor(const std::string& settingsFile);
 
 }  // namespace vox

@@ -36,6 +36,7 @@
 #include <utility>
 
 #include "net/Address.h"
+#include "net/Tls.h"
 #include "platform/Cp932.h"
 #include "protocol/ConnectionCore.h"
 #include "session/Reach.h"
@@ -49,9 +50,11 @@
 #include "ui/LogTime.h"
 #include "ui/MemberVolume.h"
 #include "ui/ReachForm.h"
+#include "ui/SecurityView.h"
 #include "ui/SettingDesktopPage.h"
 #include "ui/SettingForm.h"
 #include "ui/SettingReachPage.h"
+#include "ui/SettingSecurityPage.h"
 #include "ui/SettingSoundPage.h"
 #include "ui/TransferWindows.h"
 #include "ui/TrayIcon.h"
@@ -249,6 +252,7 @@ void TMainForm::CreateControls() {
     listFont.setPixelSize(kListFontPixels);
     ListBox1->setFont(listFont);
     ListBox1->setSelectionMode(QAbstractItemView::SingleSelection);
+    ListBox1->setItemDelegate(new ui::TMemberStateDelegate(ListBox1));
     Label3 = NewLabel(central, "Label3", QStringLiteral("メンバーリスト："), ListBox1);
 
     SendButton = new QPushButton(QStringLiteral("音声送信"), central);
@@ -481,6 +485,14 @@ void TMainForm::FormCreate() {
 
     Guard([this] { FSettings = LoadSettings(FIniFileName); });
     ApplyDesktopSettings();
+    // Before listening: callers and calls are encrypted from the start.
+    Guard([this] {
+        const std::string why = FSession->EnableTls(FIniFileName);
+        if (!why.empty()) {
+            Log(QStringLiteral("鍵を用意できないため、暗号化なしで接続します：%1")
+                    .arg(QString::fromStdString(why)));
+        }
+    });
     // A listener that cannot be opened must not keep the voice threads from starting.
     Guard([this] {
         if (FSettings.ServerListen) {
@@ -910,9 +922,12 @@ void TMainForm::SettingClick() {
 }
 
 void TMainForm::AddSettingPages(TSettingForm& form) {
+    const TTlsIdentity* identity = FSession->Identity();
     form.AddPage(new TSettingReachPage(FSettings, [this] { return ReachFacts(); }));
     form.AddPage(new TSettingSoundPage(FSettings, *FSession));
     form.AddPage(new TSettingDesktopPage(FSettings, QSystemTrayIcon::isSystemTrayAvailable()));
+    form.AddPage(new TSettingSecurityPage(
+        FSettings, identity != nullptr ? identity->Fingerprint() : std::string()));
 }
 
 void TMainForm::About1Click() {
@@ -1038,6 +1053,30 @@ void TMainForm::CallFailed(const std::string& address, TCallFailure why) {
             break;
     }
     ShowNotice(text.arg(who));
+}
+
+void TMainForm::MemberSecurity(TConversation* connection, const TMemberSecurity& security) {
+    const auto key = reinterpret_cast<quintptr>(connection);
+    for (int i = ListBox1->count(); i-- > 0;) {
+        if (ListBox1->item(i)->data(Qt::UserRole).value<quintptr>() == key) {
+            ui::ShowMemberSecurity(*ListBox1->item(i), security);
+            break;
+        }
+    }
+}
+
+void TMainForm::SecurityWarning(const TSecurityWarning& warning) {
+    if (FShutDown) {
+        return;
+    }
+    ShowNotice(ui::SecurityWarningText(warning).section(QLatin1Char('\n'), 0, 0));
+    ui::ShowSecurityWarning(this, warning, [this, warning] {
+        if (!FShutDown) {
+            Core().AcceptPartnerKey(warning.Partner, warning.NewFingerprint);
+            Log(QStringLiteral("%1 の新しい鍵を受け入れました。")
+                    .arg(FromCp932(warning.PartnerName)));
+        }
+    });
 }
 
 int TMainForm::AskAcceptance(const TIncomingCall& call) {

@@ -151,6 +151,8 @@ class TMainForm : public QMainWindow, public IConversationUi {
     void TransferRefused(TConversation* connection) override;
     void Beep() override;
     void CallFailed(const std::string& address, TCallFailure why) override;
+    void MemberSecurity(TConversation* connection, const TMemberSecurity& security) override;
+    void SecurityWarning(const TSecurityWarning& warning) override;
 
   signals:
     // The system's sound devices changed (added, removed, or an open one replaced).

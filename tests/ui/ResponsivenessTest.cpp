@@ -115,15 +115,27 @@ class TCallee {
 
   private:
     void Run() {
-        pollfd entry{FListen, POLLIN, 0};
-        while (!FStop.load() && ::poll(&entry, 1, 50) <= 0) {
-        }
-        if (FStop.load()) {
-            return;
-        }
-        FConnection = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
-        if (FConnection < 0 || !ReadPacket(nullptr)) {
-            return;
+        // As an older copy of the program: a connection that does not start with the magic
+        // (a TLS hello) is closed, and the caller calls again in the clear.
+        for (;;) {
+            pollfd entry{FListen, POLLIN, 0};
+            while (!FStop.load() && ::poll(&entry, 1, 50) <= 0) {
+            }
+            if (FStop.load()) {
+                return;
+            }
+            FConnection = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
+            if (FConnection < 0) {
+                return;
+            }
+            if (ReadPacket(nullptr)) {
+                break;
+            }
+            if (FStop.load()) {
+                return;
+            }
+            ::close(FConnection);
+            FConnection = -1;
         }
         const Packet reply = BuildConnectReply(rcAccepted, "");
         ::send(FConnection, reply.data(), reply.size(), MSG_NOSIGNAL);

@@ -1,0 +1,383 @@
+#include "net/Tls.h"
+
+#include <fcntl.h>
+#include <openssl/bio.h>
+#include <openssl/bn.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <stdexcept>
+
+namespace vox {
+
+namespace {
+
+// How long the own certificate is valid: nobody checks its dates, but it must have some.
+constexpr long kCertificateDays = 100L * 365;
+// The label both ends feed the exporter for the check string.
+constexpr char kCheckLabel[] = "EXPORTER-Voxilen-check";
+// The letters of the check string: no 0/O or 1/I to mix up when read aloud.
+constexpr char kCheckAlphabet[] = "ABCDEFGHJKLMNPQRSTUVWXYZ23456789";
+constexpr int kCheckLetters = 4;
+
+struct TKeyFree {
+    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+struct TCertFree {
+    void operator()(X509* cert) const { X509_free(cert); }
+};
+using TKey = std::unique_ptr<EVP_PKEY, TKeyFree>;
+using TCert = std::unique_ptr<X509, TCertFree>;
+
+std::runtime_error Failure(const std::string& what) {
+    const unsigned long code = ERR_get_error();
+    char text[256] = "";
+    if (code != 0) {
+        ERR_error_string_n(code, text, sizeof text);
+    }
+    ERR_clear_error();
+    return std::runtime_error(what + (code != 0 ? std::string(": ") + text : std::string()));
+}
+
+std::string Hex(const unsigned char* bytes, unsigned length) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    for (unsigned i = 0; i < length; ++i) {
+        text += kDigits[bytes[i] >> 4];
+        text += kDigits[bytes[i] & 15];
+    }
+    return text;
+}
+
+std::string FingerprintOf(X509* cert) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned length = 0;
+    if (X509_digest(cert, EVP_sha256(), digest, &length) != 1) {
+        throw Failure("certificate digest");
+    }
+    return Hex(digest, length);
+}
+
+TCert SelfSigned(EVP_PKEY* key) {
+    TCert cert(X509_new());
+    if (!cert || X509_set_version(cert.get(), 2) != 1) {
+        throw Failure("certificate");
+    }
+    unsigned char serial[16];
+    if (RAND_bytes(serial, sizeof serial) != 1) {
+        throw Failure("certificate serial");
+    }
+    serial[0] &= 0x7f;
+    BIGNUM* number = BN_bin2bn(serial, sizeof serial, nullptr);
+    BN_to_ASN1_INTEGER(number, X509_get_serialNumber(cert.get()));
+    BN_free(number);
+    X509_gmtime_adj(X509_getm_notBefore(cert.get()), -24L * 3600);
+    X509_time_adj_ex(X509_getm_notAfter(cert.get()), static_cast<int>(kCertificateDays), 0,
+                     nullptr);
+    X509_NAME* name = X509_get_subject_name(cert.get());
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("Voxilen"), -1, -1, 0);
+    X509_set_issuer_name(cert.get(), name);
+    if (X509_set_pubkey(cert.get(), key) != 1 || X509_sign(cert.get(), key, nullptr) <= 0) {
+        throw Failure("certificate signature");
+    }
+    return cert;
+}
+
+TKey NewKey() {
+    TKey key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
+    if (!key) {
+        throw Failure("key pair");
+    }
+    return key;
+}
+
+// Writes a file only the owner may read, whole or not at all.
+template <class WritePem>
+void WritePrivateFile(const std::string& path, WritePem write) {
+    const std::string temporary = path + ".new";
+    ::unlink(temporary.c_str());
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        throw std::runtime_error("cannot write " + temporary);
+    }
+    FILE* file = ::fdopen(fd, "w");
+    if (file == nullptr) {
+        ::close(fd);
+        throw std::runtime_error("cannot write " + temporary);
+    }
+    const bool written = write(file) == 1;
+    const bool flushed = std::fflush(file) == 0 && ::fsync(fd) == 0;
+    const bool closed = std::fclose(file) == 0;
+    if (!written || !flushed || !closed || std::rename(temporary.c_str(), path.c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        throw Failure("cannot write " + path);
+    }
+}
+
+template <class T, class Read>
+T ReadPem(const std::string& path, Read read) {
+    FILE* file = std::fopen(path.c_str(), "r");
+    if (file == nullptr) {
+        throw std::runtime_error("cannot read " + path);
+    }
+    T object(read(file));
+    (void)std::fclose(file);
+    if (!object) {
+        throw Failure("cannot read " + path);
+    }
+    return object;
+}
+
+int AcceptAnyCertificate(int /*preverified*/, X509_STORE_CTX* /*context*/) {
+    // Whether the partner is who it was before is decided by its pinned fingerprint.
+    return 1;
+}
+
+// The socket descriptor under OpenSSL, read and written without blocking and without SIGPIPE.
+int SocketWrite(BIO* bio, const char* data, int length) {
+    BIO_clear_retry_flags(bio);
+    const ssize_t n = ::send(static_cast<int>(BIO_get_fd(bio, nullptr)), data,
+                             static_cast<std::size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        BIO_set_retry_write(bio);
+    }
+    return static_cast<int>(n);
+}
+
+int SocketRead(BIO* bio, char* data, int length) {
+    BIO_clear_retry_flags(bio);
+    const ssize_t n = ::recv(static_cast<int>(BIO_get_fd(bio, nullptr)), data,
+                             static_cast<std::size_t>(length), MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        BIO_set_retry_read(bio);
+    }
+    return static_cast<int>(n);
+}
+
+long SocketControl(BIO* bio, int command, long number, void* pointer) {
+    switch (command) {
+        case BIO_C_SET_FD:
+            BIO_set_data(
+                bio, reinterpret_cast<void*>(static_cast<intptr_t>(*static_cast<int*>(pointer))));
+            BIO_set_init(bio, 1);
+            (void)number;
+            return 1;
+        case BIO_C_GET_FD:
+            return static_cast<long>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
+        case BIO_CTRL_FLUSH:
+            return 1;
+        default:
+            return 0;
+    }
+}
+
+BIO_METHOD* SocketMethod() {
+    static BIO_METHOD* const method = [] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "vox socket");
+        BIO_meth_set_write(m, SocketWrite);
+        BIO_meth_set_read(m, SocketRead);
+        BIO_meth_set_ctrl(m, SocketControl);
+        return m;
+    }();
+    return method;
+}
+
+}  // namespace
+
+bool LooksLikeTls(const std::uint8_t* bytes, std::size_t count) {
+    return count >= static_cast<std::size_t>(kTlsDetectBytes) && bytes[0] == kTlsHandshakeRecord &&
+           bytes[1] == kTlsMajorVersion;
+}
+
+std::string GroupedFingerprint(const std::string& fingerprint) {
+    std::string grouped;
+    for (std::size_t i = 0; i < fingerprint.size(); ++i) {
+        if (i > 0 && i % 4 == 0) {
+            grouped += ' ';
+        }
+        grouped += fingerprint[i];
+    }
+    return grouped;
+}
+
+TTlsIdentity::~TTlsIdentity() {
+    SSL_CTX_free(client_);
+    SSL_CTX_free(server_);
+}
+
+void TTlsIdentity::MakeContexts(void* keyPointer, void* certPointer) {
+    auto* key = static_cast<EVP_PKEY*>(keyPointer);
+    auto* cert = static_cast<X509*>(certPointer);
+    if (X509_check_private_key(cert, key) != 1) {
+        throw Failure("the key and the certificate do not belong together");
+    }
+    fingerprint_ = FingerprintOf(cert);
+    for (const bool server : {false, true}) {
+        SSL_CTX* context = SSL_CTX_new(server ? TLS_server_method() : TLS_client_method());
+        if (context == nullptr) {
+            throw Failure("TLS context");
+        }
+        (server ? server_ : client_) = context;
+        SSL_CTX_set_min_proto_version(context, TLS1_3_VERSION);
+        SSL_CTX_set_options(context, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_TICKET);
+        SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE |
+                                      SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER |
+                                      SSL_MODE_RELEASE_BUFFERS);
+        // No tickets: nothing but the partner's own data ever arrives after the handshake.
+        SSL_CTX_set_num_tickets(context, 0);
+        SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_OFF);
+        SSL_CTX_set_verify(context, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT,
+                           AcceptAnyCertificate);
+        if (SSL_CTX_use_certificate(context, cert) != 1 ||
+            SSL_CTX_use_PrivateKey(context, key) != 1) {
+            throw Failure("TLS identity");
+        }
+    }
+}
+
+std::shared_ptr<TTlsIdentity> TTlsIdentity::Generate() {
+    const TKey key = NewKey();
+    const TCert cert = SelfSigned(key.get());
+    std::shared_ptr<TTlsIdentity> identity(new TTlsIdentity);
+    identity->MakeContexts(key.get(), cert.get());
+    return identity;
+}
+
+std::shared_ptr<TTlsIdentity> TTlsIdentity::LoadOrCreate(const std::string& keyPath,
+                                                         const std::string& certPath) {
+    TKey key;
+    TCert cert;
+    if (::access(keyPath.c_str(), F_OK) != 0) {
+        key = NewKey();
+        cert = SelfSigned(key.get());
+        WritePrivateFile(certPath, [&](FILE* file) { return PEM_write_X509(file, cert.get()); });
+        WritePrivateFile(keyPath, [&](FILE* file) {
+            return PEM_write_PrivateKey(file, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+        });
+    } else {
+        key = ReadPem<TKey>(keyPath, [](FILE* file) {
+            return PEM_read_PrivateKey(file, nullptr, nullptr, nullptr);
+        });
+        cert = ReadPem<TCert>(
+            certPath, [](FILE* file) { return PEM_read_X509(file, nullptr, nullptr, nullptr); });
+    }
+    std::shared_ptr<TTlsIdentity> identity(new TTlsIdentity);
+    identity->MakeContexts(key.get(), cert.get());
+    return identity;
+}
+
+TTlsSession::TTlsSession(const TTlsIdentity& identity, TRole role, int fd) {
+    ssl_ = SSL_new(role == TRole::Server ? identity.ServerContext() : identity.ClientContext());
+    BIO* bio = ssl_ != nullptr ? BIO_new(SocketMethod()) : nullptr;
+    if (bio == nullptr) {
+        SSL_free(ssl_);
+        throw Failure("TLS session");
+    }
+    BIO_set_fd(bio, fd, BIO_NOCLOSE);
+    SSL_set_bio(ssl_, bio, bio);
+    if (role == TRole::Server) {
+        SSL_set_accept_state(ssl_);
+    } else {
+        SSL_set_connect_state(ssl_);
+    }
+}
+
+TTlsSession::~TTlsSession() {
+    SSL_free(ssl_);
+}
+
+TTlsSession::TResult TTlsSession::Result(int n) {
+    TResult result;
+    if (n > 0) {
+        result.bytes = n;
+        return result;
+    }
+    const int saved = errno;
+    switch (SSL_get_error(ssl_, n)) {
+        case SSL_ERROR_WANT_READ:
+            result.wantRead = true;
+            break;
+        case SSL_ERROR_WANT_WRITE:
+            result.wantWrite = true;
+            break;
+        case SSL_ERROR_ZERO_RETURN:
+            result.peerClosed = true;
+            break;
+        case SSL_ERROR_SYSCALL:
+            result.error = saved != 0 ? saved : EPIPE;
+            result.peerClosed = saved == 0 || saved == ECONNRESET || saved == EPIPE;
+            break;
+        default:
+            result.error = EPROTO;
+            break;
+    }
+    ERR_clear_error();
+    return result;
+}
+
+TTlsSession::TResult TTlsSession::HandshakeStep() {
+    std::lock_guard lock(lock_);
+    ERR_clear_error();
+    errno = 0;
+    return Result(SSL_do_handshake(ssl_));
+}
+
+TTlsSession::TResult TTlsSession::ReadSome(void* buffer, int count) {
+    std::lock_guard lock(lock_);
+    ERR_clear_error();
+    errno = 0;
+    return Result(SSL_read(ssl_, buffer, count));
+}
+
+TTlsSession::TResult TTlsSession::PeekOne() {
+    std::lock_guard lock(lock_);
+    char byte = 0;
+    ERR_clear_error();
+    errno = 0;
+    return Result(SSL_peek(ssl_, &byte, 1));
+}
+
+TTlsSession::TResult TTlsSession::WriteSome(const void* buffer, int count) {
+    std::lock_guard lock(lock_);
+    ERR_clear_error();
+    errno = 0;
+    return Result(SSL_write(ssl_, buffer, count));
+}
+
+bool TTlsSession::Pending() {
+    std::lock_guard lock(lock_);
+    return SSL_pending(ssl_) > 0;
+}
+
+std::string TTlsSession::PeerFingerprint() {
+    std::lock_guard lock(lock_);
+    X509* peer = SSL_get0_peer_certificate(ssl_);
+    return peer != nullptr ? FingerprintOf(peer) : std::string();
+}
+
+std::string TTlsSession::CheckString() {
+    std::lock_guard lock(lock_);
+    unsigned char bytes[kCheckLetters];
+    if (SSL_export_keying_material(ssl_, bytes, sizeof bytes, kCheckLabel, sizeof kCheckLabel - 1,
+                                   nullptr, 0, 0) != 1) {
+        ERR_clear_error();
+        return {};
+    }
+    std::string text;
+    for (const unsigned char byte : bytes) {
+        text += kCheckAlphabet[byte % (sizeof kCheckAlphabet - 1)];
+    }
+    return text;
+}
+
+}  // namespace vox
