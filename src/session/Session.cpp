@@ -196,8 +196,11 @@ void TSession::SetOutputVolume(int Percent) {
 
 const void* TSession::VoiceKeyOf(TConversation* Connection) {
     // Only a connection the core still lists is touched: the window may name one that has
-    // just ended.
+    // just ended. While the core is being dropped a handshake may still finish: no core, no key.
     const void* key = nullptr;
+    if (!FCore) {
+        return key;
+    }
     FCore->ForEachIncoming([&](TServerThread& thread) {
         if (static_cast<TConversation*>(&thread) == Connection) {
             key = &thread.VoiceInput();

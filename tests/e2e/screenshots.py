@@ -76,9 +76,15 @@ class Partner:
         self.conn = None
 
     def answer_call(self):
+        """As an older copy does: a call that starts with anything but the magic (the
+        program's encrypted hello) is hung up on, and the program calls again in the clear."""
         self.listener.settimeout(10)
-        self.conn, _ = self.listener.accept()
-        self.conn.settimeout(10)
+        for _ in range(2):
+            self.conn, _ = self.listener.accept()
+            self.conn.settimeout(10)
+            if self.conn.recv(len(MAGIC), socket.MSG_PEEK | socket.MSG_WAITALL) == MAGIC:
+                break
+            self.conn.close()
         command, body = self.read_packet()
         if command != PC_CONNECT:
             raise Failure(f"the call began with command {command}")
