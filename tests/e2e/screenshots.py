@@ -30,6 +30,7 @@ import os
 import socket
 import struct
 import sys
+import time
 
 import pyatspi
 
@@ -206,6 +207,11 @@ def run(exe, work, shot_dir):
     settings = top_level(app, "dialog", "設定")
     wait_for("this computer's address", lambda: text_of(need(settings, "text", "このＰＣのアドレス")))
     shoot(shot_dir, "02-settings", settings)
+    tabs = need(settings, "page tab list")
+    for i, caption in enumerate(("接続先", "音声", "暗号化", "デスクトップ")):
+        press(need(tabs, "page tab", caption))
+        time.sleep(0.5)  # drawn
+        shoot(shot_dir, f"02{chr(ord('a') + i)}-settings-{caption}", settings)
     press(need(settings, "push button", "閉じる"))
 
     dialog = call(copy, "はなこ", comment="窓の写真を撮ります")
