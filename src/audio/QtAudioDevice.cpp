@@ -286,6 +286,21 @@ QAudioDevice ChosenDevice(TQtDeviceChoice* Choice, TAudioDirection Direction) {
                                                : QMediaDevices::defaultAudioOutput();
 }
 
+// The device chosen now for Direction and the Qt form of WaveFormat, when the device can take
+// it; otherwise why not. On the audio thread.
+TAudioStatus UsableDevice(TQtDeviceChoice* Choice, TAudioDirection Direction,
+                          const TWaveFormat& WaveFormat, QAudioDevice& Device,
+                          QAudioFormat& Format) {
+    if (!ToQtFormat(WaveFormat, &Format)) {
+        return asBadFormat;
+    }
+    Device = ChosenDevice(Choice, Direction);
+    if (Device.isNull()) {
+        return asBadDeviceId;
+    }
+    return Device.isFormatSupported(Format) ? asOk : asBadFormat;
+}
+
 bool IsListed(const QByteArray& Id, TAudioDirection Direction) {
     const QList<QAudioDevice> devices = Direction == TAudioDirection::Input
                                             ? QMediaDevices::audioInputs()
@@ -448,15 +463,11 @@ struct TQtAudioInput::TCore {
     // Makes and starts the source on the device chosen now. On the audio thread.
     TAudioStatus OpenSource() {
         QAudioFormat format;
-        if (!ToQtFormat(Format, &format)) {
-            return asBadFormat;
-        }
-        const QAudioDevice device = ChosenDevice(Choice.get(), TAudioDirection::Input);
-        if (device.isNull()) {
-            return asBadDeviceId;
-        }
-        if (!device.isFormatSupported(format)) {
-            return asBadFormat;
+        QAudioDevice device;
+        if (const TAudioStatus status =
+                UsableDevice(Choice.get(), TAudioDirection::Input, Format, device, format);
+            status != asOk) {
+            return status;
         }
         Source = std::make_unique<QAudioSource>(device, format);
         Source->setBufferSize(BytesFor(Format, PeriodMs));
@@ -797,15 +808,11 @@ struct TQtAudioOutput::TCore {
 
     TAudioStatus OpenSink(const TWaveFormat& WaveFormat) {
         QAudioFormat format;
-        if (!ToQtFormat(WaveFormat, &format)) {
-            return asBadFormat;
-        }
-        const QAudioDevice device = ChosenDevice(Choice.get(), TAudioDirection::Output);
-        if (device.isNull()) {
-            return asBadDeviceId;
-        }
-        if (!device.isFormatSupported(format)) {
-            return asBadFormat;
+        QAudioDevice device;
+        if (const TAudioStatus status =
+                UsableDevice(Choice.get(), TAudioDirection::Output, WaveFormat, device, format);
+            status != asOk) {
+            return status;
         }
         Sink = std::make_unique<QAudioSink>(device, format);
         Sink->setBufferSize(BytesFor(WaveFormat, BufferMs));
