@@ -107,9 +107,22 @@ class NoticeServer:
 
 
 def focus_elsewhere(wid):
-    subprocess.run(["xdotool", "windowactivate", "--sync", wid], check=True, timeout=20)
-    wait_for("the other window focused", lambda: subprocess.run(
-        ["xdotool", "getwindowfocus"], capture_output=True, text=True).stdout.strip() == wid)
+    """Gives the focus to the other window until it stays there for a second: a slow build's
+    window may still be being mapped, and the window manager focuses it when it is."""
+    def focused():
+        return subprocess.run(["xdotool", "getwindowfocus"], capture_output=True,
+                              text=True).stdout.strip() == wid
+
+    def settled():
+        subprocess.run(["xdotool", "windowactivate", "--sync", wid], check=True, timeout=20)
+        until = time.monotonic() + 1.0
+        while time.monotonic() < until:
+            if not focused():
+                return False
+            time.sleep(0.1)
+        return True
+
+    wait_for("the other window focused", settled, timeout=30)
 
 
 def demands_attention(title):
