@@ -395,8 +395,10 @@ void TMainForm::UpdateSoundView() {
         if (now != item->data(kTalkingRole).toBool()) {
             item->setData(kTalkingRole, now);
             item->setIcon(now ? talking : QIcon());
-            item->setData(Qt::AccessibleDescriptionRole,
-                          now ? QStringLiteral("話しています") : QString());
+            // The description keeps the partner's encryption details while it talks.
+            item->setData(
+                Qt::AccessibleDescriptionRole,
+                now ? QStringLiteral("話しています\n") + item->toolTip() : item->toolTip());
         }
     }
     const bool talkingHere = IsTalking();
