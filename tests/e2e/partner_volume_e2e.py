@@ -368,6 +368,7 @@ def chosen_speaker(a, port, ini_path, sound, sinks, out_dir):
     log(f"after the restart the log says: {line}")
 
     name = list(TONES)[0]
+    set_volumes(ini_path, {name: (100, False)})  # muted by the volume phases
     callers = call_in(a, port, [name])
     try:
         chosen = record(f"{CHOSEN[0]}.monitor", sound)
