@@ -356,6 +356,46 @@ std::string LostLine(TAudioDirection Direction, const std::string& Lost) {
     return std::string(kind) + "「" + Lost + "」が使えなくなり、代わりの装置も見つかりません。";
 }
 
+// One try at replacing the lost device of an open input or output (Core): its stream is
+// dropped (DropStream) and another opened on the device chosen now (Reopen); when that fails
+// it is tried again after a pause (Core.Replace), up to kQtDeviceRetries times, then given up
+// and the device marked lost. Replaced runs either way once it is decided; the log line says
+// which device took over, or that none did. On the audio thread.
+template <class TCore>
+void ReplaceLostDevice(TCore& Core, TAudioDirection Direction) {
+    std::string lost;
+    {
+        std::lock_guard lock(Core.Lock);
+        if (!Core.Open) {
+            return;
+        }
+        lost = Core.Device;
+    }
+    Core.DropStream();
+    if (Core.Reopen() == asOk) {
+        Core.Replacing = false;
+        std::string now;
+        {
+            std::lock_guard lock(Core.Lock);
+            now = Core.Device;
+        }
+        Core.Replaced();
+        Announce(Core.Choice.get(), SwitchedLine(Direction, lost, now));
+        return;
+    }
+    if (++Core.Retries < kQtDeviceRetries) {
+        QTimer::singleShot(kQtDeviceRetryMs, Core.Anchor.get(), [&Core] { Core.Replace(); });
+        return;
+    }
+    Core.Replacing = false;
+    {
+        std::lock_guard lock(Core.Lock);
+        Core.Lost = true;
+    }
+    Core.Replaced();
+    Announce(Core.Choice.get(), LostLine(Direction, lost));
+}
+
 }  // namespace
 
 std::vector<TAudioDeviceInfo> QtAudioDevices(TQtAudioThread* Thread, TAudioDirection Direction,
@@ -513,16 +553,9 @@ struct TQtAudioInput::TCore {
 
     bool ResumeCapture = false;
 
-    void Replace() {
-        const bool capturing = ResumeCapture;
-        std::string lost;
-        {
-            std::lock_guard lock(Lock);
-            if (!Open) {
-                return;
-            }
-            lost = Device;
-        }
+    void Replace() { ReplaceLostDevice(*this, TAudioDirection::Input); }
+    // The parts of a replacement (ReplaceLostDevice).
+    void DropStream() {
         Capturing = false;
         if (Source) {
             Source->disconnect();
@@ -530,28 +563,15 @@ struct TQtAudioInput::TCore {
             Source.reset();
         }
         Io = nullptr;
-        if (OpenSource() == asOk) {
-            Capturing = capturing;
-            Replacing = false;
-            std::string now;
-            {
-                std::lock_guard lock(Lock);
-                now = Device;
-            }
-            Announce(Choice.get(), SwitchedLine(TAudioDirection::Input, lost, now));
-            return;
-        }
-        if (++Retries < kQtDeviceRetries) {
-            QTimer::singleShot(kQtDeviceRetryMs, Anchor.get(), [this] { Replace(); });
-            return;
-        }
-        Replacing = false;
-        {
-            std::lock_guard lock(Lock);
-            Lost = true;
-        }
-        Announce(Choice.get(), LostLine(TAudioDirection::Input, lost));
     }
+    TAudioStatus Reopen() {
+        const TAudioStatus opened = OpenSource();
+        if (opened == asOk) {
+            Capturing = ResumeCapture;
+        }
+        return opened;
+    }
+    void Replaced() {}
 
     // Reads what the device holds; hands it over while capturing, drops it otherwise.
     void ReadAvailable(bool Deliver) {
@@ -858,46 +878,26 @@ struct TQtAudioOutput::TCore {
         QTimer::singleShot(kQtDeviceRetryMs, Anchor.get(), [this] { Replace(); });
     }
 
-    void Replace() {
-        std::string lost;
-        TWaveFormat format;
-        {
-            std::lock_guard lock(Lock);
-            if (!Open) {
-                return;
-            }
-            lost = Device;
-            format = Format;
-        }
+    void Replace() { ReplaceLostDevice(*this, TAudioDirection::Output); }
+    // The parts of a replacement (ReplaceLostDevice).
+    void DropStream() {
         if (Sink) {
             Sink->disconnect();
             Sink->stop();
             Sink.reset();
         }
         Io = nullptr;
-        if (OpenSink(format) == asOk) {
-            Replacing = false;
-            std::string now;
-            {
-                std::lock_guard lock(Lock);
-                now = Device;
-            }
-            Changed.notify_all();
-            Announce(Choice.get(), SwitchedLine(TAudioDirection::Output, lost, now));
-            return;
-        }
-        if (++Retries < kQtDeviceRetries) {
-            QTimer::singleShot(kQtDeviceRetryMs, Anchor.get(), [this] { Replace(); });
-            return;
-        }
-        Replacing = false;
+    }
+    TAudioStatus Reopen() {
+        TWaveFormat format;
         {
             std::lock_guard lock(Lock);
-            Lost = true;
+            format = Format;
         }
-        Changed.notify_all();
-        Announce(Choice.get(), LostLine(TAudioDirection::Output, lost));
+        return OpenSink(format);
     }
+    // Writers and waiters look again: the device is back, or lost for good.
+    void Replaced() { Changed.notify_all(); }
 
     TAudioStatus WriteSink(const std::vector<std::uint8_t>& Bytes) {
         if (Replacing) {

@@ -6,8 +6,10 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QSlider>
 #include <QTimer>
+#include <vector>
 
 #include "platform/Cp932.h"
 #include "voice/Sound.h"
@@ -28,8 +30,15 @@ TSettingSoundPage::TSettingSoundPage(const TSettings& live, TSession& session)
     FSpeaker = new QComboBox(this);
     FSpeaker->setObjectName(QStringLiteral("Speaker"));
     FSpeaker->setAccessibleName(QStringLiteral("スピーカー"));
-    FillDevices(FMicrophone, TAudioDirection::Input, live.Sound.MicrophoneId);
-    FillDevices(FSpeaker, TAudioDirection::Output, live.Sound.SpeakerId);
+    FillDevices(FMicrophone, TAudioDirection::Input,
+                QString::fromStdString(Cp932ToUtf8(live.Sound.MicrophoneId)),
+                QString::fromStdString(Cp932ToUtf8(live.Sound.Microphone)));
+    FillDevices(FSpeaker, TAudioDirection::Output,
+                QString::fromStdString(Cp932ToUtf8(live.Sound.SpeakerId)),
+                QString::fromStdString(Cp932ToUtf8(live.Sound.Speaker)));
+    FDeviceTimer = new QTimer(this);
+    FDeviceTimer->setInterval(kDeviceListPollMs);
+    connect(FDeviceTimer, &QTimer::timeout, this, [this] { RefreshDevices(); });
 
     FVolume = new QSlider(Qt::Horizontal, this);
     FVolume->setObjectName(QStringLiteral("OutputVolume"));
@@ -84,17 +93,73 @@ TSettingSoundPage::~TSettingSoundPage() {
     FSession.StopMicTest();
 }
 
-void TSettingSoundPage::FillDevices(QComboBox* box, TAudioDirection direction,
-                                    const std::string& id) {
-    box->addItem(QStringLiteral("システムの既定"), QString());
+namespace {
+// The description of a listed device, without the missing mark.
+constexpr int kDescriptionRole = Qt::UserRole + 1;
+}  // namespace
+
+void TSettingSoundPage::FillDevices(QComboBox* box, TAudioDirection direction, const QString& id,
+                                    const QString& description) {
+    struct TEntry {
+        QString Text;
+        QString Id;
+        QString Description;
+    };
+    std::vector<TEntry> entries{{QStringLiteral("システムの既定"), QString(), QString()}};
+    bool listed = id.isEmpty();
     if (TAudioBackend* audio = FSession.Audio()) {
         for (const TAudioDeviceInfo& device : audio->Devices(direction)) {
-            box->addItem(QString::fromStdString(device.Description),
-                         QString::fromStdString(device.Id));
+            const QString text = QString::fromStdString(device.Description);
+            const QString deviceId = QString::fromStdString(device.Id);
+            entries.push_back({text, deviceId, text});
+            listed = listed || deviceId == id;
         }
     }
-    const int at = box->findData(QString::fromStdString(Cp932ToUtf8(id)));
+    if (!listed) {
+        // Chosen but gone (unplugged, say): kept, so that nothing is lost unless the user
+        // chooses another.
+        const QString shown = description.isEmpty() ? id : description;
+        entries.push_back({shown + kMissingSuffix, id, description});
+    }
+    bool same =
+        box->count() == static_cast<int>(entries.size()) && box->currentData().toString() == id;
+    for (int i = 0; same && i < box->count(); ++i) {
+        same = box->itemText(i) == entries[static_cast<std::size_t>(i)].Text &&
+               box->itemData(i).toString() == entries[static_cast<std::size_t>(i)].Id;
+    }
+    if (same) {
+        return;  // an open list stays open
+    }
+    const QSignalBlocker quiet(box);
+    box->clear();
+    for (const TEntry& entry : entries) {
+        box->addItem(entry.Text, entry.Id);
+        box->setItemData(box->count() - 1, entry.Description, kDescriptionRole);
+    }
+    const int at = box->findData(id);
     box->setCurrentIndex(at < 0 ? 0 : at);
+}
+
+void TSettingSoundPage::RefreshDevices() {
+    for (QComboBox* box : {FMicrophone, FSpeaker}) {
+        FillDevices(box, box == FMicrophone ? TAudioDirection::Input : TAudioDirection::Output,
+                    box->currentData().toString(), box->currentData(kDescriptionRole).toString());
+    }
+}
+
+void TSettingSoundPage::SetDevicePollMs(int ms) {
+    FDeviceTimer->setInterval(ms);
+}
+
+void TSettingSoundPage::showEvent(QShowEvent* event) {
+    TSettingPage::showEvent(event);
+    RefreshDevices();
+    FDeviceTimer->start();
+}
+
+void TSettingSoundPage::hideEvent(QHideEvent* event) {
+    FDeviceTimer->stop();
+    TSettingPage::hideEvent(event);
 }
 
 void TSettingSoundPage::ToggleMicTest() {
@@ -121,7 +186,9 @@ TSoundSettings TSettingSoundPage::Values() const {
         const QString chosen = box->currentData().toString();
         id = Utf8ToCp932(chosen.toStdString());
         description =
-            chosen.isEmpty() ? std::string() : Utf8ToCp932(box->currentText().toStdString());
+            chosen.isEmpty()
+                ? std::string()
+                : Utf8ToCp932(box->currentData(kDescriptionRole).toString().toStdString());
     };
     take(FMicrophone, sound.MicrophoneId, sound.Microphone);
     take(FSpeaker, sound.SpeakerId, sound.Speaker);

@@ -14,11 +14,17 @@ class QTimer;
 
 namespace vox {
 
+// How often the device lists are looked at again while the page is on screen (the system does
+// not always say when a device comes or goes).
+inline constexpr int kDeviceListPollMs = 1000;
+
 class TSettingSoundPage : public TSettingPage {
     Q_OBJECT
 
   public:
     static inline const QString kTitle = QStringLiteral("音声");
+    // Shown after a chosen device that the system no longer lists.
+    static inline const QString kMissingSuffix = QStringLiteral("（見つかりません）");
 
     TSettingSoundPage(const TSettings& live, TSession& session);
     // Ends a microphone test still running.
@@ -34,9 +40,21 @@ class TSettingSoundPage : public TSettingPage {
     void Apply(TSettings& live, const std::string& iniFileName) override;
 
     TSoundSettings Values() const;
+    // How often the lists are refreshed while the page is shown (tests make it shorter).
+    void SetDevicePollMs(int ms);
+
+  protected:
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
   private:
-    void FillDevices(QComboBox* box, TAudioDirection direction, const std::string& id);
+    // Fills the list with the system's default, the devices listed now and, when the device of
+    // id (described as description, UTF-8) is not among them, that one marked as missing; id
+    // is selected. Does nothing when the list already shows exactly that.
+    void FillDevices(QComboBox* box, TAudioDirection direction, const QString& id,
+                     const QString& description);
+    // Both lists again, each keeping its current choice.
+    void RefreshDevices();
     void ToggleMicTest();
 
     TSession& FSession;
@@ -47,6 +65,7 @@ class TSettingSoundPage : public TSettingPage {
     QPushButton* FMicTest = nullptr;
     QProgressBar* FLevel = nullptr;
     QTimer* FLevelTimer = nullptr;
+    QTimer* FDeviceTimer = nullptr;
 };
 
 }  // namespace vox

@@ -279,29 +279,39 @@ std::int32_t TFusionBuffer::Read(void* Buffer, std::int32_t Count) {
                 FScratch.resize(span);
                 FSums.resize(span);
             }
-            // Every position starts as silence from every child; a child's bytes replace its
-            // share of silence where it has them.
-            std::fill_n(FSums.begin(), span, static_cast<std::uint32_t>(kSilence) * children);
+            // A muted partner is not heard at all: its voice is taken (so it does not pile up)
+            // but it does not count in the mean, so muting one partner leaves the others as
+            // loud as if it were not there.
+            std::uint32_t heard = 0;
+            for (const auto& child : FChildren) {
+                heard += VolumeOf(child->Source()) > 0 ? 1u : 0u;
+            }
+            // Every position starts as silence from every heard child; a child's bytes replace
+            // its share of silence where it has them.
+            std::fill_n(FSums.begin(), span, static_cast<std::uint32_t>(kSilence) * heard);
             for (const auto& child : FChildren) {
                 const std::int32_t got = child->Read(FScratch.data(), count);
                 if (got > 0) {
                     child->LastRead = now;
                 }
+                delivered = std::max(delivered, got);
                 const int volume = VolumeOf(child->Source());
+                if (volume <= 0) {
+                    continue;
+                }
                 for (std::int32_t i = 0; i < got; ++i) {
                     const std::uint8_t sample = FScratch[static_cast<std::size_t>(i)];
                     FSums[static_cast<std::size_t>(i)] +=
                         volume == 100 ? sample : ScaleSample(sample, volume);
                     FSums[static_cast<std::size_t>(i)] -= kSilence;
                 }
-                delivered = std::max(delivered, got);
             }
             // The mean rounded half up: trunc(sum / N + 0.5) == (2 * sum + N) div (2 * N) for
-            // non-negative integers, without floating point.
-            const auto n = static_cast<std::uint32_t>(children);
+            // non-negative integers, without floating point. Everyone muted: silence.
+            const std::uint32_t n = heard;
             for (std::int32_t i = 0; i < delivered; ++i) {
                 const std::uint32_t sum = FSums[static_cast<std::size_t>(i)];
-                out[i] = static_cast<std::uint8_t>((2 * sum + n) / (2 * n));
+                out[i] = n == 0 ? kSilence : static_cast<std::uint8_t>((2 * sum + n) / (2 * n));
                 if (FOutputVolume != 100) {
                     out[i] = ScaleSample(out[i], FOutputVolume);
                 }

@@ -149,7 +149,8 @@ class TFusionChildBuffer : public TCustomFifoBuffer {
 std::uint8_t ScaleSample(std::uint8_t Sample, int Percent);
 
 // The mixer: one child FIFO per source; a read delivers the mean of all children, a child
-// with nothing at a position counting as silence there.
+// with nothing at a position counting as silence there. A muted child (volume 0) is read but
+// left out of the mean, as if its partner were not there.
 //
 // A source limit keeps a partner whose voice comes faster than it is played (a bursty link,
 // a partner sending too fast) from piling up delay: when a write leaves a child holding more

@@ -14,4 +14,10 @@ out=$(realpath "$2")
 
 e2e_need Xvfb dbus-run-session import
 e2e_start_xvfb
-e2e_drive 120 "$e2e_here/screenshots.py" "$exe" "$e2e_work" "$out"
+# With PulseAudio installed, the program sees two speakers and two microphones of a private
+# sound server; without it, no sound device at all.
+sound_env=
+if e2e_start_pulse "$e2e_work/pulse" "$e2e_root/scripts/pulse/shots.pa"; then
+  sound_env=$e2e_work/pulse/env
+fi
+e2e_drive 120 "$e2e_here/screenshots.py" "$exe" "$e2e_work" "$out" "$sound_env"

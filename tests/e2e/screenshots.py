@@ -23,7 +23,9 @@ conversation protocol on loopback, so that every window can be shown in a set st
 Each is the window cut from the screen with a few pixels around it. Without a window manager
 there are no title bars: the captions are only on the accessibility tree, and the script prints
 each window's caption next to its picture's name.
-Usage: screenshots.py EXECUTABLE WORK_DIR OUTPUT_DIR
+With a private sound server (its env file as PULSE_ENV), the sound page lists its devices and
+the member pop-up carries the partner's volume.
+Usage: screenshots.py EXECUTABLE WORK_DIR OUTPUT_DIR [PULSE_ENV]
 """
 
 import os
@@ -34,9 +36,10 @@ import time
 
 import pyatspi
 
-from e2e_support import (Copy, Failure, call, choose_from_popup, drive, find, free_port, log,
-                         menu_item, need, press, runtime_dir, screenshot, shot_of, text_of,
-                         top_level, top_level_where, value_of, wait_for)
+from e2e_support import (Copy, Failure, call, choose_from_popup, click, drive, find, free_port,
+                         log, menu_item, need, press, runtime_dir, screenshot, shot_of, showing,
+                         sound_server, text_of, top_level, top_level_where, value_of, wait_for,
+                         walk)
 
 MAGIC = b"VOXILEN"
 PC_CONNECT, PC_TRANSFER_REQUEST, PC_CONNECT_REPLY, PC_TRANSFER_REPLY = 1, 4, 6, 7
@@ -184,7 +187,21 @@ def shoot(shot_dir, name, window):
     log(f"{name}: {window.getRoleName()} '{window.name}'")
 
 
-def run(exe, work, shot_dir):
+def show_device_lists(shot_dir, settings):
+    """The microphone's and the speaker's lists opened, one after the other (whole screen: an
+    open list may reach beyond the dialog)."""
+    combos = [c for c in walk(settings) if c.getRoleName() == "combo box" and showing(c)]
+    for n, combo in enumerate(combos[:2]):
+        name = f"02b{n + 1}-settings-音声-{('マイク', 'スピーカー')[n]}の一覧"
+        click(combo)
+        time.sleep(0.5)  # opened and drawn
+        screenshot(shot_dir, name)
+        log(f"{name}: the whole screen")
+        pyatspi.Registry.generateKeyboardEvent(0xFF1B, None, pyatspi.KEY_SYM)  # Escape
+        time.sleep(0.3)
+
+
+def run(exe, work, shot_dir, sound=None):
     pyatspi.Registry.getDesktop(0)  # the registry runs before the copy starts
     partner = Partner("はなこ")
     transfer_port = free_port()
@@ -196,7 +213,7 @@ def run(exe, work, shot_dir):
     # listen itself. Its offers name its transfer port, where this script listens too.
     copy = Copy(work, "A", exe, runtime_dir=runtime_dir(work, "a"), ini=(
         f"[Global]\nConversationPort={partner.port}\nTransferPort={transfer_port}\n"
-        "ServerListen=0\n[Personal]\nMyName=たろう\n"))
+        "ServerListen=0\n[Personal]\nMyName=たろう\n"), sound=sound)
     copy.start("+0+0")
     main = copy.window()
     wait_for("the log", lambda: "接続待機中止" in text_of(need(main, "text", "ログ")))
@@ -212,6 +229,8 @@ def run(exe, work, shot_dir):
         press(need(tabs, "page tab", caption))
         time.sleep(0.5)  # drawn
         shoot(shot_dir, f"02{chr(ord('a') + i)}-settings-{caption}", settings)
+        if caption == "音声" and sound:
+            show_device_lists(shot_dir, settings)
     press(need(settings, "push button", "閉じる"))
 
     dialog = call(copy, "はなこ", comment="窓の写真を撮ります")
@@ -252,7 +271,8 @@ def run(exe, work, shot_dir):
 
 def main():
     exe, work, shot_dir = sys.argv[1], sys.argv[2], sys.argv[3]
-    return drive(lambda: run(exe, work, shot_dir), shot_dir, work)
+    sound = sound_server(sys.argv[4]) if len(sys.argv) > 4 and sys.argv[4] else None
+    return drive(lambda: run(exe, work, shot_dir, sound), shot_dir, work)
 
 
 if __name__ == "__main__":

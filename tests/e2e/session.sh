@@ -74,13 +74,14 @@ e2e_start_wm() {
   return 1
 }
 
-# A private sound server in DIR (scripts/pulse/start.sh); its client settings are in DIR/env.
-# Fails when PulseAudio or its tools are missing or the server does not come up.
+# A private sound server in DIR (scripts/pulse/start.sh), made from CONFIG when given; its
+# client settings are in DIR/env. Fails when PulseAudio or its tools are missing or the server
+# does not come up.
 e2e_start_pulse() {
   command -v pulseaudio >/dev/null && command -v parecord >/dev/null &&
     [ -f "$e2e_root/scripts/pulse/start.sh" ] || return 1
   e2e_pulse_dirs+=("$1")
-  bash "$e2e_root/scripts/pulse/start.sh" "$1" >/dev/null
+  bash "$e2e_root/scripts/pulse/start.sh" "$@" >/dev/null
 }
 
 # Runs a Python driver with Debian's python3 on the first display, inside a D-Bus session that

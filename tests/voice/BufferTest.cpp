@@ -613,9 +613,60 @@ TEST(FusionBufferVolume, HalfVolumeHalvesOnePartnerAndLeavesTheOtherAsItWas) {
     EXPECT_NEAR(ToneAmplitude(halfA, kPeriodA) / a100, 0.5, 0.05);
     EXPECT_NEAR(ToneAmplitude(halfA, kPeriodB) / b100, 1.0, 0.1 * 0.5);
     EXPECT_LT(ToneAmplitude(muteA, kPeriodA), 0.5);  // nothing of A
-    EXPECT_NEAR(ToneAmplitude(muteA, kPeriodB) / b100, 1.0, 0.05);
+    // B is heard as if A were not there: alone, not at half of it.
+    EXPECT_NEAR(ToneAmplitude(muteA, kPeriodB) / b100, 2.0, 0.1);
     // 200 % doubles it.
     EXPECT_NEAR(ToneAmplitude(mixed(200, 100), kPeriodA) / a100, 2.0, 0.1);
+}
+
+TEST(FusionBufferVolume, AMutedPartnerLeavesTheOthersAsLoudAsIfItWereNotThere) {
+    constexpr std::int32_t kCount = 4410;
+    const auto toneA = SineBytes(kCount, 60, 25);
+    const auto toneB = SineBytes(kCount, 60, 17);
+    const auto toneC = SineBytes(kCount, 60, 11);
+    const int a = 0;
+    const int b = 0;
+    const int c = 0;
+    // The reference: B and C without A.
+    TFusionBuffer without;
+    without.WriteFrom(toneB.data(), kCount, &b);
+    without.WriteFrom(toneC.data(), kCount, &c);
+    const Bytes reference = Take(without, kCount);
+
+    TFusionBuffer mixer;
+    mixer.SetSourceVolume(&a, 0);
+    mixer.WriteFrom(toneA.data(), kCount, &a);
+    mixer.WriteFrom(toneB.data(), kCount, &b);
+    mixer.WriteFrom(toneC.data(), kCount, &c);
+    EXPECT_EQ(Take(mixer, kCount), reference);
+    EXPECT_EQ(mixer.SourceSize(&a), 0);  // the muted voice is taken, not piled up
+
+    // A muted partner with a longer backlog than the others: they are still mixed without it
+    // (C, silent, still counts), and the rest of its backlog plays as silence, not noise.
+    mixer.WriteFrom(toneA.data(), kCount, &a);
+    mixer.WriteFrom(toneB.data(), 100, &b);
+    without.WriteFrom(toneB.data(), 100, &b);
+    const Bytes head = Take(without, kCount);
+    ASSERT_EQ(head.size(), 100u);
+    const Bytes tail = Take(mixer, kCount);
+    ASSERT_EQ(tail.size(), static_cast<std::size_t>(kCount));
+    EXPECT_EQ(Bytes(tail.begin(), tail.begin() + 100), head);
+    EXPECT_EQ(Bytes(tail.begin() + 100, tail.end()), Bytes(kCount - 100, 128));
+
+    // Everyone muted: silence of the length taken.
+    mixer.SetSourceVolume(&b, 0);
+    mixer.SetSourceVolume(&c, 0);
+    mixer.WriteFrom(toneB.data(), kCount, &b);
+    mixer.WriteFrom(toneC.data(), kCount, &c);
+    EXPECT_EQ(Take(mixer, kCount), Bytes(kCount, 128));
+
+    // Unmuted again, A counts in the mean as before.
+    mixer.SetSourceVolume(&a, 100);
+    mixer.SetSourceVolume(&b, 100);
+    mixer.SetSourceVolume(&c, 100);
+    mixer.WriteFrom(toneB.data(), kCount, &b);
+    mixer.WriteFrom(toneC.data(), kCount, &c);
+    EXPECT_NEAR(ToneAmplitude(Take(mixer, kCount), 17), 20, 1.5);  // a third of 60
 }
 
 TEST(FusionBufferVolume, OnePartnerAloneAndTheOutputVolumeScaleWhatIsRead) {
