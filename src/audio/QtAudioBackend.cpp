@@ -48,7 +48,12 @@ std::unique_ptr<TAudioOutput> TQtAudioBackend::MakeOutput() {
 }
 
 std::vector<TAudioDeviceInfo> TQtAudioBackend::Devices(TAudioDirection Direction) {
-    return QtAudioDevices(FThread.get(), Direction);
+    return QtAudioDevices(FThread.get(), Direction).value_or(std::vector<TAudioDeviceInfo>{});
+}
+
+std::optional<std::vector<TAudioDeviceInfo>> TQtAudioBackend::DevicesWithin(
+    TAudioDirection Direction, std::uint32_t WaitMs) {
+    return QtAudioDevices(FThread.get(), Direction, WaitMs);
 }
 
 void TQtAudioBackend::ChooseDevice(TAudioDirection Direction, const std::string& Id) {

@@ -30,6 +30,8 @@ class TQtAudioBackend : public TAudioBackend {
     std::unique_ptr<TAudioInput> MakeInput() override;
     std::unique_ptr<TAudioOutput> MakeOutput() override;
     std::vector<TAudioDeviceInfo> Devices(TAudioDirection Direction) override;
+    std::optional<std::vector<TAudioDeviceInfo>> DevicesWithin(TAudioDirection Direction,
+                                                               std::uint32_t WaitMs) override;
     void ChooseDevice(TAudioDirection Direction, const std::string& Id) override;
     // Follows Qt's lists of devices; changes within DebounceMs of each other are told once.
     void SetDeviceEvents(const TDeviceEvent& OnEvent) override;

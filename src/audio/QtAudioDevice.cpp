@@ -398,10 +398,11 @@ void ReplaceLostDevice(TCore& Core, TAudioDirection Direction) {
 
 }  // namespace
 
-std::vector<TAudioDeviceInfo> QtAudioDevices(TQtAudioThread* Thread, TAudioDirection Direction,
-                                             std::uint32_t CallTimeoutMs) {
+std::optional<std::vector<TAudioDeviceInfo>> QtAudioDevices(TQtAudioThread* Thread,
+                                                            TAudioDirection Direction,
+                                                            std::uint32_t CallTimeoutMs) {
     if (Thread == nullptr) {
-        return {};
+        return std::vector<TAudioDeviceInfo>{};
     }
     auto result = std::make_shared<std::vector<TAudioDeviceInfo>>();
     auto lock = std::make_shared<std::mutex>();
@@ -425,7 +426,7 @@ std::vector<TAudioDeviceInfo> QtAudioDevices(TQtAudioThread* Thread, TAudioDirec
         },
         CallTimeoutMs);
     if (!served) {
-        return {};
+        return std::nullopt;
     }
     std::lock_guard guard(*lock);
     return *result;

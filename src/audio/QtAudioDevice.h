@@ -78,10 +78,11 @@ std::shared_ptr<TQtAudioThread> StartQtAudioThread();
 // then (it may still run later, so Fn must own what it uses).
 bool CallOnQtAudioThread(TQtAudioThread& Thread, std::function<void()> Fn, std::uint32_t TimeoutMs);
 
-// The devices Qt lists for Direction, the default one marked (asks the audio thread; empty when
-// it cannot or without one).
-std::vector<TAudioDeviceInfo> QtAudioDevices(TQtAudioThread* Thread, TAudioDirection Direction,
-                                             std::uint32_t CallTimeoutMs = kQtAudioCallTimeoutMs);
+// The devices Qt lists for Direction, the default one marked (asks the audio thread; empty
+// without one, nothing when it did not answer within CallTimeoutMs).
+std::optional<std::vector<TAudioDeviceInfo>> QtAudioDevices(
+    TQtAudioThread* Thread, TAudioDirection Direction,
+    std::uint32_t CallTimeoutMs = kQtAudioCallTimeoutMs);
 
 // What the default devices make of a wave format. Qt cannot express a format that is not PCM,
 // has no channels or rate, a sample size other than 8, 16 or 32 bits or an inconsistent block

@@ -30,10 +30,15 @@ TSettingSoundPage::TSettingSoundPage(const TSettings& live, TSession& session)
     FSpeaker = new QComboBox(this);
     FSpeaker->setObjectName(QStringLiteral("Speaker"));
     FSpeaker->setAccessibleName(QStringLiteral("スピーカー"));
-    FillDevices(FMicrophone, TAudioDirection::Input,
-                QString::fromStdString(Cp932ToUtf8(live.Sound.MicrophoneId)),
-                QString::fromStdString(Cp932ToUtf8(live.Sound.Microphone)));
-    FillDevices(FSpeaker, TAudioDirection::Output,
+    TAudioBackend* audio = FSession.Audio();
+    FillDevices(
+        FMicrophone,
+        audio != nullptr ? audio->Devices(TAudioDirection::Input) : std::vector<TAudioDeviceInfo>{},
+        QString::fromStdString(Cp932ToUtf8(live.Sound.MicrophoneId)),
+        QString::fromStdString(Cp932ToUtf8(live.Sound.Microphone)));
+    FillDevices(FSpeaker,
+                audio != nullptr ? audio->Devices(TAudioDirection::Output)
+                                 : std::vector<TAudioDeviceInfo>{},
                 QString::fromStdString(Cp932ToUtf8(live.Sound.SpeakerId)),
                 QString::fromStdString(Cp932ToUtf8(live.Sound.Speaker)));
     FDeviceTimer = new QTimer(this);
@@ -98,8 +103,8 @@ namespace {
 constexpr int kDescriptionRole = Qt::UserRole + 1;
 }  // namespace
 
-void TSettingSoundPage::FillDevices(QComboBox* box, TAudioDirection direction, const QString& id,
-                                    const QString& description) {
+void TSettingSoundPage::FillDevices(QComboBox* box, const std::vector<TAudioDeviceInfo>& devices,
+                                    const QString& id, const QString& description) {
     struct TEntry {
         QString Text;
         QString Id;
@@ -107,13 +112,11 @@ void TSettingSoundPage::FillDevices(QComboBox* box, TAudioDirection direction, c
     };
     std::vector<TEntry> entries{{QStringLiteral("システムの既定"), QString(), QString()}};
     bool listed = id.isEmpty();
-    if (TAudioBackend* audio = FSession.Audio()) {
-        for (const TAudioDeviceInfo& device : audio->Devices(direction)) {
-            const QString text = QString::fromStdString(device.Description);
-            const QString deviceId = QString::fromStdString(device.Id);
-            entries.push_back({text, deviceId, text});
-            listed = listed || deviceId == id;
-        }
+    for (const TAudioDeviceInfo& device : devices) {
+        const QString text = QString::fromStdString(device.Description);
+        const QString deviceId = QString::fromStdString(device.Id);
+        entries.push_back({text, deviceId, text});
+        listed = listed || deviceId == id;
     }
     if (!listed) {
         // Chosen but gone (unplugged, say): kept, so that nothing is lost unless the user
@@ -141,9 +144,17 @@ void TSettingSoundPage::FillDevices(QComboBox* box, TAudioDirection direction, c
 }
 
 void TSettingSoundPage::RefreshDevices() {
+    TAudioBackend* audio = FSession.Audio();
     for (QComboBox* box : {FMicrophone, FSpeaker}) {
-        FillDevices(box, box == FMicrophone ? TAudioDirection::Input : TAudioDirection::Output,
-                    box->currentData().toString(), box->currentData(kDescriptionRole).toString());
+        std::optional<std::vector<TAudioDeviceInfo>> devices =
+            audio == nullptr ? std::vector<TAudioDeviceInfo>{}
+                             : audio->DevicesWithin(box == FMicrophone ? TAudioDirection::Input
+                                                                       : TAudioDirection::Output,
+                                                    kDeviceListWaitMs);
+        if (devices) {
+            FillDevices(box, *devices, box->currentData().toString(),
+                        box->currentData(kDescriptionRole).toString());
+        }
     }
 }
 

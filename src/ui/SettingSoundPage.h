@@ -3,6 +3,10 @@
 // the live level and sends nothing.
 #pragma once
 
+#include <cstdint>
+#include <optional>
+#include <vector>
+
 #include "session/Session.h"
 #include "ui/SettingPage.h"
 
@@ -17,6 +21,9 @@ namespace vox {
 // How often the device lists are looked at again while the page is on screen (the system does
 // not always say when a device comes or goes).
 inline constexpr int kDeviceListPollMs = 1000;
+// How long one of those looks may hold up the window: a sound thread busy for longer (a device
+// that is slow to open, say) leaves the lists as they are until the next look.
+inline constexpr std::uint32_t kDeviceListWaitMs = 100;
 
 class TSettingSoundPage : public TSettingPage {
     Q_OBJECT
@@ -51,8 +58,8 @@ class TSettingSoundPage : public TSettingPage {
     // Fills the list with the system's default, the devices listed now and, when the device of
     // id (described as description, UTF-8) is not among them, that one marked as missing; id
     // is selected. Does nothing when the list already shows exactly that.
-    void FillDevices(QComboBox* box, TAudioDirection direction, const QString& id,
-                     const QString& description);
+    void FillDevices(QComboBox* box, const std::vector<TAudioDeviceInfo>& devices,
+                     const QString& id, const QString& description);
     // Both lists again, each keeping its current choice.
     void RefreshDevices();
     void ToggleMicTest();

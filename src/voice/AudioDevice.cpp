@@ -21,6 +21,11 @@ std::vector<TAudioDeviceInfo> TAudioBackend::Devices(TAudioDirection) {
     return {};
 }
 
+std::optional<std::vector<TAudioDeviceInfo>> TAudioBackend::DevicesWithin(TAudioDirection Direction,
+                                                                          std::uint32_t) {
+    return Devices(Direction);
+}
+
 void TAudioBackend::ChooseDevice(TAudioDirection, const std::string&) {}
 
 void TAudioBackend::SetDeviceEvents(const TDeviceEvent&) {}

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -138,6 +139,11 @@ class TAudioBackend {
     // The devices of one direction the system lists now, the default one first marked as such;
     // empty when the backend cannot tell. Any thread but the backend's own.
     virtual std::vector<TAudioDeviceInfo> Devices(TAudioDirection Direction);
+    // The same, waiting at most WaitMs for the backend: nothing when it could not tell in time
+    // (as opposed to an empty list: no device at all). For looking again and again from the
+    // window thread, which must not wait long.
+    virtual std::optional<std::vector<TAudioDeviceInfo>> DevicesWithin(TAudioDirection Direction,
+                                                                       std::uint32_t WaitMs);
     // The device the next open of that direction (the next talk, the next burst of playback)
     // uses: Id, or the system's default when Id is empty or no longer listed. A device that
     // is lost while open is followed by that same choice. Any thread.

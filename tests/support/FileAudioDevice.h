@@ -183,6 +183,18 @@ class TFileAudioBackend : public TAudioBackend {
     std::vector<TAudioDeviceInfo> Devices(TAudioDirection Direction) override {
         return Direction == TAudioDirection::Input ? Inputs : Outputs;
     }
+    // While set, a look that may not wait gets no answer (a sound thread that is busy).
+    bool Busy = false;
+    // The waits those looks were given.
+    std::vector<std::uint32_t> Waits;
+    std::optional<std::vector<TAudioDeviceInfo>> DevicesWithin(TAudioDirection Direction,
+                                                               std::uint32_t WaitMs) override {
+        Waits.push_back(WaitMs);
+        if (Busy) {
+            return std::nullopt;
+        }
+        return Devices(Direction);
+    }
     void ChooseDevice(TAudioDirection Direction, const std::string& Id) override {
         (Direction == TAudioDirection::Input ? ChosenInput : ChosenOutput) = Id;
     }

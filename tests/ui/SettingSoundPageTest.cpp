@@ -100,6 +100,32 @@ TEST_F(SettingSoundPageTest, TheListsFollowDevicesWhileShownAndKeepTheChoice) {
     EXPECT_EQ(speaker->count(), 2);
 }
 
+// The page looks again every second from the window thread: a sound thread that does not answer
+// at once (busy opening a device, say) must neither hold the window up for long nor empty the
+// lists, which would show the chosen device as missing.
+TEST_F(SettingSoundPageTest, ABusySoundThreadLeavesTheListsAsTheyWere) {
+    TSettings live;
+    live.Sound.SpeakerId = "usb";
+    live.Sound.Speaker = Utf8ToCp932("USB headset");
+    TSettingSoundPage page(live, *Session);
+    page.SetDevicePollMs(kFastPollMs);
+    auto* speaker = page.findChild<QComboBox*>("Speaker");
+    ASSERT_NE(speaker, nullptr);
+    page.show();
+    Card->Busy = true;
+    Card->Outputs.clear();
+    Card->Waits.clear();
+    QTest::qWait(10 * kFastPollMs);
+    EXPECT_EQ(Texts(speaker), (QStringList{"システムの既定", "Speakers", "USB headset"}));
+    EXPECT_EQ(speaker->currentData().toString(), "usb");
+    ASSERT_FALSE(Card->Waits.empty());
+    for (const std::uint32_t wait : Card->Waits) {
+        EXPECT_LE(wait, 100U) << "a look holds the window up briefly at most";
+    }
+    Card->Busy = false;
+    EXPECT_TRUE(Shows(speaker, {"システムの既定", "USB headset（見つかりません）"}));
+}
+
 TEST_F(SettingSoundPageTest, ADeviceRememberedButNotThereIsShownMissingAndKeptByOk) {
     const std::string path = Dir.File("Voxilen.Ini");
     TSettings live;
