@@ -11,6 +11,7 @@ import random
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import time
 
@@ -25,6 +26,25 @@ copies = []  # copies of the program the driver started
 
 class Failure(Exception):
     pass
+
+
+# The wire as an older partner speaks it, for the scripted partners of the tests: a packet is the
+# magic, two bytes of nothing, its whole length and its command, then its body.
+MAGIC = b"VOXILEN"
+
+
+def packet(command, body):
+    return MAGIC + b"\0\0" + struct.pack("<IB", 14 + len(body), command) + body
+
+
+def read_exactly(sock, count):
+    data = b""
+    while len(data) < count:
+        chunk = sock.recv(count - len(data))
+        if not chunk:
+            raise Failure("the program closed the connection")
+        data += chunk
+    return data
 
 
 def log(text):

@@ -37,11 +37,11 @@ import zlib
 import pyatspi
 
 from e2e_audio import MonitorRecorder, envelope, tone_level
-from e2e_support import (Copy, Failure, STEP_TIMEOUT, accept, click, drive, end, find,
+from e2e_support import (MAGIC, Copy, Failure, STEP_TIMEOUT, accept, click, drive, end, find,
                          free_port, log, need, press, runtime_dir, shot_of, showing,
-                         sound_server, started, text_of, top_level, wait_for, walk)
+                         sound_server, started, text_of, top_level, wait_for, walk, packet,
+                         read_exactly)
 
-MAGIC = b"VOXILEN"
 PC_CONNECT, PC_VOICE, PC_CONNECT_REPLY = 1, 2, 6
 RC_ACCEPTED = 1
 
@@ -53,9 +53,6 @@ TONES = {"たろう": 441.0, "じろう": 689.0}
 BLOCKS = 12  # per phase: about 4.5 s of tone
 TOLERANCE = 0.10
 
-
-def packet(command, body):
-    return MAGIC + b"\0\0" + struct.pack("<IB", 14 + len(body), command) + body
 
 
 def voice_packet(samples):
@@ -77,15 +74,6 @@ def tone_blocks(hz, count):
                     for i in range(count * BLOCK))
     return [samples[i:i + BLOCK] for i in range(0, len(samples), BLOCK)]
 
-
-def read_exactly(sock, count):
-    data = b""
-    while len(data) < count:
-        chunk = sock.recv(count - len(data))
-        if not chunk:
-            raise Failure("the program closed the connection")
-        data += chunk
-    return data
 
 
 class Caller:

@@ -36,34 +36,21 @@ import time
 
 import pyatspi
 
-from e2e_support import (Copy, Failure, call, choose_from_popup, click, drive, find, free_port,
+from e2e_support import (MAGIC, Copy, Failure, call, choose_from_popup, click, drive, find, free_port,
                          log, menu_item, need, press, runtime_dir, screenshot, shot_of, showing,
                          sound_server, text_of, top_level, top_level_where, value_of, wait_for,
-                         walk)
+                         walk, packet, read_exactly)
 
-MAGIC = b"VOXILEN"
 PC_CONNECT, PC_TRANSFER_REQUEST, PC_CONNECT_REPLY, PC_TRANSFER_REPLY = 1, 4, 6, 7
 RC_ACCEPTED = 1
 PIECE = 256
 FILE_SIZE = 2 * 1024 * 1024 + 77
 
 
-def packet(command, body):
-    return MAGIC + b"\0\0" + struct.pack("<IB", 14 + len(body), command) + body
-
 
 def reply(command, result, text=b""):
     return packet(command, struct.pack("<HBH", 0, result, len(text)) + text)
 
-
-def read_exactly(sock, count):
-    data = b""
-    while len(data) < count:
-        chunk = sock.recv(count - len(data))
-        if not chunk:
-            raise Failure("the program closed the connection")
-        data += chunk
-    return data
 
 
 class Partner:
