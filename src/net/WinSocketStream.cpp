@@ -229,12 +229,24 @@ int TWinSocketStream::ReadToFile(int fileFd, int count) {
     }
     std::lock_guard lock(socket_.readLock_);
     if (TTlsSession* tls = handle->tls.load()) {
-        std::vector<char> buffer(static_cast<std::size_t>(std::min(count, kFileChunkBytes)));
-        const int n = TlsRead(handle, *tls, TDeadline(timeoutMs_), buffer.data(),
-                              static_cast<int>(buffer.size()));
+        // One TLS record (16 KiB at most) per read from the session: what has arrived already
+        // is taken in the same call, so that the file is written, and acknowledged, in large
+        // blocks rather than record by record.
+        const int size = std::min(count, kFileChunkBytes);
+        if (tlsReadBuffer_.size() < static_cast<std::size_t>(size)) {
+            tlsReadBuffer_.resize(static_cast<std::size_t>(size));
+        }
+        char* const buffer = tlsReadBuffer_.data();
+        int n = TlsRead(handle, *tls, TDeadline(timeoutMs_), buffer, size);
+        while (n > 0 && n < size && !handle->closed.load()) {
+            const TTlsSession::TResult more = tls->ReadSome(buffer + n, size - n);
+            if (more.bytes <= 0) {
+                break;  // nothing more without waiting; a close or failure shows next time
+            }
+            n += more.bytes;
+        }
         for (int done = 0; done < n;) {
-            const ssize_t put =
-                ::write(fileFd, buffer.data() + done, static_cast<std::size_t>(n - done));
+            const ssize_t put = ::write(fileFd, buffer + done, static_cast<std::size_t>(n - done));
             if (put < 0 && errno == EINTR) {
                 continue;
             }
@@ -386,11 +398,15 @@ int TWinSocketStream::WriteFromFile(int fileFd, std::int64_t offset, int count) 
     std::lock_guard lock(socket_.writeLock_);
     if (TTlsSession* tls = handle->tls.load()) {
         const TDeadline deadline(timeoutMs_);
-        std::vector<char> buffer(static_cast<std::size_t>(std::min(count, kFileChunkBytes)));
+        const auto size = static_cast<std::size_t>(std::min(count, kFileChunkBytes));
+        if (tlsWriteBuffer_.size() < size) {
+            tlsWriteBuffer_.resize(size);
+        }
+        char* const buffer = tlsWriteBuffer_.data();
         int written = 0;
         while (written < count) {
             const auto want = static_cast<std::size_t>(std::min(count - written, kFileChunkBytes));
-            const ssize_t got = ::pread(fileFd, buffer.data(), want, offset + written);
+            const ssize_t got = ::pread(fileFd, buffer, want, offset + written);
             if (got < 0 && errno == EINTR) {
                 continue;
             }
@@ -400,7 +416,7 @@ int TWinSocketStream::WriteFromFile(int fileFd, std::int64_t offset, int count) 
             if (got == 0) {
                 throw std::system_error(EIO, std::generic_category(), "the file became shorter");
             }
-            const int put = TlsWrite(handle, *tls, deadline, buffer.data(), static_cast<int>(got));
+            const int put = TlsWrite(handle, *tls, deadline, buffer, static_cast<int>(got));
             written += put;
             if (put < got) {
                 break;

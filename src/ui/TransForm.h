@@ -239,6 +239,9 @@ class TTransForm : public QDialog, public ITransferView {
 
     // Fields.
     std::string FPartnerAddress;
+    // Taken from the conversation when the window opens: the data connection is encrypted
+    // exactly when the conversation is.
+    TDataSecurity FDataSecurity;
     QString FPartnerName;
     std::int64_t FFileSize = 0;
     int FDataPort = 0;
