@@ -157,6 +157,8 @@ class TTransForm : public QDialog, public ITransferView {
     const QString& PartnerName() const { return FPartnerName; }
     std::int64_t FileSize() const { return FFileSize; }
     int DataPort() const { return FDataPort; }
+    // Whether the data connection will run TLS (the conversation with the partner does).
+    bool DataEncrypted() const { return FDataSecurity.Encrypted(); }
     int ActivateCount() const { return FActivateCount; }
     // With its trailing separator.
     const QString& RecvFolder() const { return FRecvFolder; }
