@@ -31,9 +31,9 @@ constexpr char kCheckLabel[] = "EXPORTER-Voxilen-check";
 constexpr char kCheckAlphabet[] = "ABCDEFGHJKLMNPQRSTUVWXYZ23456789";
 constexpr int kCheckLetters = 4;
 // The session's read buffer: several records at once.
-constexpr std::size_t kReadBufferBytes = 256 * 1024;
+constexpr std::size_t kReadBufferBytes = std::size_t{256} * 1024;
 // Encrypted records gathered before they go to the connection in one system call.
-constexpr std::size_t kWriteGatherBytes = 256 * 1024;
+constexpr std::size_t kWriteGatherBytes = std::size_t{256} * 1024;
 constexpr char kCipherSuites[] =
     "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256";
 
