@@ -1,5 +1,6 @@
 // File-transfer throughput, side by side in one run: raw TCP against the sending end into the
-// receiving end, on loopback and through a delaying relay that behaves like a real link.
+// receiving end, in the clear and encrypted (TLS, as between two copies whose conversation is
+// encrypted), on loopback and through a delaying relay that behaves like a real link.
 //
 // The relay delays each direction by the one-way delay and carries at most the link's rate,
 // and it reads no more than one bandwidth-delay product ahead, so a sender's unacknowledged
@@ -12,8 +13,10 @@
 // goes from the first work folder to the second and back. Medians of the rounds are reported.
 //
 //   bench_transfer [--rounds N] [--dir FOLDER] [--quick] [--only PATH-NAME-PART] [--window BYTES]
+//                  [--no-tls]
 //
-// --quick moves an eighth of the bytes; --window starts the sending end at another window.
+// --quick moves an eighth of the bytes; --window starts the sending end at another window;
+// --no-tls leaves the encrypted transfer out.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -45,6 +48,7 @@
 #include <thread>
 #include <vector>
 
+#include "net/Tls.h"
 #include "platform/Synchronizer.h"
 #include "support/RandomFile.h"
 #include "transfer/DataClient.h"
@@ -66,6 +70,7 @@ struct TLinkShape {
     Clock::duration OneWayDelay;
     std::size_t FileBytes;
     double GoalRatio;
+    double TlsGoalRatio;  // 0: none set
     // One bandwidth-delay product: the rate times the round trip.
     std::size_t AheadBytes() const {
         return static_cast<std::size_t>(RateBytesPerSecond * 2 *
@@ -390,13 +395,28 @@ vox::TTransferOptions BenchOptions() {
     return options;
 }
 
+// The own keys and the partner's fingerprint of an encrypted end: "" for a plain one.
+struct TEndKeys {
+    std::string KeyPath;
+    std::string CertPath;
+    std::string PartnerFingerprint;
+};
+
+vox::TDataSecurity SecurityOf(const TEndKeys& keys) {
+    if (keys.KeyPath.empty()) {
+        return {};
+    }
+    return {vox::TTlsIdentity::LoadOrCreate(keys.KeyPath, keys.CertPath), keys.PartnerFingerprint};
+}
+
 // The receiving end: listens, says its port, receives into target.
-int FileReceive(const std::string& target, std::size_t size) {
+int FileReceive(const std::string& target, std::size_t size, const TEndKeys& keys = {}) {
     vox::TSynchronizer sync;
     TQuietView view;
     vox::TTransferDataServer server(
         view, &sync,
-        vox::TTransferJob{"127.0.0.1", 0, target, static_cast<std::int64_t>(size), BenchOptions()});
+        vox::TTransferJob{"127.0.0.1", 0, target, static_cast<std::int64_t>(size), BenchOptions(),
+                          SecurityOf(keys)});
     server.Open();
     std::printf("port %d\n", server.LocalPort());
     std::fflush(stdout);
@@ -411,13 +431,13 @@ int FileReceive(const std::string& target, std::size_t size) {
 
 // The sending end: connects and sends source; the transfer is over when the receiver has
 // acknowledged the whole file (which it does once the file is saved).
-int FileSend(int port, const std::string& source, std::size_t size) {
+int FileSend(int port, const std::string& source, std::size_t size, const TEndKeys& keys = {}) {
     vox::TSynchronizer sync;
     TQuietView view;
     vox::TTransferDataClient client(
         view, &sync,
         vox::TTransferJob{"127.0.0.1", port, source, static_cast<std::int64_t>(size),
-                          BenchOptions()});
+                          BenchOptions(), SecurityOf(keys)});
     std::printf("start %lld\n", static_cast<long long>(MonotonicNs()));
     client.Open();
     Pump(sync, [&] { return view.ended; });
@@ -504,11 +524,23 @@ struct TRun {
     TEndCost receiver;
 };
 
-// One transfer: raw (true) or the program's ends, through the path.
-TRun Measure(const TLinkShape& link, bool raw, const std::string& source,
-             const std::string& target) {
+// The keys of the two encrypted ends, made once per run in the work folder.
+struct TBenchKeys {
+    std::string Folder;
+    std::string SenderFingerprint;
+    std::string ReceiverFingerprint;
+    std::string Key(const char* end) const { return Folder + "/" + end + ".key"; }
+    std::string Cert(const char* end) const { return Folder + "/" + end + ".crt"; }
+};
+
+// One transfer: raw (true) or the program's ends, through the path; keys: encrypted.
+TRun Measure(const TLinkShape& link, bool raw, const std::string& source, const std::string& target,
+             const TBenchKeys* keys = nullptr) {
     const std::string size = std::to_string(link.FileBytes);
     TChild receiver = raw ? Spawn({"bench_transfer", "--role", "raw-recv", size})
+                      : keys
+                          ? Spawn({"bench_transfer", "--role", "tls-recv", target, size,
+                                   keys->Key("recv"), keys->Cert("recv"), keys->SenderFingerprint})
                           : Spawn({"bench_transfer", "--role", "recv", target, size});
     const auto port = ReadValue(receiver, "port");
     if (!port) {
@@ -522,9 +554,12 @@ TRun Measure(const TLinkShape& link, bool raw, const std::string& source,
         sendPort = relay->Port();
     }
     TChild sender =
-        raw ? Spawn({"bench_transfer", "--role", "raw-send", std::to_string(sendPort), size})
-            : Spawn({"bench_transfer", "--role", "send", std::to_string(sendPort), source, size,
-                     std::to_string(gStartWindow)});
+        raw    ? Spawn({"bench_transfer", "--role", "raw-send", std::to_string(sendPort), size})
+        : keys ? Spawn({"bench_transfer", "--role", "tls-send", std::to_string(sendPort), source,
+                        size, std::to_string(gStartWindow), keys->Key("send"), keys->Cert("send"),
+                        keys->ReceiverFingerprint})
+               : Spawn({"bench_transfer", "--role", "send", std::to_string(sendPort), source, size,
+                        std::to_string(gStartWindow)});
     const auto start = ReadValue(sender, "start");
     // Raw TCP is over when the receiver has everything; the transfer when the sender has the
     // last acknowledgement (one more one-way trip, after the receiver has saved the file).
@@ -535,7 +570,10 @@ TRun Measure(const TLinkShape& link, bool raw, const std::string& source,
     run.sender = Reap(sender, ok);
     relay.reset();
     if (!ok) {
-        std::fprintf(stderr, "%s %s failed\n", link.Name, raw ? "raw" : "transfer");
+        std::fprintf(stderr, "%s %s failed\n", link.Name,
+                     raw    ? "raw"
+                     : keys ? "encrypted transfer"
+                            : "transfer");
         std::exit(1);
     }
     run.rate = static_cast<double>(link.FileBytes) / (static_cast<double>(*end - *start) / 1e9);
@@ -562,6 +600,14 @@ int RunRole(int argc, char** argv) {
         gStartWindow = std::stoll(argv[6]);
         return FileSend(std::stoi(argv[3]), argv[4], std::stoull(argv[5]));
     }
+    if (role == "tls-recv" && argc == 8) {
+        return FileReceive(argv[3], std::stoull(argv[4]), {argv[5], argv[6], argv[7]});
+    }
+    if (role == "tls-send" && argc == 10) {
+        gStartWindow = std::stoll(argv[6]);
+        return FileSend(std::stoi(argv[3]), argv[4], std::stoull(argv[5]),
+                        {argv[7], argv[8], argv[9]});
+    }
     std::fprintf(stderr, "unknown role\n");
     return 2;
 }
@@ -576,6 +622,7 @@ int main(int argc, char** argv) {
     std::string base = "/tmp";
     bool quick = false;
     std::string only;
+    bool tls = true;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) {
             rounds = std::max(1, std::atoi(argv[++i]));
@@ -587,14 +634,16 @@ int main(int argc, char** argv) {
             only = argv[++i];
         } else if (std::strcmp(argv[i], "--window") == 0 && i + 1 < argc) {
             gStartWindow = std::atoll(argv[++i]);
+        } else if (std::strcmp(argv[i], "--no-tls") == 0) {
+            tls = false;
         }
     }
     const std::size_t mib = std::size_t{1} << 20;
     std::vector<TLinkShape> links = {
-        {"loopback", false, 0, 0ms, 256 * mib, 0.50},
-        {"relay 1 Gbit/s, 1 ms each way", true, 1e9 / 8, 1ms, 256 * mib, 0.90},
-        {"relay 100 Mbit/s, 10 ms each way", true, 100e6 / 8, 10ms, 32 * mib, 0.95},
-        {"relay 100 Mbit/s, 100 ms each way", true, 100e6 / 8, 100ms, 64 * mib, 0.80},
+        {"loopback", false, 0, 0ms, 256 * mib, 0.50, 0.40},
+        {"relay 1 Gbit/s, 1 ms each way", true, 1e9 / 8, 1ms, 256 * mib, 0.90, 0},
+        {"relay 100 Mbit/s, 10 ms each way", true, 100e6 / 8, 10ms, 32 * mib, 0.95, 0.90},
+        {"relay 100 Mbit/s, 100 ms each way", true, 100e6 / 8, 100ms, 64 * mib, 0.80, 0},
     };
     if (quick) {
         for (auto& link : links) {
@@ -621,11 +670,28 @@ int main(int argc, char** argv) {
         })->FileBytes;
     vox::test::WriteRandomFile(folderA + "/source.bin", largest, 1);
     vox::test::WriteRandomFile(folderB + "/source.bin", largest, 2);
+    // The two encrypted ends' keys, as each copy keeps its own beside its settings.
+    TBenchKeys keys;
+    keys.Folder = folder;
+    if (tls) {
+        keys.SenderFingerprint =
+            vox::TTlsIdentity::LoadOrCreate(keys.Key("send"), keys.Cert("send"))->Fingerprint();
+        keys.ReceiverFingerprint =
+            vox::TTlsIdentity::LoadOrCreate(keys.Key("recv"), keys.Cert("recv"))->Fingerprint();
+    }
+    double load[3] = {0, 0, 0};
+    if (::getloadavg(load, 3) == 3) {
+        std::printf("load average at the start: %.2f %.2f %.2f\n", load[0], load[1], load[2]);
+    }
 
     std::printf("work folder %s, %d rounds, each path both ways (a->b, b->a)\n", folder.c_str(),
                 rounds);
     std::printf("%-36s %5s %10s %10s %7s %6s | %9s %9s %9s %9s\n", "path", "dir", "raw MB/s",
                 "xfer MB/s", "ratio", "goal", "s/GB snd", "s/GB rcv", "MiB snd", "MiB rcv");
+    if (tls) {
+        std::printf("%-36s %5s %10s %10s %7s %6s | %9s %9s %9s %9s\n", "  encrypted", "", "",
+                    "TLS MB/s", "ratio", "goal", "s/GB snd", "s/GB rcv", "MiB snd", "MiB rcv");
+    }
     for (const auto& link : links) {
         if (link.Relayed) {
             std::printf("# %s: relay holds at most %zu bytes per direction, reads %zu at a time\n",
@@ -635,6 +701,7 @@ int main(int argc, char** argv) {
             const std::string& from = reverse ? folderB : folderA;
             const std::string& to = reverse ? folderA : folderB;
             std::vector<double> raw, xfer, sendCpu, recvCpu, sendMem, recvMem, rawCpuS, rawCpuR;
+            std::vector<double> enc, encSendCpu, encRecvCpu, encSendMem, encRecvMem;
             for (int round = 0; round < rounds; ++round) {
                 const TRun r = Measure(link, true, {}, {});
                 const TRun x = Measure(link, false, from + "/source.bin", to + "/received.bin");
@@ -647,8 +714,21 @@ int main(int argc, char** argv) {
                 recvMem.push_back(static_cast<double>(x.receiver.peakKiB) / 1024);
                 rawCpuS.push_back(r.sender.cpuSeconds / gb);
                 rawCpuR.push_back(r.receiver.cpuSeconds / gb);
-                std::printf("#   round %d: raw %.1f MB/s, transfer %.1f MB/s\n", round + 1,
+                if (tls) {
+                    const TRun e =
+                        Measure(link, false, from + "/source.bin", to + "/received.bin", &keys);
+                    enc.push_back(e.rate);
+                    encSendCpu.push_back(e.sender.cpuSeconds / gb);
+                    encRecvCpu.push_back(e.receiver.cpuSeconds / gb);
+                    encSendMem.push_back(static_cast<double>(e.sender.peakKiB) / 1024);
+                    encRecvMem.push_back(static_cast<double>(e.receiver.peakKiB) / 1024);
+                }
+                std::printf("#   round %d: raw %.1f MB/s, transfer %.1f MB/s", round + 1,
                             r.rate / 1e6, x.rate / 1e6);
+                if (tls) {
+                    std::printf(", encrypted %.1f MB/s", enc.back() / 1e6);
+                }
+                std::printf("\n");
                 std::fflush(stdout);
             }
             const double ratio = Median(xfer) / Median(raw);
@@ -656,10 +736,23 @@ int main(int argc, char** argv) {
                         link.Name, reverse ? "b->a" : "a->b", Median(raw) / 1e6, Median(xfer) / 1e6,
                         ratio, link.GoalRatio, Median(sendCpu), Median(recvCpu), Median(sendMem),
                         Median(recvMem), ratio >= link.GoalRatio ? "met" : "NOT MET");
+            if (tls) {
+                const double encRatio = Median(enc) / Median(raw);
+                const char* verdict = link.TlsGoalRatio <= 0          ? ""
+                                      : encRatio >= link.TlsGoalRatio ? "met"
+                                                                      : "NOT MET";
+                std::printf("%-36s %5s %10s %10.1f %7.3f %6.2f | %9.2f %9.2f %9.1f %9.1f  %s\n",
+                            "  encrypted", reverse ? "b->a" : "a->b", "", Median(enc) / 1e6,
+                            encRatio, link.TlsGoalRatio, Median(encSendCpu), Median(encRecvCpu),
+                            Median(encSendMem), Median(encRecvMem), verdict);
+            }
             std::printf("#   raw TCP for comparison: %.2f s/GB sending, %.2f s/GB receiving\n",
                         Median(rawCpuS), Median(rawCpuR));
             std::fflush(stdout);
         }
+    }
+    if (::getloadavg(load, 3) == 3) {
+        std::printf("load average at the end: %.2f %.2f %.2f\n", load[0], load[1], load[2]);
     }
     std::filesystem::remove_all(folder);
     return 0;

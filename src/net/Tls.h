@@ -82,8 +82,17 @@ class TTlsSession {
     TResult HandshakeStep();
     TResult ReadSome(void* buffer, int count);
     TResult PeekOne();
+    // Written records are gathered and go to the connection when 256 KiB have gathered or
+    // at Flush(): a writer flushes when it has written what it meant to.
     TResult WriteSome(const void* buffer, int count);
+    // Sends what has gathered, as far as the connection takes it without waiting: bytes 1 when
+    // all has gone, wantWrite when some is left.
+    TResult Flush();
+    // Whether written records wait to be sent.
+    bool Unflushed();
     bool Pending();
+
+    struct TSocketState;
 
     // The peer's certificate fingerprint (as TTlsIdentity::Fingerprint), after the handshake.
     std::string PeerFingerprint();
@@ -92,6 +101,7 @@ class TTlsSession {
 
   private:
     TResult Result(int n);
+    std::unique_ptr<TSocketState> socket_;
     ssl_st* ssl_ = nullptr;
     std::mutex lock_;
 };

@@ -142,7 +142,18 @@ int WriteWhenReady(const Handle& handle, const TDeadline& deadline, int count, A
     return written;
 }
 
-// One read through the TLS session: waits as ReadWhenReady does.
+// Sends the session's gathered records as far as the connection takes them, and says what to
+// wait for besides: POLLOUT while some are left. A failure shows at the next read or write.
+short FlushEvents(TTlsSession& tls) {
+    if (!tls.Unflushed()) {
+        return 0;
+    }
+    const TTlsSession::TResult r = tls.Flush();
+    return r.wantWrite ? POLLOUT : 0;
+}
+
+// One read through the TLS session: waits as ReadWhenReady does, sending what this end has
+// written meanwhile (the partner may wait for it before it answers).
 template <class Handle>
 int TlsRead(const Handle& handle, TTlsSession& tls, const TDeadline& deadline, void* buffer,
             int count) {
@@ -160,7 +171,8 @@ int TlsRead(const Handle& handle, TTlsSession& tls, const TDeadline& deadline, v
         if (!r.wantRead && !r.wantWrite) {
             throw ESocketError::ForStream("Read", r.error);
         }
-        const int ready = PollOne(handle->fd, r.wantRead ? POLLIN : POLLOUT, deadline);
+        const short events = static_cast<short>((r.wantRead ? POLLIN : POLLOUT) | FlushEvents(tls));
+        const int ready = PollOne(handle->fd, events, deadline);
         if (ready == 0) {
             return 0;
         }
@@ -198,11 +210,35 @@ int TlsWrite(const Handle& handle, TTlsSession& tls, const TDeadline& deadline, 
             throw ESocketError::ForStream("Write", errno);
         }
     }
-    return written;
+    // What was written goes out now. Should the connection not take it all in time, it stays
+    // gathered (it counts as written: the session has it) and goes with the next read, write
+    // or wait on the connection, as bytes in the system's own buffer would.
+    for (;;) {
+        if (handle->closed.load()) {
+            return written;
+        }
+        const TTlsSession::TResult r = tls.Flush();
+        if (r.bytes > 0) {
+            return written;
+        }
+        if (!r.wantWrite) {
+            throw ESocketError::ForStream("Write", r.error != 0 ? r.error : EPIPE);
+        }
+        const int ready = PollOne(handle->fd, POLLOUT, deadline);
+        if (ready == 0) {
+            return written;
+        }
+        if (ready < 0) {
+            throw ESocketError::ForStream("Write", errno);
+        }
+    }
 }
 
 // The bytes of a file go through this process when the connection is encrypted.
 constexpr int kFileChunkBytes = 256 * 1024;
+// What one read of an encrypted connection into a file takes in at most: every system call
+// and acknowledgement per read costs as much as decrypting some ten kilobytes.
+constexpr int kFileReadChunkBytes = 1024 * 1024;
 // Peek's pause while the first bytes arrive one by one.
 constexpr useconds_t kPeekPauseUs = 2000;
 
@@ -229,12 +265,24 @@ int TWinSocketStream::ReadToFile(int fileFd, int count) {
     }
     std::lock_guard lock(socket_.readLock_);
     if (TTlsSession* tls = handle->tls.load()) {
-        std::vector<char> buffer(static_cast<std::size_t>(std::min(count, kFileChunkBytes)));
-        const int n = TlsRead(handle, *tls, TDeadline(timeoutMs_), buffer.data(),
-                              static_cast<int>(buffer.size()));
+        // One TLS record (16 KiB at most) per read from the session: what has arrived already
+        // is taken in the same call, so that the file is written, and acknowledged, in large
+        // blocks rather than record by record.
+        const int size = std::min(count, kFileReadChunkBytes);
+        if (tlsReadBuffer_.size() < static_cast<std::size_t>(size)) {
+            tlsReadBuffer_.resize(static_cast<std::size_t>(size));
+        }
+        char* const buffer = tlsReadBuffer_.data();
+        int n = TlsRead(handle, *tls, TDeadline(timeoutMs_), buffer, size);
+        while (n > 0 && n < size && !handle->closed.load()) {
+            const TTlsSession::TResult more = tls->ReadSome(buffer + n, size - n);
+            if (more.bytes <= 0) {
+                break;  // nothing more without waiting; a close or failure shows next time
+            }
+            n += more.bytes;
+        }
         for (int done = 0; done < n;) {
-            const ssize_t put =
-                ::write(fileFd, buffer.data() + done, static_cast<std::size_t>(n - done));
+            const ssize_t put = ::write(fileFd, buffer + done, static_cast<std::size_t>(n - done));
             if (put < 0 && errno == EINTR) {
                 continue;
             }
@@ -317,7 +365,10 @@ bool TWinSocketStream::WaitForData(std::uint32_t timeoutMs) {
             if (r.bytes > 0 || (!r.wantRead && !r.wantWrite)) {
                 return !handle->closed.load();
             }
-            const int ready = PollOne(handle->fd, r.wantRead ? POLLIN : POLLOUT, deadline);
+            // While waiting, what this end has written goes out as the connection takes it.
+            const short events =
+                static_cast<short>((r.wantRead ? POLLIN : POLLOUT) | FlushEvents(*tls));
+            const int ready = PollOne(handle->fd, events, deadline);
             if (ready == 0 || handle->closed.load()) {
                 return false;
             }
@@ -386,11 +437,15 @@ int TWinSocketStream::WriteFromFile(int fileFd, std::int64_t offset, int count) 
     std::lock_guard lock(socket_.writeLock_);
     if (TTlsSession* tls = handle->tls.load()) {
         const TDeadline deadline(timeoutMs_);
-        std::vector<char> buffer(static_cast<std::size_t>(std::min(count, kFileChunkBytes)));
+        const auto size = static_cast<std::size_t>(std::min(count, kFileChunkBytes));
+        if (tlsWriteBuffer_.size() < size) {
+            tlsWriteBuffer_.resize(size);
+        }
+        char* const buffer = tlsWriteBuffer_.data();
         int written = 0;
         while (written < count) {
             const auto want = static_cast<std::size_t>(std::min(count - written, kFileChunkBytes));
-            const ssize_t got = ::pread(fileFd, buffer.data(), want, offset + written);
+            const ssize_t got = ::pread(fileFd, buffer, want, offset + written);
             if (got < 0 && errno == EINTR) {
                 continue;
             }
@@ -400,7 +455,7 @@ int TWinSocketStream::WriteFromFile(int fileFd, std::int64_t offset, int count) 
             if (got == 0) {
                 throw std::system_error(EIO, std::generic_category(), "the file became shorter");
             }
-            const int put = TlsWrite(handle, *tls, deadline, buffer.data(), static_cast<int>(got));
+            const int put = TlsWrite(handle, *tls, deadline, buffer, static_cast<int>(got));
             written += put;
             if (put < got) {
                 break;

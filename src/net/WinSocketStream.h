@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "net/CustomWinSocket.h"
 
@@ -60,6 +61,9 @@ class TWinSocketStream {
     TCustomWinSocket& socket_;
     std::uint32_t timeoutMs_;
     int pipe_[2] = {-1, -1};
+    // The bytes of a file on their way through an encrypted connection, each way.
+    std::vector<char> tlsReadBuffer_;
+    std::vector<char> tlsWriteBuffer_;
 };
 
 }  // namespace vox

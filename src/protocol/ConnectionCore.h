@@ -139,6 +139,7 @@ class TConnectionCore : public IVoiceTargets {
     // clear, as an older copy of the program does. UI thread, before listening or calling.
     void SetTls(std::shared_ptr<const TTlsIdentity> identity, ITrustStore* trust);
     const TTlsIdentity* Identity() const { return FIdentity.get(); }
+    std::shared_ptr<const TTlsIdentity> SharedIdentity() const { return FIdentity; }
     ITrustStore* Trust() const { return FTrust; }
     // The user accepts a partner's changed key: it is pinned, and the next call goes through.
     // UI thread.

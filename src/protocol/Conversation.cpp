@@ -432,6 +432,14 @@ TMemberSecurity TConversation::MemberSecurity() const {
     return security;
 }
 
+std::shared_ptr<const TTlsIdentity> TConversation::EncryptionIdentity() const {
+    std::lock_guard lock(FNameLock);
+    if (FSecurity == TPartnerSecurity::Plain || FPartnerFingerprint.empty()) {
+        return nullptr;
+    }
+    return FCore.SharedIdentity();
+}
+
 void TConversation::SetSecurity(bool verified) {
     TCustomWinSocket& socket = *Socket();
     const bool encrypted = socket.Encrypted();

@@ -124,6 +124,10 @@ class TConversation {
     std::string PartnerFingerprint() const;
     std::string CheckString() const;
     TMemberSecurity MemberSecurity() const;
+    // The own identity when the conversation is encrypted (a file transfer with this partner
+    // then encrypts its data connection with it and expects PartnerFingerprint() there); null
+    // in the clear.
+    std::shared_ptr<const TTlsIdentity> EncryptionIdentity() const;
 
     // Received voice (VoiceHeader + block, back to back) for this connection's decoding; also
     // the key of this partner's voice in the mixer. Without a mixer (a core that plays

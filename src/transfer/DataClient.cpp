@@ -29,6 +29,7 @@ void TTransferDataClient::Open() {
     link_->MarkStarted(FileNamePart(job_.FilePath) + std::string(transfer_texts::kSendInterrupted));
     thread_ = std::make_unique<TFileClientThread>(link_, sync_, connector_.Socket(), job_.FilePath,
                                                   job_.FileSize, job_.Options);
+    thread_->SetSecurity(job_.Security);
     thread_->SetPriority(TThreadPriority::tpLowest);
     thread_->Start();
 }

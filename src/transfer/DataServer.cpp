@@ -38,6 +38,7 @@ std::unique_ptr<TServerClientThread> TTransferDataServer::MakeThread(TCustomWinS
                        std::string(transfer_texts::kReceiveInterrupted));
     auto thread = std::make_unique<TFileServerThread>(link_, sync_, job_.FilePath, job_.FileSize,
                                                       job_.Options);
+    thread->SetSecurity(job_.Security);
     thread->SetPriority(TThreadPriority::tpLowest);
     return thread;
 }

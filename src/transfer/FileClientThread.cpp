@@ -108,6 +108,20 @@ TFileClientThread::TOutcome TFileClientThread::Send() {
     auto broken = [this] {
         return Terminated() ? TOutcome::Interrupted : TOutcome::PartnerStopped;
     };
+    switch (StartDataTls(socket_, security_, false, options_.TlsHandshakeMs)) {
+        case TDataTls::Plain:
+        case TDataTls::Established:
+            break;
+        case TDataTls::KeyMismatch:
+            return Terminated() ? TOutcome::Interrupted : TOutcome::KeyRefused;
+        case TDataTls::PeerClosed:
+            return broken();
+        case TDataTls::TimedOut:
+            socket_.Close();
+            return Terminated() ? TOutcome::Interrupted : TOutcome::TimedOut;
+        case TDataTls::Failed:
+            return Terminated() ? TOutcome::Interrupted : TOutcome::Failed;
+    }
     try {
         TWinSocketStream stream(socket_, options_.SocketTimeoutMs);
         TInputFile file(filePath_);
@@ -219,6 +233,9 @@ void TFileClientThread::Report(TOutcome outcome) {
             break;
         case TOutcome::PartnerStopped:
             caption = line = name_ + std::string(transfer_texts::kSendStoppedByPartner);
+            break;
+        case TOutcome::KeyRefused:
+            caption = line = name_ + std::string(transfer_texts::kSendKeyMismatch);
             break;
         case TOutcome::Interrupted:
             return;  // the window has let go and logs the interruption itself

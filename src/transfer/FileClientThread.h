@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "net/CustomWinSocket.h"
 #include "platform/Thread.h"
@@ -45,6 +46,11 @@ class TFileClientThread : public TThread {
     TFileClientThread(const TFileClientThread&) = delete;
     TFileClientThread& operator=(const TFileClientThread&) = delete;
 
+    // Protects the data connection as security says (before Start()): encrypted, the thread
+    // shakes hands as the client first, and refuses a partner that presents another key than
+    // on the conversation.
+    void SetSecurity(TDataSecurity security) { security_ = std::move(security); }
+
     const std::string& FilePath() const { return filePath_; }
     // Position in the file of the next byte to send.
     std::int64_t SendPos() const { return sendPos_.load(); }
@@ -55,7 +61,7 @@ class TFileClientThread : public TThread {
     void Execute() override;
 
   private:
-    enum class TOutcome { Completed, Failed, PartnerStopped, TimedOut, Interrupted };
+    enum class TOutcome { Completed, Failed, PartnerStopped, TimedOut, Interrupted, KeyRefused };
 
     TOutcome Send();
     void Report(TOutcome outcome);
@@ -68,6 +74,7 @@ class TFileClientThread : public TThread {
     const std::string name_;
     const std::int64_t fileSize_;
     const TTransferOptions options_;
+    TDataSecurity security_;
     std::atomic<std::int64_t> sendPos_{0};
     std::atomic<std::int64_t> acked_{0};
 };

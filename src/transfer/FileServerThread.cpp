@@ -69,6 +69,22 @@ TFileServerThread::TOutcome TFileServerThread::Receive(TCustomWinSocket& socket)
         view.SetCaption(name_ + std::string(transfer_texts::kReceiving));
     });
     recvCount_.store(0);
+    switch (StartDataTls(socket, security_, true, options_.TlsHandshakeMs)) {
+        case TDataTls::Plain:
+        case TDataTls::Established:
+            break;
+        case TDataTls::KeyMismatch:
+            return Terminated() ? TOutcome::Interrupted : TOutcome::KeyRefused;
+        case TDataTls::PeerClosed:
+            socket.Close();
+            return Terminated() ? TOutcome::Interrupted : TOutcome::PartnerStopped;
+        case TDataTls::TimedOut:
+            socket.Close();
+            return Terminated() ? TOutcome::Interrupted : TOutcome::TimedOut;
+        case TDataTls::Failed:
+            socket.Close();
+            return Terminated() ? TOutcome::Interrupted : TOutcome::Failed;
+    }
     bool completed = false;
     try {
         TWinSocketStream stream(socket, options_.SocketTimeoutMs);
@@ -182,11 +198,14 @@ void TFileServerThread::Report(TOutcome outcome) {
         }
         case TOutcome::Failed:
         case TOutcome::PartnerStopped:
-        case TOutcome::TimedOut: {
+        case TOutcome::TimedOut:
+        case TOutcome::KeyRefused: {
             const std::string line =
                 name_ + std::string(outcome == TOutcome::Failed ? transfer_texts::kReceiveFailed
                                     : outcome == TOutcome::PartnerStopped
                                         ? transfer_texts::kReceiveStoppedByPartner
+                                    : outcome == TOutcome::KeyRefused
+                                        ? transfer_texts::kReceiveKeyMismatch
                                         : transfer_texts::kReceiveTimedOut);
             if (link_->Seal(line)) {
                 ShowSealed([&](ITransferView& view) {

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "net/ServerSocket.h"
 #include "transfer/TransferView.h"
@@ -33,6 +34,11 @@ class TFileServerThread : public TServerClientThread {
     TFileServerThread(const TFileServerThread&) = delete;
     TFileServerThread& operator=(const TFileServerThread&) = delete;
 
+    // Protects the data connection as security says (before the listener starts the thread):
+    // encrypted, the thread shakes hands as the server first, and refuses a partner that
+    // presents another key than on the conversation.
+    void SetSecurity(TDataSecurity security) { security_ = std::move(security); }
+
     const std::string& FilePath() const { return filePath_; }
     std::int64_t FileSize() const { return fileSize_; }
     // Bytes received and written so far (the value acknowledged).
@@ -42,7 +48,7 @@ class TFileServerThread : public TServerClientThread {
     void ClientExecute() override;
 
   private:
-    enum class TOutcome { Completed, Failed, PartnerStopped, TimedOut, Interrupted };
+    enum class TOutcome { Completed, Failed, PartnerStopped, TimedOut, Interrupted, KeyRefused };
 
     TOutcome Receive(TCustomWinSocket& socket);
     void Report(TOutcome outcome);
@@ -54,6 +60,7 @@ class TFileServerThread : public TServerClientThread {
     const std::string name_;
     const std::int64_t fileSize_;
     const TTransferOptions options_;
+    TDataSecurity security_;
     std::atomic<std::int64_t> recvCount_{0};
 };
 

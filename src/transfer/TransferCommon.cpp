@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "net/CustomWinSocket.h"
+#include "net/Tls.h"
 #include "platform/Clock.h"
 
 namespace vox::transfer_detail {
@@ -10,6 +12,28 @@ namespace vox::transfer_detail {
 bool PeerWentAway(const ESocketError& error) {
     const int code = error.ErrorCode();
     return code == ECONNRESET || code == EPIPE || code == ECONNABORTED;
+}
+
+TDataTls StartDataTls(TCustomWinSocket& socket, const TDataSecurity& security, bool asServer,
+                      std::uint32_t timeoutMs) {
+    if (!security.Encrypted()) {
+        return TDataTls::Plain;
+    }
+    switch (socket.StartTls(*security.Identity, asServer, timeoutMs)) {
+        case TTlsOutcome::Established:
+            break;
+        case TTlsOutcome::PeerClosed:
+            return TDataTls::PeerClosed;
+        case TTlsOutcome::TimedOut:
+            return TDataTls::TimedOut;
+        case TTlsOutcome::Failed:
+            return TDataTls::Failed;
+    }
+    if (socket.PeerFingerprint() != security.PartnerFingerprint) {
+        socket.Close();
+        return TDataTls::KeyMismatch;
+    }
+    return TDataTls::Established;
 }
 
 bool TProgressGate::Pass(std::int64_t count) {

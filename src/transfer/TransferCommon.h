@@ -6,6 +6,10 @@
 #include "net/SocketError.h"
 #include "transfer/TransferView.h"
 
+namespace vox {
+class TCustomWinSocket;
+}
+
 namespace vox::transfer_detail {
 
 inline constexpr int kAckBytes = 8;
@@ -37,6 +41,20 @@ inline std::uint32_t WaitSlice(std::uint32_t socketTimeoutMs, std::uint32_t idle
 
 // True for a socket failure that means the other end has gone away.
 bool PeerWentAway(const ESocketError& error);
+
+// How the data connection's protection was set up.
+enum class TDataTls {
+    Plain,        // no encryption asked for: the connection stays as it is
+    Established,  // encrypted, and the partner presented the key of the conversation
+    KeyMismatch,  // encrypted, but the partner presented another key: the connection is closed
+    PeerClosed,   // the partner closed or reset the connection during the handshake
+    TimedOut,     // no handshake within timeoutMs
+    Failed,       // anything else (no TLS from the partner, closed on this side)
+};
+// Starts TLS on the data connection when security asks for it, as the server (the receiving
+// end) or the client (the sending end), and checks the partner's key.
+TDataTls StartDataTls(TCustomWinSocket& socket, const TDataSecurity& security, bool asServer,
+                      std::uint32_t timeoutMs);
 
 // Applies the progress rule: the bar moves when the count has passed the threshold, which then
 // advances in steps of kProgressStepBytes, and not more often than intervalMs.

@@ -8,12 +8,16 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/Durations.h"
 
 namespace vox {
+
+class TTlsIdentity;
 
 class ITransferView {
   public:
@@ -62,10 +66,33 @@ struct TTransferOptions {
     std::int64_t SendWindowBytes = kSendWindowBytes;
     // The most the window grows to; at most SendWindowBytes: it stays as it is.
     std::int64_t MaxSendWindowBytes = kMaxSendWindowBytes;
+    // The TLS handshake of an encrypted data connection, as a whole.
+    std::uint32_t TlsHandshakeMs = kSocketTimeoutMs;
+};
+
+// How the data connection is protected. Between two copies whose conversation is encrypted,
+// the data connection runs TLS with the same own identity (the sending end as the client), and
+// the partner must present the key it presented on the conversation; otherwise (an older
+// partner, a conversation in the clear) the data connection is plain, as it always was.
+struct TDataSecurity {
+    std::shared_ptr<const TTlsIdentity> Identity;
+    // The partner's certificate fingerprint as seen on the conversation.
+    std::string PartnerFingerprint;
+    bool Encrypted() const { return Identity != nullptr && !PartnerFingerprint.empty(); }
 };
 
 // What one end of a transfer works on.
 struct TTransferJob {
+    TTransferJob() = default;
+    TTransferJob(std::string partnerAddress, int port, std::string filePath, std::int64_t fileSize,
+                 TTransferOptions options = {}, TDataSecurity security = {})
+        : PartnerAddress(std::move(partnerAddress)),
+          Port(port),
+          FilePath(std::move(filePath)),
+          FileSize(fileSize),
+          Options(options),
+          Security(std::move(security)) {}
+
     // The conversation partner's dotted IPv4 address: the receiving end serves only it, the
     // sending end connects to it.
     std::string PartnerAddress;
@@ -76,6 +103,7 @@ struct TTransferJob {
     // The announced size: what the receiving end waits for and the sending end sends.
     std::int64_t FileSize = 0;
     TTransferOptions Options;
+    TDataSecurity Security;
 };
 
 // Texts of the transfer threads (UTF-8). <name> is the file name part of the path.
@@ -99,6 +127,12 @@ inline constexpr std::string_view kSendStoppedByPartner =
 // Logged when the window is closed while its transfer still runs.
 inline constexpr std::string_view kReceiveInterrupted = " の受信を中断しました。";  // <name>
 inline constexpr std::string_view kSendInterrupted = " の送信を中断しました。";     // <name>
+// The partner's data connection presented another key than its conversation: someone else
+// stands between the two, and the file is not sent to or taken from it.
+inline constexpr std::string_view kSendKeyMismatch =
+    " は相手の鍵が会話の鍵と一致しないため、送信を中止しました。";  // <name>
+inline constexpr std::string_view kReceiveKeyMismatch =
+    " は相手の鍵が会話の鍵と一致しないため、受信を中止しました。";  // <name>
 // The message box for a file too large to offer.
 inline constexpr std::string_view kTooLarge = " は2GB以上のため送信できません。";  // <path>
 }  // namespace transfer_texts

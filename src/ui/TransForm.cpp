@@ -110,6 +110,19 @@ class TTransForm::THandlerScope {
     int TTransForm::*FDepth;
 };
 
+namespace {
+
+TDataSecurity DataSecurityOf(const TConversation* partner) {
+    TDataSecurity security;
+    if (partner != nullptr) {
+        security.Identity = partner->EncryptionIdentity();
+        security.PartnerFingerprint = partner->PartnerFingerprint();
+    }
+    return security;
+}
+
+}  // namespace
+
 // --- Creation --------------------------------------------------------------------------------
 
 TTransForm::TTransForm(QWidget* owner, const TTransFormEnv& env)
@@ -125,6 +138,7 @@ TTransForm* TTransForm::CreateSending(QWidget* owner, const TTransFormEnv& env,
     form->FPartnerName = partnerName;
     form->FPartnerThread = partner;
     form->FPartnerAddress = partner != nullptr ? partner->PartnerAddress() : std::string();
+    form->FDataSecurity = DataSecurityOf(partner);
     form->FTransferMode = U(tt::kModeSend);
     form->FDataPort = dataPort;
     return form;
@@ -137,6 +151,7 @@ TTransForm* TTransForm::CreateReceiving(QWidget* owner, const TTransFormEnv& env
     form->FPartnerName = QString::fromStdString(Cp932ToUtf8(offer.PartnerName));
     form->FPartnerAddress = offer.PartnerAddress;
     form->FPartnerThread = offer.Connection;
+    form->FDataSecurity = DataSecurityOf(offer.Connection);
     // Only a plain name from the partner's text is proposed: never a folder of its choosing.
     // A name longer than the file system holds is shortened now, keeping its extension, so
     // that the file can take it once it has arrived.
@@ -450,7 +465,7 @@ void TTransForm::AcceptOffer() {
     SetRange(FFileSize);
     FRecvPath = local;
     // Listening before the partner hears of the acceptance, so that its connection finds us.
-    TTransferJob job{FPartnerAddress, FDataPort, local, FFileSize, FEnv.Options};
+    TTransferJob job{FPartnerAddress, FDataPort, local, FFileSize, FEnv.Options, FDataSecurity};
     auto server = std::make_unique<TTransferDataServer>(*this, FEnv.Sync, std::move(job));
     server->Open();
     FDataServer = std::move(server);
@@ -552,7 +567,7 @@ void TTransForm::ConnectToReceiver() {
         return;
     }
     THandlerScope scope(*this, &TTransForm::FHandlerDepth);
-    TTransferJob job{FPartnerAddress, FDataPort, FSendPath, FSendSize, FEnv.Options};
+    TTransferJob job{FPartnerAddress, FDataPort, FSendPath, FSendSize, FEnv.Options, FDataSecurity};
     FDataClient = std::make_unique<TTransferDataClient>(*this, FEnv.Sync, std::move(job));
     try {
         FDataClient->Open();

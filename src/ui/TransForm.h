@@ -157,6 +157,8 @@ class TTransForm : public QDialog, public ITransferView {
     const QString& PartnerName() const { return FPartnerName; }
     std::int64_t FileSize() const { return FFileSize; }
     int DataPort() const { return FDataPort; }
+    // Whether the data connection will run TLS (the conversation with the partner does).
+    bool DataEncrypted() const { return FDataSecurity.Encrypted(); }
     int ActivateCount() const { return FActivateCount; }
     // With its trailing separator.
     const QString& RecvFolder() const { return FRecvFolder; }
@@ -239,6 +241,9 @@ class TTransForm : public QDialog, public ITransferView {
 
     // Fields.
     std::string FPartnerAddress;
+    // Taken from the conversation when the window opens: the data connection is encrypted
+    // exactly when the conversation is.
+    TDataSecurity FDataSecurity;
     QString FPartnerName;
     std::int64_t FFileSize = 0;
     int FDataPort = 0;

@@ -19,5 +19,5 @@ for name in ab c; do
     { echo "a private sound server did not start" >&2; exit 1; }
 done
 
-e2e_drive 150 "$e2e_here/voice_e2e.py" "$exe" "$e2e_work" "$out" \
+e2e_drive 240 "$e2e_here/voice_e2e.py" "$exe" "$e2e_work" "$out" \
   "$e2e_work/pulse-ab/env" "$e2e_work/pulse-c/env" "${e2e_displays[1]}"

@@ -21,6 +21,10 @@ but what A plays.
    sound into B's microphone to the first sound out of A's speaker, reported as the median of
    several runs, stays within one block's time plus DELAY_MARGIN in the best run (a busy machine
    makes single runs late).
+   The same speech runs are made twice, side by side: first with B calling A in the clear (B's
+   settings file marks A as a partner that answered in the clear lately, as an older copy
+   does), then, after B has hung up and the mark is gone, with B calling A encrypted. The
+   median mouth-to-ear delay of each and their difference are reported.
 2. B and C talk at once, 440 Hz into B's microphone and 660 Hz into C's: A plays both, mixed,
    at 462 and 693 Hz over the same time. (Their blocks arrive out of step: at first the mixer
    often holds one partner's block only and plays it alone; once both have voice waiting, every
@@ -44,7 +48,7 @@ import pyatspi
 from e2e_audio import (MonitorRecorder, best_alignment, cut_gaps, envelope, locate, offset,
                        onset, peak, pearson, stretched, tone_level, write_tone)
 from e2e_support import (Copy, Failure, Pointer, STEP_TIMEOUT, accept, call, centre, drive,
-                         end, free_port, log, need, press, runtime_dir, screenshot,
+                         end, free_port, log, menu_item, need, press, runtime_dir, screenshot,
                          sound_server, started, text_of, wait_for)
 
 RATE = 11025  # what the recorders take from the monitors: the program's own rate
@@ -131,6 +135,53 @@ class Talker:
 
     def release(self):
         self._mouse(False)
+
+
+def member_state(copy, index=0):
+    """The protection of a member of copy's list, as its description begins: 暗号化なし,
+    暗号化 or 暗号化・確認済み."""
+    item = copy.members().getChildAtIndex(index)
+    return (item.description or "").split("\n")[0]
+
+
+def mark_plain(copy, peer, since):
+    """Writes into copy's settings file that peer answered in the clear at since (a time in
+    seconds; 0 forgets it), as the program does after an older partner hung up on its hello."""
+    path = os.path.join(copy.folder, "Voxilen.Ini")
+    with open(path, "rb") as f:
+        lines = f.read().decode("cp932").split("\r\n")
+    section, found = None, None
+    for i, line in enumerate(lines):
+        if line.startswith("[") and line.endswith("]"):
+            section = line[1:-1]
+        elif section and section.startswith("Peer") and line == f"Peer={peer}":
+            found = section
+    if found is None:
+        n = 0
+        while f"[Peer{n}]" in lines:
+            n += 1
+        while lines and lines[-1] == "":
+            lines.pop()
+        lines += [f"[Peer{n}]", f"Peer={peer}", f"PlainSince={since}", ""]
+    else:
+        out, section = [], None
+        for line in lines:
+            if line.startswith("[") and line.endswith("]"):
+                section = line[1:-1]
+            if section == found and line.startswith("PlainSince="):
+                continue
+            out.append(line)
+            if line == f"[{found}]":
+                out.append(f"PlainSince={since}")
+        lines = out
+    with open(path, "wb") as f:
+        f.write("\r\n".join(lines).encode("cp932"))
+
+
+def mouth_to_ear(results):
+    """The medians of the first sound and of the start of every block, in seconds."""
+    return (statistics.median(r["first_delay"] for r in results),
+            statistics.median(d for r in results for d in r["block_delays"]))
 
 
 def window_ready(copy, log_line):
@@ -376,8 +427,29 @@ def run(exe, work, out_dir, sound_ab, sound_c, display_c):
         wb = window_ready(b, "接続待機中止")
         wc = window_ready(c, "接続待機中止")
 
+        speech = os.path.join(work, "speech.wav")
+        subprocess.run(["espeak-ng", "-w", speech, SENTENCE], check=True, timeout=STEP_TIMEOUT)
+        talker_b, talker_c = Talker(wb), Talker(wc, pointer_c)
+
+        # In the clear first: B takes A for an older partner and calls without TLS.
+        peer = f"call 127.0.0.1 {port}"
+        mark_plain(b, peer, int(time.time()))
         place_call(b, a, "はなこ")
         wait_for("B listed at A", lambda: a.member_names() == ["たろう"])
+        if member_state(a) != "暗号化なし" or member_state(b) != "暗号化なし":
+            raise Failure(f"B's call was not in the clear: {member_state(a)}, {member_state(b)}")
+        log("B called A in the clear")
+        plain = [speech_run(f"plain-{i}", talker_b, sound_ab, speech, out_dir)
+                 for i in range(SPEECH_RUNS)]
+        press(menu_item(b.app(), "接続", "すべて切断"))
+        wait_for("both member lists empty",
+                 lambda: a.member_names() == [] and b.member_names() == [])
+        mark_plain(b, peer, 0)
+
+        place_call(b, a, "はなこ")
+        wait_for("B listed at A", lambda: a.member_names() == ["たろう"])
+        if not member_state(a).startswith("暗号化") or member_state(a) == "暗号化なし":
+            raise Failure(f"B's second call was not encrypted: {member_state(a)}")
         place_call(c, a, "はなこ")
         wait_for("all member lists", lambda: a.member_names() == ["たろう", "じろう"]
                  and b.member_names() == ["はなこ"] and c.member_names() == ["はなこ"])
@@ -385,16 +457,25 @@ def run(exe, work, out_dir, sound_ab, sound_c, display_c):
         screenshot(out_dir, "1-connected-C", display_c)
         log("connected: A lists たろう and じろう (through the relay, from 127.0.0.2)")
 
-        speech = os.path.join(work, "speech.wav")
-        subprocess.run(["espeak-ng", "-w", speech, SENTENCE], check=True, timeout=STEP_TIMEOUT)
-        talker_b, talker_c = Talker(wb), Talker(wc, pointer_c)
         results = [speech_run(i, talker_b, sound_ab, speech, out_dir)
                    for i in range(SPEECH_RUNS)]
         firsts = [r["first_delay"] for r in results]
-        blocks = statistics.median(d for r in results for d in r["block_delays"])
+        first_tls, blocks = mouth_to_ear(results)
+        first_plain, blocks_plain = mouth_to_ear(plain)
         log(f"mouth-to-ear delay, median of {SPEECH_RUNS} runs: first sound "
-            f"{statistics.median(firsts) * 1000:.0f} ms; start of a block {blocks * 1000:.0f} ms "
+            f"{first_tls * 1000:.0f} ms; start of a block {blocks * 1000:.0f} ms "
             f"(one block is {BLOCK / RATE * 1000:.0f} ms)")
+        log(f"mouth-to-ear, in the clear against encrypted (medians of {SPEECH_RUNS} runs "
+            f"each): first sound {first_plain * 1000:.0f} ms plain, {first_tls * 1000:.0f} ms "
+            f"TLS, difference {(first_tls - first_plain) * 1000:+.0f} ms; start of a block "
+            f"{blocks_plain * 1000:.0f} ms plain, {blocks * 1000:.0f} ms TLS, difference "
+            f"{(blocks - blocks_plain) * 1000:+.0f} ms (goal: at most +10 ms)")
+        if out_dir:
+            with open(os.path.join(out_dir, "mouth-to-ear.txt"), "w") as f:
+                f.write(f"first_plain_ms {first_plain * 1000:.1f}\n"
+                        f"first_tls_ms {first_tls * 1000:.1f}\n"
+                        f"block_plain_ms {blocks_plain * 1000:.1f}\n"
+                        f"block_tls_ms {blocks * 1000:.1f}\n")
         # A busy machine makes single runs late; every run late is the program's doing.
         if min(firsts) > BLOCK / RATE + DELAY_MARGIN:
             raise Failure(f"the voice is late in every run: at best {min(firsts) * 1000:.0f} ms "

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -13,6 +14,7 @@
 #include <random>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "net/ClientSocket.h"
 #include "net/NetTestUtil.h"
@@ -222,6 +224,55 @@ TEST_F(TlsTest, FileBytesGoThroughTheSessionBothWays) {
     EXPECT_TRUE(received.get_future().get() == content.substr(1000, 500000));
     EXPECT_THROW(stream.WriteFromFile(fd, 699990, 100), std::system_error);
     ::close(fd);
+}
+
+// Records are gathered and sent in large pieces; whatever a write reports as written reaches
+// the partner, also when the connection was full and the rest went out while waiting to read.
+TEST_F(TlsTest, WrittenBytesReachThePartnerAlsoAfterTheConnectionWasFull) {
+    const std::string data = RandomBytes(std::size_t{48} << 20);
+    std::promise<std::size_t> writtenTotal;
+    std::promise<std::string> received;
+    Listen([&](TCustomWinSocket& socket) {
+        ASSERT_EQ(socket.StartTls(*serverId_, true, 5000), TTlsOutcome::Established);
+        const std::size_t total = writtenTotal.get_future().get();
+        TWinSocketStream stream(socket, 5000);
+        std::string got;
+        std::vector<char> buffer(1 << 20);
+        while (got.size() < total) {
+            const int n = stream.Read(buffer.data(), static_cast<int>(buffer.size()));
+            if (n <= 0) {
+                break;
+            }
+            got.append(buffer.data(), static_cast<std::size_t>(n));
+        }
+        stream.Write("k", 1);
+        received.set_value(std::move(got));
+    });
+    Connect();
+    ASSERT_EQ(client_.Socket().StartTls(*clientId_, false, 5000), TTlsOutcome::Established);
+    // Nobody reads yet: writes are cut short once the connection and the gathered records
+    // are full.
+    TWinSocketStream stream(client_.Socket(), 300);
+    std::size_t written = 0;
+    for (;;) {
+        const int want = static_cast<int>(std::min<std::size_t>(1 << 20, data.size() - written));
+        ASSERT_GT(want, 0) << "the connection never filled";
+        const int n = stream.Write(data.data() + written, want);
+        written += static_cast<std::size_t>(n);
+        if (n < want) {
+            break;
+        }
+    }
+    writtenTotal.set_value(written);
+    // Waiting for the answer sends what was still gathered.
+    bool answered = false;
+    for (int i = 0; i < 100 && !answered; ++i) {
+        answered = stream.WaitForData(200);
+    }
+    ASSERT_TRUE(answered);
+    const std::string got = received.get_future().get();
+    EXPECT_EQ(got.size(), written);
+    EXPECT_TRUE(got == data.substr(0, written));
 }
 
 TEST(TlsIdentity, MadeOnceWithPrivateFilesAndReadBackTheSame) {

@@ -96,6 +96,9 @@ TEST_F(EncryptedCallTest, NothingReadableCrossesTheWireAndBothEndsPinEachOther) 
     EXPECT_EQ(in->PartnerFingerprint(), caller.identity->Fingerprint());
     EXPECT_EQ(out->CheckString().size(), 4u);
     EXPECT_EQ(out->CheckString(), in->CheckString());
+    // A file transfer between them encrypts with the same keys.
+    EXPECT_EQ(out->EncryptionIdentity().get(), caller.identity.get());
+    EXPECT_EQ(in->EncryptionIdentity().get(), listener.identity.get());
     // Pinned both ways once the call was accepted.
     const std::string calledKey = CalledPartnerKey("127.0.0.1", relay.Port());
     EXPECT_EQ(caller.trust.PinnedKey(calledKey), listener.identity->Fingerprint());
@@ -147,6 +150,7 @@ TEST_F(EncryptedCallTest, AnOlderListenerIsProbedOnceThenCalledInTheClear) {
     ASSERT_TRUE(BothMembers(caller, older)) << caller.ui.AllLogs() << older.ui.AllLogs();
     EXPECT_EQ(caller.Member()->Security(), TPartnerSecurity::Plain);
     EXPECT_EQ(caller.Member()->CheckString(), "");
+    EXPECT_EQ(caller.Member()->EncryptionIdentity(), nullptr);  // files go in the clear too
     EXPECT_EQ(older.LogCount(kBadMagic), 1) << older.ui.AllLogs();
     EXPECT_EQ(caller.LogCount(texts::kFallingBackToPlain), 1) << caller.ui.AllLogs();
     const std::string key = CalledPartnerKey("127.0.0.1", older.core->ListeningPort());
@@ -185,6 +189,7 @@ TEST_F(EncryptedCallTest, AnOlderCallerIsServedInTheClear) {
     Call(older, listener.core->ListeningPort());
     ASSERT_TRUE(BothMembers(older, listener)) << older.ui.AllLogs() << listener.ui.AllLogs();
     EXPECT_EQ(listener.Member()->Security(), TPartnerSecurity::Plain);
+    EXPECT_EQ(listener.Member()->EncryptionIdentity(), nullptr);
     older.core->SendText("plain line");
     listener.core->SendText("plain answer");
     ASSERT_TRUE(

@@ -69,6 +69,9 @@ TEST_F(TransFormTest, FileArrivesWithCaptionsProgressAndLogsAndBothWindowsClose)
     EXPECT_EQ(receiving->ProgressMaximum(), 70000);
     EXPECT_EQ(receiving->DataPort(), transferPort);
     EXPECT_EQ(receiving->PartnerAddress(), "127.0.0.1");
+    // A partner in the clear: the file goes in the clear as well.
+    EXPECT_FALSE(receiving->DataEncrypted());
+    EXPECT_FALSE(sending->DataEncrypted());
 
     QObject::connect(receiving, &QWidget::windowTitleChanged, receiving,
                      [&](const QString& t) { recvCaptions.push_back(t.toStdString()); });
@@ -96,6 +99,27 @@ TEST_F(TransFormTest, FileArrivesWithCaptionsProgressAndLogsAndBothWindowsClose)
     TIniFile ini(recv.Dir.File("Voxilen.Ini"));
     EXPECT_TRUE(ini.ValueExists("Global", "TransFormLeft"));
     EXPECT_TRUE(ini.ValueExists("Global", "TransFormTop"));
+}
+
+class EncryptedTransFormTest : public TransFormTest {
+  protected:
+    EncryptedTransFormTest() : TransFormTest(kSendWindowBytes, true) {}
+};
+
+TEST_F(EncryptedTransFormTest, AnEncryptedConversationsFileGoesEncryptedAndArrivesWhole) {
+    ASSERT_EQ(send.Members.at(0).second->Security(), TPartnerSecurity::Encrypted);
+    const std::string data = Bytes(300000, 11);
+    const std::string source = send.Dir.File("secret.bin");
+    WriteFileBytes(source, data);
+    TTransForm* receiving = Offer(QString::fromStdString(source));
+    ASSERT_NE(receiving, nullptr);
+    EXPECT_TRUE(receiving->DataEncrypted());
+    EXPECT_TRUE(send.Window()->DataEncrypted());
+    Child<QPushButton>(receiving, "OkBitBtn")->click();
+    ASSERT_TRUE(Pump([&] { return !send.Window() && !recv.Window(); }, 20000))
+        << send.AllLogs() << recv.AllLogs();
+    EXPECT_EQ(ReadFileBytes(recv.RecvFolder() + "secret.bin"), data);
+    EXPECT_TRUE(send.HasLog(source + " の送信を完了しました。")) << send.AllLogs();
 }
 
 TEST_F(TransFormTest, OfferShowsTheSizeAndTheEndOffersToOpenTheFileAndItsFolder) {

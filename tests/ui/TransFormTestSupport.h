@@ -12,8 +12,10 @@
 #include <vector>
 
 #include "DialogTestSupport.h"
+#include "net/Tls.h"
 #include "support/ConversationTestSupport.h"
 #include "support/ScratchDir.h"
+#include "support/TrustTestSupport.h"
 #include "ui/TransferWindows.h"
 
 namespace vox::testing {
@@ -123,13 +125,24 @@ inline QString Q(const char* utf8) {
 // called it. Both see the other in their member lists.
 class TransFormTest : public DialogTest {
   protected:
-    // sendWindowBytes: 256 sends stop-and-wait, so that a transfer lasts.
-    explicit TransFormTest(std::int64_t sendWindowBytes = kSendWindowBytes)
+    // sendWindowBytes: 256 sends stop-and-wait, so that a transfer lasts. encrypted: both
+    // programs have keys, and their conversation runs TLS.
+    explicit TransFormTest(std::int64_t sendWindowBytes = kSendWindowBytes, bool encrypted = false)
         : sendWindow(sendWindowBytes) {
         sync.SetWakeMainThread([this] {
             QMetaObject::invokeMethod(
                 &context, [this] { sync.CheckSynchronize(0); }, Qt::QueuedConnection);
         });
+        if (encrypted) {
+            // Patient with the TLS handshake on a loaded machine or under a sanitizer.
+            TConversationTimeouts timeouts = FastTimeouts();
+            timeouts.SocketTimeoutMs = 3000;
+            timeouts.HandshakeLimitMs = 6000;
+            for (TProgramEnd* end : {&recv, &send}) {
+                end->Core = std::make_unique<TConnectionCore>(sync, *end, timeouts);
+                end->Core->SetTls(TTlsIdentity::Generate(), end == &recv ? &recvTrust : &sendTrust);
+            }
+        }
         recv.Core->StartListening(0);
         TCallRequest request;
         request.Address = "127.0.0.1";
@@ -193,6 +206,8 @@ class TransFormTest : public DialogTest {
     QObject context;
     const int transferPort = FreePort();
     const std::int64_t sendWindow;
+    TMemoryTrustStore recvTrust;
+    TMemoryTrustStore sendTrust;
     TProgramEnd recv{sync, 0, sendWindow};
     TProgramEnd send{sync, transferPort, sendWindow};
 };
