@@ -54,58 +54,28 @@ void ShowMemberSecurity(QListWidgetItem& item, const TMemberSecurity& security) 
     item.setData(Qt::AccessibleDescriptionRole, details);
 }
 
-namespace {
-
-QFont StateFont(const QFont& base) {
-    QFont font = base;
-    if (font.pixelSize() > 0) {
-        font.setPixelSize(std::max(10, font.pixelSize() - 3));
-    } else {
-        font.setPointSizeF(std::max(7.0, font.pointSizeF() * 0.8));
-    }
-    return font;
-}
-
-}  // namespace
-
-// The name keeps the item's first line (elided when the list is narrow) and the state goes on a
-// line of its own below it, so that a long name and a long state never draw over each other.
 void TMemberStateDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
                                  const QModelIndex& index) const {
+    QStyledItemDelegate::paint(painter, option, index);
     const QString state = index.data(kMemberStateRole).toString();
     if (state.isEmpty()) {
-        QStyledItemDelegate::paint(painter, option, index);
         return;
     }
-    const QFont font = StateFont(option.font);
-    const int stateHeight = QFontMetrics(font).height();
-    QStyleOptionViewItem nameOption = option;
-    nameOption.rect.setHeight(option.rect.height() - stateHeight);
-    if ((option.state & QStyle::State_Selected) != 0) {
-        // The selection covers both lines.
-        painter->fillRect(option.rect, option.palette.highlight());
-    }
-    QStyledItemDelegate::paint(painter, nameOption, index);
     painter->save();
+    QFont font = option.font;
+    font.setPixelSize(std::max(10, font.pixelSize() > 0 ? font.pixelSize() - 3 : 11));
     painter->setFont(font);
     painter->setPen((option.state & QStyle::State_Selected) != 0
                         ? option.palette.highlightedText().color()
                         : StateColour(state));
-    const QRect stateRect(option.rect.left() + 4, option.rect.bottom() + 1 - stateHeight,
-                          option.rect.width() - 8, stateHeight);
-    const QString text = QFontMetrics(font).elidedText(QStringLiteral("［%1］").arg(state),
-                                                       Qt::ElideRight, stateRect.width());
-    painter->drawText(stateRect, Qt::AlignLeft | Qt::AlignVCenter, text);
+    painter->drawText(option.rect.adjusted(0, 0, -4, 0), Qt::AlignRight | Qt::AlignVCenter,
+                      QStringLiteral("［%1］").arg(state));
     painter->restore();
 }
 
 QSize TMemberStateDelegate::sizeHint(const QStyleOptionViewItem& option,
                                      const QModelIndex& index) const {
-    QSize size = QStyledItemDelegate::sizeHint(option, index);
-    if (!index.data(kMemberStateRole).toString().isEmpty()) {
-        size.setHeight(size.height() + QFontMetrics(StateFont(option.font)).height());
-    }
-    return size;
+    return QStyledItemDelegate::sizeHint(option, index);
 }
 
 QString SecurityWarningText(const TSecurityWarning& warning) {

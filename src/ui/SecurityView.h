@@ -18,11 +18,11 @@ namespace vox::ui {
 inline constexpr int kMemberStateRole = Qt::UserRole + 1;
 
 QString SecurityStateText(const TMemberSecurity& security);
-// Puts the partner's state on its member-list item: drawn below the name, and with the check
+// Puts the partner's state on its member-list item: drawn beside the name, and with the check
 // string and the partner's fingerprint in its tooltip (the member's details).
 void ShowMemberSecurity(QListWidgetItem& item, const TMemberSecurity& security);
 
-// Draws a member's name as usual, with its state in smaller type on a line below it.
+// Draws a member's name as usual and its state right-aligned after it.
 class TMemberStateDelegate : public QStyledItemDelegate {
   public:
     using QStyledItemDelegate::QStyledItemDelegate;
