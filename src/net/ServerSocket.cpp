@@ -91,6 +91,21 @@ void TServerClientThread::CloseConnection() {
     }
 }
 
+void TServerClientThread::ServeHere(std::unique_ptr<TCustomWinSocket> socket) {
+    Attach(nullptr, std::move(socket), false);
+    struct TFreeAfter {
+        TServerClientThread& thread;
+        ~TFreeAfter() {
+            std::unique_ptr<TCustomWinSocket> done;
+            {
+                std::lock_guard lock(thread.connMutex_);
+                done = std::move(thread.socket_);
+            }
+        }
+    } freeAfter{*this};
+    ClientExecute();
+}
+
 void TServerClientThread::Execute() {
     TServerSocket* server = nullptr;
     for (;;) {
