@@ -93,17 +93,19 @@ void TServerClientThread::CloseConnection() {
 
 void TServerClientThread::ServeHere(std::unique_ptr<TCustomWinSocket> socket) {
     Attach(nullptr, std::move(socket), false);
-    struct TFreeAfter {
-        TServerClientThread& thread;
-        ~TFreeAfter() {
-            std::unique_ptr<TCustomWinSocket> done;
-            {
-                std::lock_guard lock(thread.connMutex_);
-                done = std::move(thread.socket_);
-            }
-        }
-    } freeAfter{*this};
-    ClientExecute();
+    // Frees the connection (closing it) however the body ends.
+    auto release = [this] {
+        std::unique_ptr<TCustomWinSocket> done;
+        std::lock_guard lock(connMutex_);
+        done.swap(socket_);
+    };
+    try {
+        ClientExecute();
+    } catch (...) {
+        release();
+        throw;
+    }
+    release();
 }
 
 void TServerClientThread::Execute() {
