@@ -9,7 +9,7 @@ FUZZ_SECONDS ?= 60
 FUZZ_RUNS ?= 10000000
 FUZZ_TARGETS := fuzz_incoming_stream fuzz_outgoing_stream fuzz_packet_stream \
 	fuzz_decompress_block fuzz_decode_thread fuzz_pass_phrase fuzz_ini_file fuzz_cp932 \
-	fuzz_ack_reader fuzz_received_file_name
+	fuzz_ack_reader fuzz_received_file_name fuzz_tls_detect
 
 deps:
 	bash scripts/install-deps.sh

@@ -92,6 +92,11 @@ class TCustomWinSocket {
     std::string PeerFingerprint() const;
     std::string CheckString() const;
 
+    // Takes over a descriptor that is already connected (one end of a socket pair, for
+    // instance), as the listener takes over an accepted one; peer is the address the
+    // connection is to report. Lets a whole connection run in one process without a listener.
+    void AdoptConnected(int fd, const sockaddr& peer) { Adopt(fd, peer); }
+
   private:
     friend class TWinSocketStream;
     friend class TServerSocket;

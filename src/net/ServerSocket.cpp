@@ -91,6 +91,23 @@ void TServerClientThread::CloseConnection() {
     }
 }
 
+void TServerClientThread::ServeHere(std::unique_ptr<TCustomWinSocket> socket) {
+    Attach(nullptr, std::move(socket), false);
+    // Frees the connection (closing it) however the body ends.
+    auto release = [this] {
+        std::unique_ptr<TCustomWinSocket> done;
+        std::lock_guard lock(connMutex_);
+        done.swap(socket_);
+    };
+    try {
+        ClientExecute();
+    } catch (...) {
+        release();
+        throw;
+    }
+    release();
+}
+
 void TServerClientThread::Execute() {
     TServerSocket* server = nullptr;
     for (;;) {

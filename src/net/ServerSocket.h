@@ -57,6 +57,12 @@ class TServerClientThread : public TThread {
     // stops a thread that may still run with Terminate(), CloseConnection(), WaitFor().
     void CloseConnection();
 
+    // Serves one connection on the calling thread, as the thread's own body serves one the
+    // listener hands it, and frees it after; for running a connection's whole life in one
+    // thread. Only on a thread object that has not been started. An exception that escapes
+    // ClientExecute() propagates.
+    void ServeHere(std::unique_ptr<TCustomWinSocket> socket);
+
   protected:
     virtual void ClientExecute() = 0;
     // Wakes the thread when it idles in the cache. Overrides must call this one.

@@ -234,6 +234,13 @@ int TlsWrite(const Handle& handle, TTlsSession& tls, const TDeadline& deadline, 
     }
 }
 
+// Whether the peer has closed its sending half (or the connection has failed), without
+// waiting: bytes already received may still be waiting to be read.
+bool PeerHungUp(int fd) {
+    pollfd p{fd, POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 // The bytes of a file go through this process when the connection is encrypted.
 constexpr int kFileChunkBytes = 256 * 1024;
 // What one read of an encrypted connection into a file takes in at most: every system call
@@ -513,7 +520,8 @@ int TWinSocketStream::Peek(void* buffer, int count) {
         if (n > 0) {
             seen = static_cast<int>(n);
             // The rest is on its way: a short pause rather than a poll that returns at once.
-            if (deadline.Passed()) {
+            // A peer that has already hung up sends no more: what came is all there is.
+            if (deadline.Passed() || PeerHungUp(handle->fd)) {
                 return seen;
             }
             ::usleep(kPeekPauseUs);

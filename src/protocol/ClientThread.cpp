@@ -50,6 +50,16 @@ void TClientThread::Execute() {
     if (!PlaceCall()) {
         return;
     }
+    Converse();
+}
+
+void TClientThread::ConverseHere() {
+    const TWriterScope writer(*this);
+    SetPartnerAddress(FComponent->Socket().RemoteAddress());
+    Converse();
+}
+
+void TClientThread::Converse() {
     VoiceInput().Clear();
     FCore.AddOutgoing(this);
     FInConversation.store(true);

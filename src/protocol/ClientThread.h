@@ -47,6 +47,12 @@ class TClientThread : public TThread, public TConversation {
     const std::string& PassPhrase() const { return FPassPhrase; }
     TMyClientSocket& Component() const { return *FComponent; }
 
+    // Runs the call on the calling thread from the point where its connection stands (the
+    // component's socket already connected, by adoption for instance): handshake,
+    // conversation, ending. For running a connection's whole life in one thread; only on a
+    // thread object that has not been started.
+    void ConverseHere();
+
   protected:
     // Closes the connection, which wakes the thread wherever it waits.
     void TerminateRequested() override;
@@ -57,6 +63,8 @@ class TClientThread : public TThread, public TConversation {
   private:
     // Looks up and connects, and hands the outcome to the core; false when the call ends here.
     bool PlaceCall();
+    // Everything after the connection stands.
+    void Converse();
     void Handshake();
     // Starts TLS on the call, or calls again in the clear when the partner knows no TLS and
     // may be called so; false when the call ends here (closed, logged and reported).

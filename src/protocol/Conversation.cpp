@@ -77,7 +77,7 @@ void TConversation::SendBuffer(ByteSpan packet) {
         return;
     }
     {
-        std::lock_guard lock(FQueueLock);
+        std::unique_lock lock(FQueueLock);
         if (FClosing) {
             return;
         }
@@ -86,6 +86,9 @@ void TConversation::SendBuffer(ByteSpan packet) {
             FQueue.emplace_back(packet.begin(), packet.end());
             FQueuedBytes += packet.size();
             FQueueCv.notify_all();
+            if (FWriteOnQueuingThread && FEstablished.load()) {
+                WriteQueueHere(lock);
+            }
             return;
         }
         // The partner does not take what it is sent: dropped at once, the write it holds up
@@ -98,6 +101,13 @@ void TConversation::SendBuffer(ByteSpan packet) {
     MarkClosed();
     if (TCustomWinSocket* socket = Socket()) {
         socket->Close();
+    }
+}
+
+void TConversation::WriteQueueHere(std::unique_lock<std::mutex>& lock) {
+    TCustomWinSocket* socket = Socket();
+    while (socket != nullptr && !FWriterStop && !FWriting && !FQueue.empty()) {
+        WriteHead(lock, *socket);
     }
 }
 
@@ -162,23 +172,33 @@ void TConversation::WriterLoop(TCustomWinSocket* socket) {
         if (FWriterStop) {
             return;
         }
-        const Packet packet = std::move(FQueue.front());
-        FQueue.pop_front();
-        FQueuedBytes -= packet.size();
-        FWriting = true;
-        lock.unlock();
-        bool failed = false;
-        try {
-            WriteWhole(*socket, packet);
-        } catch (...) {
-            failed = true;  // closed by WriteWhole: the connection's thread ends by itself
-        }
-        EndWrite(*socket, failed);
-        lock.lock();
+        WriteHead(lock, *socket);
     }
 }
 
+void TConversation::WriteHead(std::unique_lock<std::mutex>& lock, TCustomWinSocket& socket) {
+    const Packet packet = std::move(FQueue.front());
+    FQueue.pop_front();
+    FQueuedBytes -= packet.size();
+    FWriting = true;
+    lock.unlock();
+    bool failed = false;
+    try {
+        WriteWhole(socket, packet);
+    } catch (...) {
+        failed = true;  // closed by WriteWhole: the connection's thread ends by itself
+    }
+    EndWrite(socket, failed);
+    lock.lock();
+}
+
 void TConversation::SetEstablished() {
+    if (FWriteOnQueuingThread) {
+        FEstablished.store(true);
+        std::unique_lock lock(FQueueLock);
+        WriteQueueHere(lock);
+        return;
+    }
     if (!FWriter.joinable()) {
         FWriter = std::thread([this, socket = Socket()] { WriterLoop(socket); });
     }

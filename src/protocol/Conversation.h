@@ -129,6 +129,11 @@ class TConversation {
     // in the clear.
     std::shared_ptr<const TTlsIdentity> EncryptionIdentity() const;
 
+    // The queued packets are written by whoever queues them, on its own thread, instead of by
+    // a writer thread of the connection's: for running a connection's whole life in one
+    // thread, where nothing else queues. Before the handshake.
+    void WriteOnQueuingThread() { FWriteOnQueuingThread = true; }
+
     // Received voice (VoiceHeader + block, back to back) for this connection's decoding; also
     // the key of this partner's voice in the mixer. Without a mixer (a core that plays
     // nothing) the voice only gathers here.
@@ -208,6 +213,11 @@ class TConversation {
     void WriteWhole(TCustomWinSocket& socket, ByteSpan packet);
     // The writer's thread: sleeps until a packet is queued or it is told to stop.
     void WriterLoop(TCustomWinSocket* socket);
+    // Writes the packet at the head of the queue with the queue's lock (held on entry and on
+    // return) released meanwhile.
+    void WriteHead(std::unique_lock<std::mutex>& lock, TCustomWinSocket& socket);
+    // Without a writer thread: writes what is queued on the calling thread (lock held).
+    void WriteQueueHere(std::unique_lock<std::mutex>& lock);
     // After a write: closes the connection when a Disconnect() came while it was on the wire.
     void EndWrite(TCustomWinSocket& socket, bool failed);
     void DropQueue();  // under FQueueLock
@@ -224,6 +234,7 @@ class TConversation {
     bool FWriterStop = false;  // the writer is to end
     std::atomic<bool> FOverflowed{false};
     std::thread FWriter;
+    bool FWriteOnQueuingThread = false;
     mutable std::mutex FNameLock;
     std::string FPartnerAddress;
     std::string FPartnerName;

@@ -180,41 +180,58 @@ bool TDecodeThread::BacklogBehind() const {
 
 void TDecodeThread::Execute() {
     std::vector<std::uint8_t> block;
-    while (!Terminated()) {
-        if (!FInputBuffer.WaitForBytes(static_cast<std::int32_t>(kVoiceHeaderSize))) {
-            continue;  // terminated
+    while (!Terminated() && DecodeNext(block, true)) {
+    }
+}
+
+void TDecodeThread::DecodeWaiting() {
+    std::vector<std::uint8_t> block;
+    while (DecodeNext(block, false)) {
+    }
+}
+
+bool TDecodeThread::DecodeNext(std::vector<std::uint8_t>& block, bool wait) {
+    auto have = [&](std::int32_t bytes) {
+        return wait ? FInputBuffer.WaitForBytes(bytes) : FInputBuffer.Size() >= bytes;
+    };
+    std::int32_t length = FPendingLength;
+    FPendingLength = 0;
+    if (length == 0) {
+        if (!have(static_cast<std::int32_t>(kVoiceHeaderSize))) {
+            return false;  // terminated, or nothing more yet
         }
         std::array<std::uint8_t, kVoiceHeaderSize> header{};
         FInputBuffer.Read(header.data(), static_cast<std::int32_t>(header.size()));
-        const std::int32_t length =
-            ReadVoiceHeader(ByteSpan(header.data(), header.size())).CompressedLength;
+        length = ReadVoiceHeader(ByteSpan(header.data(), header.size())).CompressedLength;
         if (length == 0) {
             FDropped.fetch_add(1);
-            continue;
+            return true;
         }
-        // The connection appends a header and its block together, so the block is normally
-        // complete; otherwise wait for the rest without taking anything else.
-        if (!FInputBuffer.WaitForBytes(length)) {
-            return;  // terminated
-        }
-        block.resize(static_cast<std::size_t>(length));
-        FInputBuffer.Read(block.data(), length);
-        if (BacklogBehind()) {
-            // A backlog of blocks: this one is too old to be worth the inflating.
-            FSkipped.fetch_add(1);
-            continue;
-        }
-        std::vector<std::uint8_t> samples;
-        try {
-            samples = DecompressBlock(block.data(), length);
-        } catch (const std::runtime_error&) {
-            // Corrupt, or more than a block: dropped. CompressedLength has kept the place in
-            // the stream, so the next header is read as usual.
-            FDropped.fetch_add(1);
-            continue;
-        }
-        FMixer.WriteFrom(samples.data(), static_cast<std::int32_t>(samples.size()), SourceKey());
     }
+    // The connection appends a header and its block together, so the block is normally
+    // complete; otherwise wait for the rest without taking anything else.
+    if (!have(length)) {
+        FPendingLength = length;
+        return false;
+    }
+    block.resize(static_cast<std::size_t>(length));
+    FInputBuffer.Read(block.data(), length);
+    if (BacklogBehind()) {
+        // A backlog of blocks: this one is too old to be worth the inflating.
+        FSkipped.fetch_add(1);
+        return true;
+    }
+    std::vector<std::uint8_t> samples;
+    try {
+        samples = DecompressBlock(block.data(), length);
+    } catch (const std::runtime_error&) {
+        // Corrupt, or more than a block: dropped. CompressedLength has kept the place in
+        // the stream, so the next header is read as usual.
+        FDropped.fetch_add(1);
+        return true;
+    }
+    FMixer.WriteFrom(samples.data(), static_cast<std::int32_t>(samples.size()), SourceKey());
+    return true;
 }
 
 }  // namespace vox

@@ -123,6 +123,12 @@ class TDecodeThread : public TThread {
     // mixer, so that no block decoded late can leave a child behind. Safe to call twice.
     void StopAndRemoveSource();
 
+    // Decodes on the calling thread the whole blocks the input holds now, without waiting for
+    // more, as the thread would; a header whose block has not fully arrived is taken and its
+    // block awaited at the next call. For running the decoding in one thread; only on an
+    // object whose thread has not been started.
+    void DecodeWaiting();
+
     // Blocks dropped as empty or corrupt so far.
     std::int64_t DroppedBlocks() const { return FDropped.load(); }
     // Blocks dropped undecoded because too much waited behind them.
@@ -135,12 +141,16 @@ class TDecodeThread : public TThread {
   private:
     // Whether too much waits in the input behind the block just taken.
     bool BacklogBehind() const;
+    // Takes the next header and its block and decodes the block into the mixer, waiting for
+    // them (wait) or not; false when terminated, or (not waiting) when they are not there yet.
+    bool DecodeNext(std::vector<std::uint8_t>& block, bool wait);
 
     TFusionBuffer& FMixer;
     const std::int32_t FInputLimit;
     const std::int32_t FBacklogSamples;
     const std::int32_t FBacklogBlocks;
     TThreadFifoBuffer FInputBuffer;
+    std::int32_t FPendingLength = 0;  // a block whose header DecodeWaiting() has taken
     std::atomic<std::int64_t> FDropped{0};
     std::atomic<std::int64_t> FSkipped{0};
 };

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/ConversationFuzz.h"
+#include "fuzz/LoopbackFuzz.h"
 #include "platform/Synchronizer.h"
 #include "transfer/DataClient.h"
 #include "transfer/TransferView.h"

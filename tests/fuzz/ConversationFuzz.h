@@ -1,37 +1,37 @@
-// What the conversation fuzz targets share: one running connection core (listener, lists,
-// connection threads) with a scripted main window, played by the fuzzer's own thread, and a
-// raw loopback peer that hands the core a whole byte stream and then waits for the core to
-// end the connection.
+// What the conversation fuzz targets share: one connection core with a scripted main window,
+// and each input played as one whole connection, in this one thread.
 //
-// Each input is one connection: the peer sends the bytes, closes its sending half and reads
-// whatever comes back until the core closes. Whatever comes back must be whole, well-formed
-// packets; a connection the core never ends is a hang and aborts.
+// The input goes into one end of a socket pair, whose sending half is then closed: the other
+// end is the connection the core's own code serves (the handshake, the receive loop and the
+// writer that a listened or called connection runs), here on the fuzzer's thread, which is
+// also the core's user-interface thread, so that the window's calls run at once. What the core
+// wrote back is read once the connection has ended: it must be whole, well-formed packets.
+// There is no listener, no connect, no accept and no thread to start for an input (what the
+// connection queues is written by the thread that queues it, not by a writer thread): the
+// tests of those parts use real loopback connections.
 #pragma once
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "net/Tls.h"
 #include "platform/Synchronizer.h"
 #include "protocol/ConnectionCore.h"
+#include "support/TrustTestSupport.h"
 #include "wire/Packet.h"
 
 // The core's threads keep their CP932 converters in thread-local storage for as long as they
-// live (the listener's accept thread for the whole run). This toolchain's leak checker does not
+// live (the resolver's thread for the whole run). This toolchain's leak checker does not
 // find what only a live thread's thread-local storage refers to, and would report those
 // converters as lost; converters that really were lost would show other frames.
 extern "C" const char* __lsan_default_suppressions() {
@@ -48,12 +48,15 @@ namespace vox::fuzz {
     std::abort();
 }
 
-// Short limits: a stream that stops early must not hold a run for long.
+// Short limits: a stream that stops early must not hold a run for long. The whole stream is
+// there before the core reads, so a wait only ever runs out on a fault.
 inline TConversationTimeouts FuzzTimeouts() {
     TConversationTimeouts t;
     t.SocketTimeoutMs = 200;
     t.HandshakeLimitMs = 2000;
-    t.ReverseLookupMs = 50;
+    // The caller's host name is not looked up: it comes from the resolver, not from the
+    // caller's bytes, and a look-up per input would cost more than the rest of it.
+    t.ReverseLookupMs = 0;
     return t;
 }
 
@@ -90,138 +93,109 @@ class TFuzzUi : public IConversationUi {
     void Beep() override {}
 };
 
-// Waits on a socket while running the user-interface calls of the threads: a call queued on
-// the synchronizer wakes the wait at once through a pipe, so no thread waits for a poll to
-// time out.
-class TUiWaiter {
-  public:
-    explicit TUiWaiter(TSynchronizer& sync) : sync_(sync) {
-        if (::pipe2(pipe_, O_NONBLOCK | O_CLOEXEC) != 0) {
-            std::abort();
-        }
-        sync_.SetWakeMainThread([fd = pipe_[1]] {
-            const char one = 1;
-            (void)!::write(fd, &one, 1);
-        });
-    }
-    TUiWaiter(const TUiWaiter&) = delete;
-    TUiWaiter& operator=(const TUiWaiter&) = delete;
+// The core and its window, made once on the fuzzer's thread (which plays the user-interface
+// thread) and kept for the whole run. With keys, the core serves TLS callers as a copy of the
+// program that encrypts does; without, it is an older copy that speaks only the plain protocol.
+struct TConversationWorld {
+    TSynchronizer Sync;
+    TFuzzUi Ui;
+    testing::TMemoryTrustStore Trust;
+    TConnectionCore Core{Sync, Ui, FuzzTimeouts()};
 
-    // Runs the queued calls, then waits up to timeoutMs for fd to have events (fd -1: none)
-    // or for a call to be queued; runs the calls queued meanwhile.
-    void Wait(int fd, short events, int timeoutMs) {
-        sync_.CheckSynchronize(0);
-        pollfd p[2] = {{pipe_[0], POLLIN, 0}, {fd, events, 0}};
-        ::poll(p, fd >= 0 ? 2 : 1, timeoutMs);
-        char drain[64];
-        while (::read(pipe_[0], drain, sizeof drain) > 0) {
+    explicit TConversationWorld(bool withKeys) {
+        if (withKeys) {
+            Core.SetTls(TTlsIdentity::Generate(), &Trust);
         }
-        sync_.CheckSynchronize(0);
+    }
+
+    static TConversationWorld& Get(bool withKeys = false) {
+        static auto* world = new TConversationWorld(withKeys);  // never freed: see above
+        return *world;
+    }
+};
+
+// The address the connection reports for its partner: loopback, whose name the hosts file
+// gives, so that the core's reverse look-up never leaves the machine.
+inline sockaddr_in LoopbackPeer() {
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(40000);
+    peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return peer;
+}
+
+// A connected socket pair: the core's end (taken by its socket) and the partner's end, which
+// the fuzzer fills before the core reads and empties after the core has finished.
+class TSocketPair {
+  public:
+    TSocketPair() {
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds_) != 0) {
+            Fail("no socket pair");
+        }
+        // The two sides take turns on one thread, so neither may wait for the other: a socket
+        // pair's own room (some 200 KiB each way) holds every input the targets are run with
+        // and everything the core answers to one.
+    }
+    ~TSocketPair() {
+        for (const int fd : fds_) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    }
+    TSocketPair(const TSocketPair&) = delete;
+    TSocketPair& operator=(const TSocketPair&) = delete;
+
+    // The core's end, for its socket to own.
+    int TakeCoreEnd() {
+        const int fd = fds_[0];
+        fds_[0] = -1;
+        return fd;
+    }
+    int PartnerEnd() const { return fds_[1]; }
+
+    // The partner's bytes, as far as the pair has room for them (a longer stream is cut short
+    // there, which is a stream like any other).
+    void Feed(const std::uint8_t* data, std::size_t size) {
+        while (size > 0) {
+            const ssize_t n = ::send(fds_[1], data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                return;
+            }
+            data += n;
+            size -= static_cast<std::size_t>(n);
+        }
+    }
+    // The partner has said all it will.
+    void EndFeeding() { ::shutdown(fds_[1], SHUT_WR); }
+
+    // Everything the core wrote; the core's end must be closed by now.
+    std::vector<std::uint8_t> Drain() const {
+        std::vector<std::uint8_t> got;
+        std::uint8_t buf[16384];
+        for (;;) {
+            const ssize_t n = ::recv(fds_[1], buf, sizeof buf, MSG_DONTWAIT);
+            if (n > 0) {
+                got.insert(got.end(), buf, buf + n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            // A socket pair's end that is closed with bytes left unread reports a reset.
+            if (n < 0 && errno != ECONNRESET) {
+                Fail("the core ended a connection without closing it");
+            }
+            return got;
+        }
     }
 
   private:
-    TSynchronizer& sync_;
-    int pipe_[2] = {-1, -1};
+    int fds_[2] = {-1, -1};
 };
-
-// The core and its window, made once on the fuzzer's thread (which plays the user-interface
-// thread) and kept for the whole run.
-struct TConversationWorld {
-    TSynchronizer Sync;
-    TUiWaiter Waiter{Sync};
-    TFuzzUi Ui;
-    TConnectionCore Core{Sync, Ui, FuzzTimeouts()};
-
-    static TConversationWorld& Get() {
-        static auto* world = new TConversationWorld();  // never freed: threads outlive main
-        return *world;
-    }
-
-    void Wait(int fd, short events) { Waiter.Wait(fd, events, 5); }
-
-    // Pumps until pred holds; a limit passed is a hang.
-    void PumpUntil(const std::function<bool()>& pred, const char* what, int limitMs = 10000) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-        while (!pred()) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                Fail(what);
-            }
-            Waiter.Wait(-1, 0, 1);
-        }
-    }
-};
-
-// Threads of this process now. A connection thread that has told the window it ended still
-// has a few steps to go (its thread-local text converters are freed as it exits): a run ends
-// only once its threads are gone, so that the leak check after it sees a settled process.
-inline int ThreadCount() {
-    std::FILE* f = std::fopen("/proc/self/stat", "r");
-    if (f == nullptr) {
-        return -1;
-    }
-    char buf[1024];
-    const std::size_t n = std::fread(buf, 1, sizeof buf - 1, f);
-    std::fclose(f);
-    buf[n] = '\0';
-    // The fields after the command's closing parenthesis; the thread count is field 20.
-    const char* p = std::strrchr(buf, ')');
-    int field = 2;
-    while (p != nullptr && *p != '\0' && field < 20) {
-        if (*p == ' ') {
-            ++field;
-        }
-        ++p;
-    }
-    return p != nullptr ? std::atoi(p) : -1;
-}
-
-inline void SetNonBlocking(int fd) {
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-}
-
-// Sends all bytes to fd without blocking the user-interface calls the core may be waiting
-// on; a peer that the core has closed stops sending.
-inline void SendAll(TConversationWorld& world, int fd, const std::uint8_t* data, std::size_t size) {
-    std::size_t sent = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (sent < size) {
-        const ssize_t n = ::send(fd, data + sent, size - sent, MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            return;  // closed by the core (it refused the call, for instance)
-        }
-        if (std::chrono::steady_clock::now() > deadline) {
-            Fail("the core stopped reading a connection without closing it");
-        }
-        world.Wait(fd, POLLOUT);
-    }
-}
-
-// Closes the sending half, then reads everything the core writes until it closes the
-// connection. Returns what came.
-inline std::vector<std::uint8_t> DrainUntilClosed(TConversationWorld& world, int fd) {
-    ::shutdown(fd, SHUT_WR);
-    std::vector<std::uint8_t> got;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    for (;;) {
-        std::uint8_t buf[4096];
-        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-        if (n > 0) {
-            got.insert(got.end(), buf, buf + n);
-            continue;
-        }
-        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-            return got;
-        }
-        if (std::chrono::steady_clock::now() > deadline) {
-            Fail("the core never ended a connection whose partner had finished");
-        }
-        world.Wait(fd, POLLIN);
-    }
-}
 
 // What the core wrote must be whole packets, one after the other, each with a valid header.
 inline void CheckWholePackets(const std::vector<std::uint8_t>& bytes) {
@@ -245,120 +219,41 @@ inline void CheckWholePackets(const std::vector<std::uint8_t>& bytes) {
     }
 }
 
-// A loopback TCP connection from 127.0.0.1 (whose name the hosts file gives, so that the
-// core's look-up of it never leaves the machine) to port, non-blocking once connected; -1
-// when it cannot be made.
-inline int ConnectLoopback(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    ::inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        const int error = errno;
-        ::close(fd);
-        errno = error;
-        return -1;
-    }
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    SetNonBlocking(fd);
-    return fd;
-}
-
-// Closes a connection whose other end has finished; abortively, so that it does not wait
-// out its time here.
-inline void CloseAbortively(int fd) {
-    linger abort{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-    ::close(fd);
-}
-
-// Connections to one port before the listening side moves to a fresh one: re-opening the
-// listener is exercised too, and the ends that closed first and wait out their time do not
-// pile up towards one port.
-inline constexpr int kRunsPerPort = 5000;
-
-// A loopback listener on a free port.
-class TLoopbackListener {
-  public:
-    TLoopbackListener() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        ::inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(fd_, 16);
-        SetNonBlocking(fd_);
-        socklen_t len = sizeof addr;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-    }
-    ~TLoopbackListener() { ::close(fd_); }
-    TLoopbackListener(const TLoopbackListener&) = delete;
-    TLoopbackListener& operator=(const TLoopbackListener&) = delete;
-
-    int Port() const { return port_; }
-    // Accepts one connection (non-blocking once accepted), running the user-interface calls
-    // meanwhile.
-    int Accept(TUiWaiter& waiter) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        for (;;) {
-            const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-            if (fd >= 0) {
-                return fd;
-            }
-            if (std::chrono::steady_clock::now() > deadline) {
-                Fail("nothing connected");
-            }
-            waiter.Wait(fd_, POLLIN, 5);
-        }
-    }
-
-  private:
-    int fd_ = -1;
-    int port_ = 0;
-};
-
-// One incoming connection: prefix and data as the caller's whole stream. Returns when the
-// connection's thread has ended.
-inline void RunIncoming(const std::vector<std::uint8_t>& prefix, const std::uint8_t* data,
-                        std::size_t size) {
-    TConversationWorld& world = TConversationWorld::Get();
-    static int runs = 0;
-    if (!world.Core.Listening() || ++runs % kRunsPerPort == 0) {
-        world.Core.StartListening(0);
-    }
+// One incoming connection with prefix and data as the caller's whole stream, served to its
+// end; returns what the core wrote back.
+inline std::vector<std::uint8_t> ServeIncoming(TConversationWorld& world,
+                                               const std::vector<std::uint8_t>& prefix,
+                                               const std::uint8_t* data, std::size_t size) {
     world.Ui.WindowOpen = false;
     const int endedBefore = world.Ui.Ended;
-    const int threadsBefore = ThreadCount();
-    // A blocking connect can be cut short by the fuzzer's own timer signal, and thousands of
-    // connections a second can use up the local ports for a while: try again (and say why,
-    // once).
-    int fd = ConnectLoopback(world.Core.ListeningPort());
-    static bool told = false;
-    if (fd < 0 && !told) {
-        told = true;
-        std::fprintf(stderr, "connect: %s; trying again\n", std::strerror(errno));
+    TSocketPair pair;
+    pair.Feed(prefix.data(), prefix.size());
+    pair.Feed(data, size);
+    pair.EndFeeding();
+    {
+        auto socket = std::make_unique<TCustomWinSocket>();
+        const sockaddr_in peer = LoopbackPeer();
+        socket->AdoptConnected(pair.TakeCoreEnd(), reinterpret_cast<const sockaddr&>(peer));
+        // As the listener hands a connection out: listed before the thread's body runs.
+        TServerThread thread(world.Core, &world.Sync);
+        thread.WriteOnQueuingThread();
+        thread.PrepareFor(*socket);
+        world.Core.AddIncoming(&thread);
+        thread.ServeHere(std::move(socket));
     }
-    for (int attempt = 0; fd < 0 && attempt < 600; ++attempt) {
-        world.Waiter.Wait(-1, 0, 100);
-        fd = ConnectLoopback(world.Core.ListeningPort());
+    if (world.Ui.Ended != endedBefore + 1) {
+        Fail("the incoming connection did not tell the window it ended");
     }
-    if (fd < 0) {
-        std::fprintf(stderr, "connect: %s\n", std::strerror(errno));
-        Fail("cannot connect to the core");
+    if (world.Core.IncomingCount() != 0) {
+        Fail("the incoming connection stayed listed");
     }
-    SendAll(world, fd, prefix.data(), prefix.size());
-    SendAll(world, fd, data, size);
-    const std::vector<std::uint8_t> back = DrainUntilClosed(world, fd);
-    CloseAbortively(fd);
-    CheckWholePackets(back);
-    // The connection's thread has left the lists and told the window.
-    world.PumpUntil([&] { return world.Ui.Ended > endedBefore && world.Core.IncomingCount() == 0; },
-                    "the incoming connection's thread did not end");
-    world.PumpUntil([&] { return ThreadCount() <= threadsBefore; },
-                    "the incoming connection's threads did not exit");
+    return pair.Drain();
+}
+
+// The same, on the core without keys, whose answer must be whole packets.
+inline void RunIncoming(const std::vector<std::uint8_t>& prefix, const std::uint8_t* data,
+                        std::size_t size) {
+    CheckWholePackets(ServeIncoming(TConversationWorld::Get(), prefix, data, size));
 }
 
 }  // namespace vox::fuzz

@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <cerrno>
@@ -501,6 +503,58 @@ TEST_F(ServerSocketTest, NoDescriptorOutlivesTheListenerAndItsConnections) {
         }
     }
     EXPECT_EQ(openDescriptors(), before);
+}
+
+}  // namespace
+}  // namespace vox
+
+namespace vox {
+namespace {
+
+// A connection served on the calling thread: the same body the listener's thread would run,
+// with the connection freed (closed) once it returns, and no thread started for it.
+TEST(ServeHere, RunsTheBodyOnTheCallingThreadAndFreesTheConnectionAfter) {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    ASSERT_EQ(::send(fds[1], "x", 1, MSG_NOSIGNAL), 1);
+    TRecord record;
+    TTestThread thread(record, EchoOnce);
+    auto socket = std::make_unique<TCustomWinSocket>();
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(4321);
+    peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socket->AdoptConnected(fds[0], reinterpret_cast<const sockaddr&>(peer));
+    EXPECT_EQ(socket->RemoteAddress(), "127.0.0.1");
+    EXPECT_EQ(socket->RemotePort(), 4321);
+    thread.ServeHere(std::move(socket));
+
+    EXPECT_EQ(record.executions.load(), 1);
+    EXPECT_EQ(record.executeThreads, std::set<std::thread::id>{std::this_thread::get_id()});
+    EXPECT_EQ(thread.ClientSocket(), nullptr);
+    EXPECT_FALSE(thread.Started());
+    // The echo came back, then the end of the connection.
+    char got[2] = {};
+    EXPECT_EQ(::recv(fds[1], got, sizeof got, 0), 1);
+    EXPECT_EQ(got[0], 'x');
+    EXPECT_EQ(::recv(fds[1], got, sizeof got, 0), 0);
+    ::close(fds[1]);
+}
+
+TEST(ServeHere, AnEscapingExceptionStillFreesTheConnection) {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    TRecord record;
+    TTestThread thread(record, [](TTestThread&) { throw std::runtime_error("body failed"); });
+    auto socket = std::make_unique<TCustomWinSocket>();
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    socket->AdoptConnected(fds[0], reinterpret_cast<const sockaddr&>(peer));
+    EXPECT_THROW(thread.ServeHere(std::move(socket)), std::runtime_error);
+    EXPECT_EQ(thread.ClientSocket(), nullptr);
+    char byte = 0;
+    EXPECT_EQ(::recv(fds[1], &byte, 1, 0), 0);
+    ::close(fds[1]);
 }
 
 }  // namespace

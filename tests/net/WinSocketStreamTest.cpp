@@ -165,6 +165,27 @@ TEST_F(StreamTest, OperationsOnAClosedConnectionDoNothing) {
     EXPECT_FALSE(Socket().Open());
 }
 
+// The first bytes are looked at without being taken; a caller that sends fewer than asked for
+// and hangs up is answered with what came at once, not after the stream's timeout.
+TEST_F(StreamTest, PeekLeavesTheBytesAndDoesNotWaitOutAPeerThatHasHungUp) {
+    TWinSocketStream stream(Socket(), 60000);
+    PeerSend("ab");
+    char first[2] = {};
+    ASSERT_EQ(stream.Peek(first, 2), 2);
+    char all[3] = {};
+    ASSERT_EQ(stream.Read(all, 2), 2);
+    EXPECT_EQ(std::string(all, 2), "ab");
+
+    PeerSend("c");
+    ::shutdown(peer_, SHUT_WR);
+    const auto start = Clock::now();
+    EXPECT_EQ(stream.Peek(first, 2), 1);
+    EXPECT_EQ(first[0], 'c');
+    // Far below the timeout, however busy the machine.
+    EXPECT_LT(ElapsedMs(start), 30000);
+    EXPECT_EQ(stream.Read(all, 2), 1);
+}
+
 TEST_F(StreamTest, LargeWriteCompletesWhenThePeerReads) {
     std::string data(3 * 1024 * 1024, '\0');
     for (std::size_t i = 0; i < data.size(); ++i) {

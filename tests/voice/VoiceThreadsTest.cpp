@@ -308,6 +308,42 @@ TEST(DecodeThread, WaitsForABlockThatHasNotFullyArrived) {
     EXPECT_EQ(Drain(mixer), expected);
 }
 
+// The decoding run on the calling thread takes the steps the thread takes: whole blocks into
+// the mixer, an empty one dropped, and a block that has not fully arrived left for the next
+// look with its header taken.
+TEST(DecodeThread, DecodingOnTheCallingThreadKeepsAHalfArrivedBlockForTheNextLook) {
+    TFusionBuffer mixer;
+    TDecodeThread decoder(mixer);
+    Bytes stream = VoiceHeaderFor(100, 0);
+    const Bytes first = VoicePartOf(Sequence(2000));
+    const Bytes second = VoicePartOf(Sequence(1000, 4));
+    stream.insert(stream.end(), first.begin(), first.end());
+    const auto cut = static_cast<std::int32_t>(stream.size() + second.size() / 2);
+    stream.insert(stream.end(), second.begin(), second.end());
+
+    decoder.InputBuffer().Write(stream.data(), cut);
+    decoder.DecodeWaiting();
+    EXPECT_EQ(mixer.Size(), 2000);
+    EXPECT_EQ(decoder.DroppedBlocks(), 1);
+    const std::int32_t halfBlock =
+        cut - static_cast<std::int32_t>(stream.size() - second.size()) - 8;
+    EXPECT_EQ(decoder.InputBuffer().Size(), halfBlock);
+    decoder.DecodeWaiting();  // nothing new: nothing more taken
+    EXPECT_EQ(decoder.InputBuffer().Size(), halfBlock);
+
+    decoder.InputBuffer().Write(stream.data() + cut,
+                                static_cast<std::int32_t>(stream.size()) - cut);
+    decoder.DecodeWaiting();
+    EXPECT_EQ(decoder.InputBuffer().Size(), 0);
+    Bytes expected = Sequence(2000);
+    const Bytes tail = Sequence(1000, 4);
+    expected.insert(expected.end(), tail.begin(), tail.end());
+    EXPECT_EQ(Drain(mixer), expected);
+    EXPECT_FALSE(decoder.Started());
+    decoder.StopAndRemoveSource();
+    EXPECT_EQ(mixer.ChildCount(), 0);
+}
+
 TEST(DecodeThread, TwoPartnersGetTwoChildrenAndAreHeardMixed) {
     TFusionBuffer mixer;
     TDecodeThread a(mixer);
