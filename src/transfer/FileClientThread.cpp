@@ -108,19 +108,8 @@ TFileClientThread::TOutcome TFileClientThread::Send() {
     auto broken = [this] {
         return Terminated() ? TOutcome::Interrupted : TOutcome::PartnerStopped;
     };
-    switch (StartDataTls(socket_, security_, false, options_.TlsHandshakeMs)) {
-        case TDataTls::Plain:
-        case TDataTls::Established:
-            break;
-        case TDataTls::KeyMismatch:
-            return Terminated() ? TOutcome::Interrupted : TOutcome::KeyRefused;
-        case TDataTls::PeerClosed:
-            return broken();
-        case TDataTls::TimedOut:
-            socket_.Close();
-            return Terminated() ? TOutcome::Interrupted : TOutcome::TimedOut;
-        case TDataTls::Failed:
-            return Terminated() ? TOutcome::Interrupted : TOutcome::Failed;
+    if (const auto ended = StartDataTls(socket_, security_, false, options_.TlsHandshakeMs)) {
+        return Terminated() ? TOutcome::Interrupted : *ended;
     }
     try {
         TWinSocketStream stream(socket_, options_.SocketTimeoutMs);

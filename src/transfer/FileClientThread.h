@@ -11,6 +11,7 @@
 
 #include "net/CustomWinSocket.h"
 #include "platform/Thread.h"
+#include "transfer/TransferCommon.h"
 #include "transfer/TransferView.h"
 #include "transfer/TransferViewLink.h"
 
@@ -61,7 +62,7 @@ class TFileClientThread : public TThread {
     void Execute() override;
 
   private:
-    enum class TOutcome { Completed, Failed, PartnerStopped, TimedOut, Interrupted, KeyRefused };
+    using TOutcome = TTransferOutcome;
 
     TOutcome Send();
     void Report(TOutcome outcome);

@@ -69,21 +69,8 @@ TFileServerThread::TOutcome TFileServerThread::Receive(TCustomWinSocket& socket)
         view.SetCaption(name_ + std::string(transfer_texts::kReceiving));
     });
     recvCount_.store(0);
-    switch (StartDataTls(socket, security_, true, options_.TlsHandshakeMs)) {
-        case TDataTls::Plain:
-        case TDataTls::Established:
-            break;
-        case TDataTls::KeyMismatch:
-            return Terminated() ? TOutcome::Interrupted : TOutcome::KeyRefused;
-        case TDataTls::PeerClosed:
-            socket.Close();
-            return Terminated() ? TOutcome::Interrupted : TOutcome::PartnerStopped;
-        case TDataTls::TimedOut:
-            socket.Close();
-            return Terminated() ? TOutcome::Interrupted : TOutcome::TimedOut;
-        case TDataTls::Failed:
-            socket.Close();
-            return Terminated() ? TOutcome::Interrupted : TOutcome::Failed;
+    if (const auto ended = StartDataTls(socket, security_, true, options_.TlsHandshakeMs)) {
+        return Terminated() ? TOutcome::Interrupted : *ended;
     }
     bool completed = false;
     try {

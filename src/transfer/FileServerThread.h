@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "net/ServerSocket.h"
+#include "transfer/TransferCommon.h"
 #include "transfer/TransferView.h"
 #include "transfer/TransferViewLink.h"
 
@@ -48,7 +49,7 @@ class TFileServerThread : public TServerClientThread {
     void ClientExecute() override;
 
   private:
-    enum class TOutcome { Completed, Failed, PartnerStopped, TimedOut, Interrupted, KeyRefused };
+    using TOutcome = TTransferOutcome;
 
     TOutcome Receive(TCustomWinSocket& socket);
     void Report(TOutcome outcome);

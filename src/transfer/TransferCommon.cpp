@@ -14,26 +14,31 @@ bool PeerWentAway(const ESocketError& error) {
     return code == ECONNRESET || code == EPIPE || code == ECONNABORTED;
 }
 
-TDataTls StartDataTls(TCustomWinSocket& socket, const TDataSecurity& security, bool asServer,
-                      std::uint32_t timeoutMs) {
+std::optional<TTransferOutcome> StartDataTls(TCustomWinSocket& socket,
+                                             const TDataSecurity& security, bool asServer,
+                                             std::uint32_t timeoutMs) {
     if (!security.Encrypted()) {
-        return TDataTls::Plain;
+        return std::nullopt;
     }
+    TTransferOutcome ended = TTransferOutcome::Failed;
     switch (socket.StartTls(*security.Identity, asServer, timeoutMs)) {
         case TTlsOutcome::Established:
+            if (socket.PeerFingerprint() == security.PartnerFingerprint) {
+                return std::nullopt;
+            }
+            ended = TTransferOutcome::KeyRefused;
             break;
         case TTlsOutcome::PeerClosed:
-            return TDataTls::PeerClosed;
+            ended = TTransferOutcome::PartnerStopped;
+            break;
         case TTlsOutcome::TimedOut:
-            return TDataTls::TimedOut;
+            ended = TTransferOutcome::TimedOut;
+            break;
         case TTlsOutcome::Failed:
-            return TDataTls::Failed;
+            break;
     }
-    if (socket.PeerFingerprint() != security.PartnerFingerprint) {
-        socket.Close();
-        return TDataTls::KeyMismatch;
-    }
-    return TDataTls::Established;
+    socket.Close();
+    return ended;
 }
 
 bool TProgressGate::Pass(std::int64_t count) {

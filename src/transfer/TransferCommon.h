@@ -2,13 +2,24 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "net/SocketError.h"
 #include "transfer/TransferView.h"
 
 namespace vox {
 class TCustomWinSocket;
-}
+
+// How a transfer ended, either way.
+enum class TTransferOutcome {
+    Completed,
+    Failed,
+    PartnerStopped,
+    TimedOut,
+    Interrupted,
+    KeyRefused
+};
+}  // namespace vox
 
 namespace vox::transfer_detail {
 
@@ -42,19 +53,15 @@ inline std::uint32_t WaitSlice(std::uint32_t socketTimeoutMs, std::uint32_t idle
 // True for a socket failure that means the other end has gone away.
 bool PeerWentAway(const ESocketError& error);
 
-// How the data connection's protection was set up.
-enum class TDataTls {
-    Plain,        // no encryption asked for: the connection stays as it is
-    Established,  // encrypted, and the partner presented the key of the conversation
-    KeyMismatch,  // encrypted, but the partner presented another key: the connection is closed
-    PeerClosed,   // the partner closed or reset the connection during the handshake
-    TimedOut,     // no handshake within timeoutMs
-    Failed,       // anything else (no TLS from the partner, closed on this side)
-};
 // Starts TLS on the data connection when security asks for it, as the server (the receiving
-// end) or the client (the sending end), and checks the partner's key.
-TDataTls StartDataTls(TCustomWinSocket& socket, const TDataSecurity& security, bool asServer,
-                      std::uint32_t timeoutMs);
+// end) or the client (the sending end), and checks the partner's key. Nothing when the
+// connection can carry the file: in the clear when no encryption is asked for, or encrypted
+// with the conversation's key. Otherwise how the transfer ends, the connection closed:
+// PartnerStopped (closed or reset during the handshake), TimedOut (no handshake within
+// timeoutMs), KeyRefused (another key than the conversation's), Failed (anything else).
+std::optional<TTransferOutcome> StartDataTls(TCustomWinSocket& socket,
+                                             const TDataSecurity& security, bool asServer,
+                                             std::uint32_t timeoutMs);
 
 // Applies the progress rule: the bar moves when the count has passed the threshold, which then
 // advances in steps of kProgressStepBytes, and not more often than intervalMs.
