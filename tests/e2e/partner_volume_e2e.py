@@ -32,9 +32,11 @@ import subprocess
 import sys
 import threading
 import time
-import zlib
 
 import pyatspi
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "hostile"))
+from peers import voice_block, voice_packet  # noqa: E402  (the wire's voice coding)
 
 from e2e_audio import MonitorRecorder, envelope, tone_level
 from e2e_support import (MAGIC, Copy, Failure, STEP_TIMEOUT, accept, click, drive, end, find,
@@ -42,7 +44,7 @@ from e2e_support import (MAGIC, Copy, Failure, STEP_TIMEOUT, accept, click, driv
                          sound_server, started, text_of, top_level, wait_for, walk, packet,
                          read_exactly)
 
-PC_CONNECT, PC_VOICE, PC_CONNECT_REPLY = 1, 2, 6
+PC_CONNECT, PC_CONNECT_REPLY = 1, 6
 RC_ACCEPTED = 1
 
 RATE = 11025  # the program's voice rate; the recorders take the monitors at it too
@@ -53,19 +55,6 @@ TONES = {"たろう": 441.0, "じろう": 689.0}
 BLOCKS = 12  # per phase: about 4.5 s of tone
 TOLERANCE = 0.10
 
-
-
-def voice_packet(samples):
-    """One voice block: first differences of the 8-bit samples, then one zlib stream."""
-    delta = bytearray(len(samples))
-    previous = 0
-    for i, x in enumerate(samples):
-        delta[i] = x if i == 0 else (x - previous + 128) & 0xFF
-        previous = x
-    packer = zlib.compressobj(1, zlib.DEFLATED, 15, 8)
-    compressed = packer.compress(bytes(delta)) + packer.flush()
-    return packet(PC_VOICE, struct.pack("<HHHH", 0, len(samples), len(compressed), 0) +
-                  compressed)
 
 
 def tone_blocks(hz, count):
@@ -183,7 +172,8 @@ def talk(callers, pace=0.37):
         due = start + max(k - 1, 0) * pace
         time.sleep(max(0.0, due - time.monotonic()))
         for caller in callers:
-            caller.send(voice_packet(blocks[caller.name][k]))
+            samples = blocks[caller.name][k]
+            caller.send(voice_packet(len(samples), voice_block(samples)))
 
 
 def record(source, sound):
