@@ -11,6 +11,8 @@
 // reads into a buffer it throws away; the transfer reads the source file and writes, flushes and
 // renames the received one in the work folder. Each round runs each path both ways: the file
 // goes from the first work folder to the second and back. Medians of the rounds are reported.
+// On loopback, "TLS alone" runs beside them: OpenSSL from memory to memory, what encryption
+// itself leaves of raw TCP on this machine, with no file and none of the program's code.
 //
 //   bench_transfer [--rounds N] [--dir FOLDER] [--quick] [--only PATH-NAME-PART] [--window BYTES]
 //                  [--no-tls]
@@ -21,6 +23,9 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -363,6 +368,104 @@ int RawSend(int port, std::size_t size) {
     return ok ? 0 : 1;
 }
 
+// ---- TLS alone: what encryption itself costs on this machine, with no file and no program --
+//
+// Two ends that use OpenSSL as a program would that wants nothing but speed from it: its own
+// socket reads and writes, 1 MiB per call, the same cipher suite as the program, read-ahead
+// into a 256 KiB buffer, from memory into a buffer that is thrown away. Neither end checks the
+// other's certificate: only the cost of the bytes is measured. The transfer's encrypted figure
+// cannot be above this one, so it shows how much of the gap to raw TCP the program leaves.
+
+SSL_CTX* AloneContext(bool server) {
+    EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519");
+    X509* cert = X509_new();
+    X509_set_version(cert, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+    X509_gmtime_adj(X509_getm_notBefore(cert), 0);
+    X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
+    X509_set_pubkey(cert, key);
+    X509_NAME* name = X509_get_subject_name(cert);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("bench"), -1, -1, 0);
+    X509_set_issuer_name(cert, name);
+    SSL_CTX* context = SSL_CTX_new(server ? TLS_server_method() : TLS_client_method());
+    if (key == nullptr || X509_sign(cert, key, nullptr) == 0 || context == nullptr ||
+        SSL_CTX_set_min_proto_version(context, TLS1_3_VERSION) != 1 ||
+        SSL_CTX_set_ciphersuites(context, "TLS_AES_128_GCM_SHA256") != 1 ||
+        SSL_CTX_use_certificate(context, cert) != 1 || SSL_CTX_use_PrivateKey(context, key) != 1) {
+        std::fprintf(stderr, "TLS context\n");
+        std::exit(1);
+    }
+    SSL_CTX_set_read_ahead(context, 1);
+    SSL_CTX_set_default_read_buffer_len(context, std::size_t{256} * 1024);
+    X509_free(cert);
+    EVP_PKEY_free(key);
+    return context;
+}
+
+// TLS-alone receiving end: listens, says its port, reads size bytes and throws them away.
+int TlsAloneReceive(std::size_t size) {
+    SSL_CTX* context = AloneContext(true);
+    int port = 0;
+    const int listenFd = ListenLoopback(port);
+    std::printf("port %d\n", port);
+    std::fflush(stdout);
+    const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    SSL* ssl = SSL_new(context);
+    SSL_set_fd(ssl, fd);
+    std::vector<char> buffer(std::size_t{1} << 20);
+    std::size_t total = 0;
+    if (SSL_accept(ssl) == 1) {
+        while (total < size) {
+            const int n = SSL_read(ssl, buffer.data(), static_cast<int>(buffer.size()));
+            if (n <= 0) {
+                break;
+            }
+            total += static_cast<std::size_t>(n);
+        }
+    }
+    std::printf("end %lld\n", static_cast<long long>(MonotonicNs()));
+    std::printf("peak %ld\n", PeakKiB());
+    SSL_free(ssl);
+    ::close(fd);
+    ::close(listenFd);
+    SSL_CTX_free(context);
+    return total == size ? 0 : 1;
+}
+
+// TLS-alone sending end: connects, shakes hands and writes size bytes from memory in 1 MiB
+// blocks; the start is taken before the connect, as the transfer's is.
+int TlsAloneSend(int port, std::size_t size) {
+    SSL_CTX* context = AloneContext(false);
+    std::vector<char> block(std::size_t{1} << 20);
+    std::mt19937 random(7);
+    for (auto& c : block) {
+        c = static_cast<char>(random());
+    }
+    std::printf("start %lld\n", static_cast<long long>(MonotonicNs()));
+    const int fd = ConnectLoopback(port);
+    SSL* ssl = SSL_new(context);
+    SSL_set_fd(ssl, fd);
+    bool ok = fd >= 0 && SSL_connect(ssl) == 1;
+    for (std::size_t sent = 0; ok && sent < size;) {
+        const int n =
+            SSL_write(ssl, block.data(), static_cast<int>(std::min(block.size(), size - sent)));
+        ok = n > 0;
+        sent += ok ? static_cast<std::size_t>(n) : 0;
+    }
+    if (ok) {  // wait for the receiver to close: everything has arrived
+        char c = 0;
+        ::shutdown(fd, SHUT_WR);
+        while (::recv(fd, &c, 1, 0) > 0) {
+        }
+    }
+    std::printf("peak %ld\n", PeakKiB());
+    SSL_free(ssl);
+    ::close(fd);
+    SSL_CTX_free(context);
+    return ok ? 0 : 1;
+}
+
 // A transfer window that notes the end of its thread and the last log line.
 class TQuietView : public vox::ITransferView {
   public:
@@ -533,15 +636,20 @@ struct TBenchKeys {
     std::string Cert(const char* end) const { return Folder + "/" + end + ".crt"; }
 };
 
-// One transfer: raw (true) or the program's ends, through the path; keys: encrypted.
-TRun Measure(const TLinkShape& link, bool raw, const std::string& source, const std::string& target,
-             const TBenchKeys* keys = nullptr) {
+// Which ends a run starts: raw TCP, TLS alone (both from memory), or the program's.
+enum class TEnds { Raw, TlsAlone, Program };
+
+// One run of the ends through the path; for the program's, keys make it encrypted.
+TRun Measure(const TLinkShape& link, TEnds ends, const std::string& source = {},
+             const std::string& target = {}, const TBenchKeys* keys = nullptr) {
     const std::string size = std::to_string(link.FileBytes);
-    TChild receiver = raw ? Spawn({"bench_transfer", "--role", "raw-recv", size})
-                      : keys
-                          ? Spawn({"bench_transfer", "--role", "tls-recv", target, size,
-                                   keys->Key("recv"), keys->Cert("recv"), keys->SenderFingerprint})
-                          : Spawn({"bench_transfer", "--role", "recv", target, size});
+    const bool fromMemory = ends != TEnds::Program;
+    TChild receiver =
+        ends == TEnds::Raw        ? Spawn({"bench_transfer", "--role", "raw-recv", size})
+        : ends == TEnds::TlsAlone ? Spawn({"bench_transfer", "--role", "tls-alone-recv", size})
+        : keys ? Spawn({"bench_transfer", "--role", "tls-recv", target, size, keys->Key("recv"),
+                        keys->Cert("recv"), keys->SenderFingerprint})
+               : Spawn({"bench_transfer", "--role", "recv", target, size});
     const auto port = ReadValue(receiver, "port");
     if (!port) {
         std::fprintf(stderr, "the receiving end did not start\n");
@@ -554,16 +662,20 @@ TRun Measure(const TLinkShape& link, bool raw, const std::string& source, const 
         sendPort = relay->Port();
     }
     TChild sender =
-        raw    ? Spawn({"bench_transfer", "--role", "raw-send", std::to_string(sendPort), size})
+        ends == TEnds::Raw
+            ? Spawn({"bench_transfer", "--role", "raw-send", std::to_string(sendPort), size})
+        : ends == TEnds::TlsAlone
+            ? Spawn({"bench_transfer", "--role", "tls-alone-send", std::to_string(sendPort), size})
         : keys ? Spawn({"bench_transfer", "--role", "tls-send", std::to_string(sendPort), source,
                         size, std::to_string(gStartWindow), keys->Key("send"), keys->Cert("send"),
                         keys->ReceiverFingerprint})
                : Spawn({"bench_transfer", "--role", "send", std::to_string(sendPort), source, size,
                         std::to_string(gStartWindow)});
     const auto start = ReadValue(sender, "start");
-    // Raw TCP is over when the receiver has everything; the transfer when the sender has the
-    // last acknowledgement (one more one-way trip, after the receiver has saved the file).
-    const auto end = raw ? ReadValue(receiver, "end") : ReadValue(sender, "end");
+    // Ends from memory are over when the receiver has everything; the transfer when the sender
+    // has the last acknowledgement (one more one-way trip, after the receiver has saved the
+    // file).
+    const auto end = fromMemory ? ReadValue(receiver, "end") : ReadValue(sender, "end");
     bool ok = start && end;
     TRun run;
     run.receiver = Reap(receiver, ok);
@@ -571,9 +683,10 @@ TRun Measure(const TLinkShape& link, bool raw, const std::string& source, const 
     relay.reset();
     if (!ok) {
         std::fprintf(stderr, "%s %s failed\n", link.Name,
-                     raw    ? "raw"
-                     : keys ? "encrypted transfer"
-                            : "transfer");
+                     ends == TEnds::Raw        ? "raw"
+                     : ends == TEnds::TlsAlone ? "TLS alone"
+                     : keys                    ? "encrypted transfer"
+                                               : "transfer");
         std::exit(1);
     }
     run.rate = static_cast<double>(link.FileBytes) / (static_cast<double>(*end - *start) / 1e9);
@@ -592,6 +705,12 @@ int RunRole(int argc, char** argv) {
     }
     if (role == "raw-send" && argc == 5) {
         return RawSend(std::stoi(argv[3]), std::stoull(argv[4]));
+    }
+    if (role == "tls-alone-recv" && argc == 4) {
+        return TlsAloneReceive(std::stoull(argv[3]));
+    }
+    if (role == "tls-alone-send" && argc == 5) {
+        return TlsAloneSend(std::stoi(argv[3]), std::stoull(argv[4]));
     }
     if (role == "recv" && argc == 5) {
         return FileReceive(argv[3], std::stoull(argv[4]));
@@ -701,10 +820,11 @@ int main(int argc, char** argv) {
             const std::string& from = reverse ? folderB : folderA;
             const std::string& to = reverse ? folderA : folderB;
             std::vector<double> raw, xfer, sendCpu, recvCpu, sendMem, recvMem, rawCpuS, rawCpuR;
-            std::vector<double> enc, encSendCpu, encRecvCpu, encSendMem, encRecvMem;
+            std::vector<double> enc, encSendCpu, encRecvCpu, encSendMem, encRecvMem, alone;
             for (int round = 0; round < rounds; ++round) {
-                const TRun r = Measure(link, true, {}, {});
-                const TRun x = Measure(link, false, from + "/source.bin", to + "/received.bin");
+                const TRun r = Measure(link, TEnds::Raw);
+                const TRun x =
+                    Measure(link, TEnds::Program, from + "/source.bin", to + "/received.bin");
                 raw.push_back(r.rate);
                 xfer.push_back(x.rate);
                 const double gb = static_cast<double>(link.FileBytes) / 1e9;
@@ -715,9 +835,12 @@ int main(int argc, char** argv) {
                 rawCpuS.push_back(r.sender.cpuSeconds / gb);
                 rawCpuR.push_back(r.receiver.cpuSeconds / gb);
                 if (tls) {
-                    const TRun e =
-                        Measure(link, false, from + "/source.bin", to + "/received.bin", &keys);
+                    const TRun e = Measure(link, TEnds::Program, from + "/source.bin",
+                                           to + "/received.bin", &keys);
                     enc.push_back(e.rate);
+                    if (!link.Relayed) {
+                        alone.push_back(Measure(link, TEnds::TlsAlone).rate);
+                    }
                     encSendCpu.push_back(e.sender.cpuSeconds / gb);
                     encRecvCpu.push_back(e.receiver.cpuSeconds / gb);
                     encSendMem.push_back(static_cast<double>(e.sender.peakKiB) / 1024);
@@ -727,6 +850,9 @@ int main(int argc, char** argv) {
                             r.rate / 1e6, x.rate / 1e6);
                 if (tls) {
                     std::printf(", encrypted %.1f MB/s", enc.back() / 1e6);
+                }
+                if (!alone.empty()) {
+                    std::printf(", TLS alone %.1f MB/s", alone.back() / 1e6);
                 }
                 std::printf("\n");
                 std::fflush(stdout);
@@ -745,6 +871,11 @@ int main(int argc, char** argv) {
                             "  encrypted", reverse ? "b->a" : "a->b", "", Median(enc) / 1e6,
                             encRatio, link.TlsGoalRatio, Median(encSendCpu), Median(encRecvCpu),
                             Median(encSendMem), Median(encRecvMem), verdict);
+            }
+            if (!alone.empty()) {
+                std::printf("%-36s %5s %10s %10.1f %7.3f\n", "  TLS alone, memory to memory",
+                            reverse ? "b->a" : "a->b", "", Median(alone) / 1e6,
+                            Median(alone) / Median(raw));
             }
             std::printf("#   raw TCP for comparison: %.2f s/GB sending, %.2f s/GB receiving\n",
                         Median(rawCpuS), Median(rawCpuR));
