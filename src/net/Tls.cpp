@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 #include <vector>
 
@@ -30,8 +31,10 @@ constexpr char kCheckLabel[] = "EXPORTER-Voxilen-check";
 // The letters of the check string: no 0/O or 1/I to mix up when read aloud.
 constexpr char kCheckAlphabet[] = "ABCDEFGHJKLMNPQRSTUVWXYZ23456789";
 constexpr int kCheckLetters = 4;
-// The session's read buffer: several records at once.
-constexpr std::size_t kReadBufferBytes = std::size_t{256} * 1024;
+// What one read of the connection takes in at first, and at most once it keeps coming full:
+// a whole record at first, several records once data streams in.
+constexpr std::size_t kFirstReadBytes = std::size_t{32} * 1024;
+constexpr std::size_t kMostReadBytes = std::size_t{256} * 1024;
 // Encrypted records gathered before they go to the connection in one system call.
 constexpr std::size_t kWriteGatherBytes = std::size_t{256} * 1024;
 constexpr char kCipherSuites[] =
@@ -159,11 +162,41 @@ bool WouldBlock(int error) {
 
 // The socket descriptor under OpenSSL, read and written without blocking and without SIGPIPE.
 // Records are gathered in out until they fill it or are flushed, so that a large write goes to
-// the system in large pieces instead of one call per 16 KiB record.
+// the system in large pieces instead of one call per 16 KiB record. Reads take whatever has
+// arrived into in, and OpenSSL's reads of a record header and body are served from there: one
+// system call for many records. (OpenSSL's own read-ahead does the same, but moves everything
+// still unread to the front of its buffer for every record it takes, which costs more than
+// decrypting it.) Every wait of the stream asks the session before the socket, so nothing taken
+// in here is missed.
 struct TTlsSession::TSocketState {
     int fd = -1;
     std::vector<char> out;
     std::size_t sent = 0;  // of out, already on the connection
+    std::vector<char> in;
+    std::size_t inPos = 0;  // of in, the first byte not yet taken
+    std::size_t inEnd = 0;  // of in, after the last byte received
+
+    // Up to length bytes from what has arrived; as recv() when nothing is left to take.
+    ssize_t Read(char* data, std::size_t length) {
+        if (inPos == inEnd) {
+            if (in.empty()) {
+                in.resize(kFirstReadBytes);
+            }
+            const ssize_t n = ::recv(fd, in.data(), in.size(), MSG_DONTWAIT);
+            if (n <= 0) {
+                return n;
+            }
+            inPos = 0;
+            inEnd = static_cast<std::size_t>(n);
+            if (inEnd == in.size() && in.size() < kMostReadBytes) {
+                in.resize(in.size() * 2);  // it keeps coming: take more at once from now on
+            }
+        }
+        const std::size_t taken = std::min(length, inEnd - inPos);
+        std::memcpy(data, in.data() + inPos, taken);
+        inPos += taken;
+        return static_cast<ssize_t>(taken);
+    }
 
     std::size_t Unsent() const { return out.size() - sent; }
     // Sends what is gathered, as far as the connection takes it. 1: all sent; 0: some is
@@ -220,7 +253,7 @@ int SocketWrite(BIO* bio, const char* data, int length) {
 
 int SocketRead(BIO* bio, char* data, int length) {
     BIO_clear_retry_flags(bio);
-    const ssize_t n = ::recv(StateOf(bio).fd, data, static_cast<std::size_t>(length), MSG_DONTWAIT);
+    const ssize_t n = StateOf(bio).Read(data, static_cast<std::size_t>(length));
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
         BIO_set_retry_read(bio);
     }
@@ -298,11 +331,6 @@ void TTlsIdentity::MakeContexts(void* keyPointer, void* certPointer) {
                                       SSL_MODE_RELEASE_BUFFERS);
         // No tickets: nothing but the partner's own data ever arrives after the handshake.
         SSL_CTX_set_num_tickets(context, 0);
-        // Whatever has arrived is taken in one read of the socket, not a record header and a
-        // body at a time: a file's bytes cost a system call per buffer, not two per 16 KiB.
-        // Every wait of the stream asks the session first, so nothing buffered is missed.
-        SSL_CTX_set_read_ahead(context, 1);
-        SSL_CTX_set_default_read_buffer_len(context, kReadBufferBytes);
         // AES-128 first: as safe for this purpose and a quarter cheaper than AES-256 for
         // files; a partner that prefers another suite still gets it.
         if (SSL_CTX_set_ciphersuites(context, kCipherSuites) != 1) {

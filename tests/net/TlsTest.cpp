@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -14,6 +15,7 @@
 #include <random>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "net/ClientSocket.h"
@@ -273,6 +275,52 @@ TEST_F(TlsTest, WrittenBytesReachThePartnerAlsoAfterTheConnectionWasFull) {
     const std::string got = received.get_future().get();
     EXPECT_EQ(got.size(), written);
     EXPECT_TRUE(got == data.substr(0, written));
+}
+
+// The session takes in whatever has arrived at once; a wait must find every record taken in
+// that way without asking the socket, which has nothing more to say.
+TEST_F(TlsTest, RecordsThatArrivedTogetherAreReadWithoutWaitingForTheSocket) {
+    const std::string large = RandomBytes(std::size_t{64} << 10);
+    std::string expected = large;
+    for (int i = 0; i < 200; ++i) {
+        expected += "line " + std::to_string(i) + "\n";
+    }
+    std::promise<void> allSent;
+    std::promise<std::string> received;
+    Listen([&](TCustomWinSocket& socket) {
+        ASSERT_EQ(socket.StartTls(*serverId_, true, 5000), TTlsOutcome::Established);
+        allSent.get_future().get();
+        TWinSocketStream stream(socket, 5000);
+        std::string got;
+        char buffer[4096];
+        while (got.size() < expected.size() && stream.WaitForData(0)) {
+            const int n = stream.Read(buffer, static_cast<int>(sizeof buffer));
+            if (n <= 0) {
+                break;
+            }
+            got.append(buffer, static_cast<std::size_t>(n));
+        }
+        const bool more = stream.WaitForData(0);
+        received.set_value(more ? "more than was sent" : got);
+    });
+    Connect();
+    ASSERT_EQ(client_.Socket().StartTls(*clientId_, false, 5000), TTlsOutcome::Established);
+    TWinSocketStream stream(client_.Socket(), 5000);
+    // One large write, then many small ones, each its own record and flushed on its own.
+    ASSERT_EQ(stream.Write(large.data(), static_cast<int>(large.size())),
+              static_cast<int>(large.size()));
+    for (std::size_t at = large.size(); at < expected.size();) {
+        const std::size_t end = expected.find('\n', at) + 1;
+        ASSERT_EQ(stream.Write(expected.data() + at, static_cast<int>(end - at)),
+                  static_cast<int>(end - at));
+        at = end;
+    }
+    // Everything is in the partner's socket before it starts to read.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    allSent.set_value();
+    const std::string got = received.get_future().get();
+    EXPECT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected);
 }
 
 TEST(TlsIdentity, MadeOnceWithPrivateFilesAndReadBackTheSame) {
