@@ -93,7 +93,8 @@ THostResolver::~THostResolver() {
 
 std::string THostResolver::Reverse(const std::string& address, std::uint32_t timeoutMs) {
     auto request = std::make_shared<TRequest>();
-    if (!MakeSocketAddress(address, 0, request->address, request->length)) {
+    // No time to wait is no look-up: the resolver would only answer nobody.
+    if (timeoutMs == 0 || !MakeSocketAddress(address, 0, request->address, request->length)) {
         return {};
     }
     std::unique_lock lock(mutex_);

@@ -49,8 +49,8 @@ class THostResolver {
     THostResolver& operator=(const THostResolver&) = delete;
 
     // The name found by a reverse look-up of a dotted IPv4 or an IPv6 address; empty when none
-    // is found, when the text is no address, or when no answer came within timeoutMs.
-    // Thread-safe.
+    // is found, when the text is no address, or when no answer came within timeoutMs (at once
+    // for 0, which asks nothing). Thread-safe.
     std::string Reverse(const std::string& address, std::uint32_t timeoutMs = kReverseLookupMs);
 
   private:

@@ -273,6 +273,9 @@ TConversation::TEnding TConversation::ReceiveLoop() {
     TCustomWinSocket& socket = *Socket();
     TWinSocketStream stream(socket, FTimeouts.SocketTimeoutMs);
     int idleCount = 0;
+    // One payload buffer for the whole connection: a packet's bytes are handled before the
+    // next packet is read.
+    std::vector<std::uint8_t> rest;
     try {
         while (!StopRequested() && socket.Connected()) {
             // A silent partner costs nothing: the thread sleeps until bytes arrive or the
@@ -296,7 +299,7 @@ TConversation::TEnding TConversation::ReceiveLoop() {
                 if (!TotalLengthFits(h)) {
                     throw EConversationError(Sjis(texts::kWrongData));
                 }
-                std::vector<std::uint8_t> rest(h.TotalLength - kPacketHeaderSize);
+                rest.resize(h.TotalLength - kPacketHeaderSize);
                 std::size_t have = 0;
                 while (have < rest.size() && socket.Connected() && !StopRequested() &&
                        idleCount < kIdleLimit) {
