@@ -1,9 +1,13 @@
 #include "ui/SecurityView.h"
 
+#include <QApplication>
+#include <QFontMetrics>
 #include <QListWidgetItem>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
+#include <QStyle>
+#include <algorithm>
 
 #include "net/Tls.h"
 #include "platform/Cp932.h"
@@ -11,6 +15,15 @@
 namespace vox::ui {
 
 namespace {
+
+// Room between the name and the mark, half of it after the mark.
+constexpr int kMarkPadding = 6;
+
+// The state as a narrow member list shows it: without the brackets, and shorter where it can
+// be.
+QString ShortStateText(const QString& state) {
+    return state == QStringLiteral("暗号化・確認済み") ? QStringLiteral("暗号化✓") : state;
+}
 
 QColor StateColour(const QString& state) {
     if (state == QStringLiteral("暗号化・確認済み")) {
@@ -56,26 +69,58 @@ void ShowMemberSecurity(QListWidgetItem& item, const TMemberSecurity& security) 
 
 void TMemberStateDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
                                  const QModelIndex& index) const {
-    QStyledItemDelegate::paint(painter, option, index);
     const QString state = index.data(kMemberStateRole).toString();
     if (state.isEmpty()) {
+        QStyledItemDelegate::paint(painter, option, index);
         return;
     }
+    QFont markFont = option.font;
+    markFont.setPixelSize(
+        std::max(10, option.font.pixelSize() > 0 ? option.font.pixelSize() - 3 : 11));
+    // The mark keeps its place at the right; the name has what is left and is cut short
+    // with "…" instead of running under the mark. A list too narrow for the longest mark
+    // beside a few letters of a name shows the short marks in every row, and only a row too
+    // narrow even for those cuts the mark short too.
+    const QFontMetrics markMetrics(markFont);
+    const int width = option.rect.width();
+    const bool roomy =
+        markMetrics.horizontalAdvance(QStringLiteral("［暗号化・確認済み］")) + kMarkPadding <=
+        width - option.fontMetrics.horizontalAdvance(QStringLiteral("あいう…"));
+    const QString mark = roomy ? QStringLiteral("［%1］").arg(state) : ShortStateText(state);
+    const int markRoom =
+        std::max(0, std::min(markMetrics.horizontalAdvance(mark) + kMarkPadding,
+                             width - option.fontMetrics.horizontalAdvance(QStringLiteral("あ…"))));
+
+    QStyleOptionViewItem row(option);
+    initStyleOption(&row, index);
+    const QWidget* widget = row.widget;
+    QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
+    // The selection and hover colours span the whole row, the name only its part.
+    style->drawPrimitive(QStyle::PE_PanelItemViewItem, &row, painter, widget);
+    row.rect.setRight(row.rect.right() - markRoom);
+    style->drawControl(QStyle::CE_ItemViewItem, &row, painter, widget);
+
     painter->save();
-    QFont font = option.font;
-    font.setPixelSize(std::max(10, font.pixelSize() > 0 ? font.pixelSize() - 3 : 11));
-    painter->setFont(font);
+    painter->setFont(markFont);
     painter->setPen((option.state & QStyle::State_Selected) != 0
                         ? option.palette.highlightedText().color()
                         : StateColour(state));
-    painter->drawText(option.rect.adjusted(0, 0, -4, 0), Qt::AlignRight | Qt::AlignVCenter,
-                      QStringLiteral("［%1］").arg(state));
+    const QRect markRect(option.rect.right() - markRoom + 1, option.rect.top(), markRoom,
+                         option.rect.height());
+    painter->drawText(markRect.adjusted(0, 0, -kMarkPadding / 2, 0),
+                      Qt::AlignRight | Qt::AlignVCenter,
+                      markMetrics.elidedText(mark, Qt::ElideRight, markRoom - kMarkPadding / 2));
     painter->restore();
 }
 
 QSize TMemberStateDelegate::sizeHint(const QStyleOptionViewItem& option,
                                      const QModelIndex& index) const {
-    return QStyledItemDelegate::sizeHint(option, index);
+    // A long name never makes the rows wider than the list (which would push the marks out of
+    // sight): the name gives way instead.
+    QSize hint = QStyledItemDelegate::sizeHint(option, index);
+    hint.setWidth(
+        std::min(hint.width(), option.fontMetrics.horizontalAdvance(QStringLiteral("あ…"))));
+    return hint;
 }
 
 QString SecurityWarningText(const TSecurityWarning& warning) {

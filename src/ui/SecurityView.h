@@ -22,7 +22,7 @@ QString SecurityStateText(const TMemberSecurity& security);
 // string and the partner's fingerprint in its tooltip (the member's details).
 void ShowMemberSecurity(QListWidgetItem& item, const TMemberSecurity& security);
 
-// Draws a member's name as usual and its state right-aligned after it.
+// Draws a member's state right-aligned in its row and the name in the room left of it.
 class TMemberStateDelegate : public QStyledItemDelegate {
   public:
     using QStyledItemDelegate::QStyledItemDelegate;

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include <QApplication>
 #include <QCheckBox>
+#include <QImage>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
@@ -49,6 +53,50 @@ TEST(SecurityView, MembersShowTheirStateAndTheCheckStringInTheirDetails) {
     EXPECT_TRUE(list.item(1)->toolTip().contains(QStringLiteral("AAAA AAAA")));
     EXPECT_FALSE(list.item(2)->toolTip().contains(QStringLiteral("確認コード")));
     list.show();
+}
+
+// As narrow as the main window's member list: a long name is cut short before the mark, and
+// none of it is drawn where the mark is.
+TEST(SecurityView, ALongNameStopsShortOfTheMarkInANarrowList) {
+    TestApp();
+    QListWidget list;
+    list.setItemDelegate(new ui::TMemberStateDelegate(&list));
+    QFont font = list.font();
+    font.setPixelSize(15);
+    list.setFont(font);
+    list.resize(130, 80);
+    auto* item = new QListWidgetItem(QStringLiteral("とても長い名前の参加者さん"), &list);
+    ui::ShowMemberSecurity(*item, Secured(true));
+    list.show();
+    QApplication::processEvents();
+    const QImage image = list.viewport()->grab().toImage();
+    const QRect row = list.visualItemRect(item);
+    // The name is drawn in black or grey (all three colours alike); the mark in green.
+    auto count = [&](int x0, int x1, auto ink) {
+        int found = 0;
+        for (int y = row.top(); y <= row.bottom(); ++y) {
+            for (int x = std::max(0, x0); x <= std::min(x1, image.width() - 1); ++x) {
+                const QColor c = image.pixelColor(x, y);
+                found += ink(c.red(), c.green(), c.blue()) ? 1 : 0;
+            }
+        }
+        return found;
+    };
+    auto nameInk = [&](int x0, int x1) {
+        return count(x0, x1, [](int r, int g, int b) {
+            return std::max({r, g, b}) < 140 && std::max({r, g, b}) - std::min({r, g, b}) < 24;
+        });
+    };
+    auto markInk = [&](int x) {
+        return count(x, x, [](int r, int g, int b) { return g - std::max(r, b) > 40; });
+    };
+    int markLeft = row.left();
+    while (markLeft <= row.right() && markInk(markLeft) == 0) {
+        ++markLeft;
+    }
+    ASSERT_LT(markLeft, row.right()) << "the mark is shown";
+    EXPECT_GT(nameInk(row.left(), markLeft - 1), 0) << "the name is shown";
+    EXPECT_EQ(nameInk(markLeft, row.right()), 0) << "the name runs under the mark";
 }
 
 TEST(SecurityView, AChangedKeyWarnsAndOffersToAcceptTheNewKey) {
