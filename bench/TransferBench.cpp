@@ -344,13 +344,19 @@ int RawReceive(std::size_t size) {
     return total == size ? 0 : 1;
 }
 
-// Raw sending end: connects and writes size bytes from memory in 1 MiB blocks.
-int RawSend(int port, std::size_t size) {
+// What the ends from memory send, again and again: 1 MiB of random bytes.
+std::vector<char> MemoryBlock() {
     std::vector<char> block(std::size_t{1} << 20);
     std::mt19937 random(7);
     for (auto& c : block) {
         c = static_cast<char>(random());
     }
+    return block;
+}
+
+// Raw sending end: connects and writes size bytes from memory in 1 MiB blocks.
+int RawSend(int port, std::size_t size) {
+    const std::vector<char> block = MemoryBlock();
     std::printf("start %lld\n", static_cast<long long>(MonotonicNs()));
     const int fd = ConnectLoopback(port);
     bool ok = fd >= 0;
@@ -437,11 +443,7 @@ int TlsAloneReceive(std::size_t size) {
 // blocks; the start is taken before the connect, as the transfer's is.
 int TlsAloneSend(int port, std::size_t size) {
     SSL_CTX* context = AloneContext(false);
-    std::vector<char> block(std::size_t{1} << 20);
-    std::mt19937 random(7);
-    for (auto& c : block) {
-        c = static_cast<char>(random());
-    }
+    const std::vector<char> block = MemoryBlock();
     std::printf("start %lld\n", static_cast<long long>(MonotonicNs()));
     const int fd = ConnectLoopback(port);
     SSL* ssl = SSL_new(context);

@@ -30,14 +30,19 @@ TMemberSecurity Secured(bool verified) {
     return security;
 }
 
-TEST(SecurityView, MembersShowTheirStateAndTheCheckStringInTheirDetails) {
-    TestApp();
-    QListWidget list;
+// A member list as the main window has it, at the given size.
+void SetUpMemberList(QListWidget& list, int width, int height) {
     list.setItemDelegate(new ui::TMemberStateDelegate(&list));
     QFont font = list.font();
     font.setPixelSize(15);
     list.setFont(font);
-    list.resize(260, 120);
+    list.resize(width, height);
+}
+
+TEST(SecurityView, MembersShowTheirStateAndTheCheckStringInTheirDetails) {
+    TestApp();
+    QListWidget list;
+    SetUpMemberList(list, 260, 120);
     const std::pair<const char*, TMemberSecurity> members[] = {
         {"はなこ", Secured(true)}, {"たろう", Secured(false)}, {"古い版の人", TMemberSecurity{}}};
     for (const auto& [name, security] : members) {
@@ -60,11 +65,7 @@ TEST(SecurityView, MembersShowTheirStateAndTheCheckStringInTheirDetails) {
 TEST(SecurityView, ALongNameStopsShortOfTheMarkInANarrowList) {
     TestApp();
     QListWidget list;
-    list.setItemDelegate(new ui::TMemberStateDelegate(&list));
-    QFont font = list.font();
-    font.setPixelSize(15);
-    list.setFont(font);
-    list.resize(130, 80);
+    SetUpMemberList(list, 130, 80);
     auto* item = new QListWidgetItem(QStringLiteral("とても長い名前の参加者さん"), &list);
     ui::ShowMemberSecurity(*item, Secured(true));
     list.show();
