@@ -479,11 +479,6 @@ bool TTlsSession::Unflushed() {
     return socket_->Unsent() > 0;
 }
 
-bool TTlsSession::Pending() {
-    std::lock_guard lock(lock_);
-    return SSL_pending(ssl_) > 0;
-}
-
 std::string TTlsSession::PeerFingerprint() {
     std::lock_guard lock(lock_);
     X509* peer = SSL_get0_peer_certificate(ssl_);

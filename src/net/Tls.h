@@ -90,7 +90,6 @@ class TTlsSession {
     TResult Flush();
     // Whether written records wait to be sent.
     bool Unflushed();
-    bool Pending();
 
     struct TSocketState;
 
