@@ -254,7 +254,7 @@ int SocketWrite(BIO* bio, const char* data, int length) {
 int SocketRead(BIO* bio, char* data, int length) {
     BIO_clear_retry_flags(bio);
     const ssize_t n = StateOf(bio).Read(data, static_cast<std::size_t>(length));
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+    if (n < 0 && WouldBlock(errno)) {
         BIO_set_retry_read(bio);
     }
     return static_cast<int>(n);
